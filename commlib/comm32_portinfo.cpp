@@ -1,0 +1,189 @@
+// Port enumeration: names from the system, their order, and the COMn name <-> number mapping.
+#include "comm32_portinfo.h"
+
+#include "comm32_portinfo_sys.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <numeric>
+
+namespace KestroComm32 {
+
+namespace {
+
+UnicodeString& SysfsRootSetting()
+{
+    static UnicodeString root;
+    return root;
+}
+
+// UTF-8 to UTF-16 code units, so names compare in the order the UTF-16 original gives.
+// Malformed bytes are taken as single units of their own value.
+std::u16string ToUtf16(const UnicodeString& s)
+{
+    std::u16string out;
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        char32_t cp = c;
+        std::size_t len = 1;
+        if (c >= 0xF0 && c < 0xF8) { cp = c & 0x07; len = 4; }
+        else if (c >= 0xE0) { cp = c & 0x0F; len = 3; }
+        else if (c >= 0xC0) { cp = c & 0x1F; len = 2; }
+        if (len > 1 && i + len <= s.size()) {
+            bool ok = true;
+            for (std::size_t k = 1; k < len; ++k) {
+                const unsigned char cc = static_cast<unsigned char>(s[i + k]);
+                if ((cc & 0xC0) != 0x80) { ok = false; break; }
+                cp = (cp << 6) | (cc & 0x3F);
+            }
+            if (!ok) { cp = c; len = 1; }
+        } else {
+            cp = c;
+            len = 1;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += len;
+    }
+    return out;
+}
+
+bool IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+char UpperAscii(char c)
+{
+    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+} // namespace
+
+int TStringList::Add(const UnicodeString& s)
+{
+    Items.push_back(s);
+    return Count() - 1;
+}
+
+void TStringList::CustomSort(TCompare compare)
+{
+    if (compare == nullptr || Items.size() < 2) return;
+    std::vector<int> order(Items.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return compare(this, a, b) < 0; });
+    std::vector<UnicodeString> sorted;
+    sorted.reserve(Items.size());
+    for (int index : order) sorted.push_back(std::move(Items[static_cast<std::size_t>(index)]));
+    Items = std::move(sorted);
+}
+
+TCommSerialPortInfo::TCommSerialPortInfo()
+{
+    Refresh();
+}
+
+void TCommSerialPortInfo::Refresh()
+{
+    PortList.Clear();
+    ListFromSystem();
+    if (PortList.Count() == 0) {
+        for (int n = 1; n <= 4; ++n) PortList.Add(PortName(n));
+    }
+}
+
+long TCommSerialPortInfo::ListFromSystem()
+{
+    std::vector<std::string> names;
+    int error = 0;
+    const bool ttyOk = PortInfoSys::ListTtyDevices(SysfsRoot(), names, error);
+    for (const std::string& alias : PortInfoSys::ListLiveSymlinks(PortMapDir())) {
+        // Only the exact form the port object looks up ("COM12", not "com12" or "COM012").
+        if (PortName(PortNo(alias)) == alias) names.push_back(alias);
+    }
+    if (!ttyOk && names.empty()) return error;
+
+    PortList.Clear();
+    for (const std::string& name : names) {
+        if (!name.empty()) PortList.Add(name);
+    }
+    PortList.CustomSort(&PortListSortCompare);
+    return 0;
+}
+
+int TCommSerialPortInfo::PortNo(const UnicodeString& name)
+{
+    if (name.size() < 3) return 0;
+    if (UpperAscii(name[0]) != 'C' || UpperAscii(name[1]) != 'O' || UpperAscii(name[2]) != 'M') return 0;
+    std::size_t i = 3;
+    while (i < name.size() && IsBlank(name[i])) ++i;
+    bool negative = false;
+    if (i < name.size() && (name[i] == '+' || name[i] == '-')) {
+        negative = name[i] == '-';
+        ++i;
+    }
+    const std::size_t digitsStart = i;
+    long long value = 0;
+    bool overflow = false;
+    while (i < name.size() && name[i] >= '0' && name[i] <= '9') {
+        if (!overflow) {
+            value = value * 10 + (name[i] - '0');
+            if (value > INT_MAX) overflow = true;
+        }
+        ++i;
+    }
+    // No digits, something after them, a negative number or one beyond int: not a port number.
+    if (i == digitsStart || i != name.size() || negative || overflow) return 0;
+    return static_cast<int>(value);
+}
+
+UnicodeString TCommSerialPortInfo::PortName(int n)
+{
+    if (n <= 0) return UnicodeString();
+    return "COM" + std::to_string(n);
+}
+
+int TCommSerialPortInfo::PortListSortCompare(TStringList* list, int index1, int index2)
+{
+    const UnicodeString& s1 = list->Strings(index1);
+    const UnicodeString& s2 = list->Strings(index2);
+    const int a = PortNo(s1);
+    const int b = PortNo(s2);
+    // Compared rather than subtracted so that large numbers cannot overflow.
+    if (a > 0 && b > 0) return a < b ? -1 : (a > b ? 1 : 0);
+    if (a != b) return a < b ? 1 : -1;
+    const std::u16string u1 = ToUtf16(s1);
+    const std::u16string u2 = ToUtf16(s2);
+    const int c = u1.compare(u2);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+UnicodeString TCommSerialPortInfo::PortMapDir()
+{
+    const char* dir = std::getenv("COMPORTS_DIR");
+    if (dir != nullptr && *dir != '\0') return dir;
+    const char* xdg = std::getenv("XDG_CONFIG_HOME");
+    if (xdg != nullptr && *xdg != '\0') return UnicodeString(xdg) + "/comports";
+    const char* home = std::getenv("HOME");
+    return UnicodeString(home != nullptr ? home : "") + "/.config/comports";
+}
+
+void TCommSerialPortInfo::SetSysfsRoot(const UnicodeString& root)
+{
+    SysfsRootSetting() = root;
+}
+
+UnicodeString TCommSerialPortInfo::SysfsRoot()
+{
+    const UnicodeString& root = SysfsRootSetting();
+    return root.empty() ? UnicodeString("/sys") : root;
+}
+
+} // namespace KestroComm32

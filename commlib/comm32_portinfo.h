@@ -1,0 +1,61 @@
+// TCommSerialPortInfo: the machine's serial ports as a sorted list of names, and name <-> number.
+#pragma once
+
+#include "comm32_types.h"
+
+#include <vector>
+
+namespace KestroComm32 {
+
+// A small owned list of strings in the framework's style: Count, Strings[i], Add, Clear, CustomSort.
+// It does not sort by itself and keeps duplicates.
+class TStringList {
+public:
+    using TCompare = int (*)(TStringList* list, int index1, int index2);
+
+    int Count() const { return static_cast<int>(Items.size()); }
+    const UnicodeString& Strings(int index) const { return Items.at(static_cast<std::size_t>(index)); }
+    const UnicodeString& operator[](int index) const { return Strings(index); }
+    int Add(const UnicodeString& s);
+    void Clear() { Items.clear(); }
+    // Stable sort by compare (negative: the entry at index1 goes first), so equal entries keep
+    // their order. The compare sees the list as it was when the sort began.
+    void CustomSort(TCompare compare);
+
+private:
+    std::vector<UnicodeString> Items;
+};
+
+class TCommSerialPortInfo {
+public:
+    TCommSerialPortInfo(); // builds the list (Refresh)
+    virtual ~TCommSerialPortInfo() = default;
+
+    // Port names in PortListSortCompare order: COMn first by n, then the other names ordinally.
+    TStringList PortList;
+
+    // Rebuilds PortList from the system; COM1..COM4 when the system names no port at all.
+    void Refresh();
+
+    // Replaces PortList by the system's ports, sorted: every /sys/class/tty entry backed by a real
+    // device (by its /dev name, serial8250 placeholders without a UART skipped) and the COMn aliases
+    // of the port map directory whose target exists. Returns 0, or the errno of opening the tty class
+    // directory when that failed and no alias was found either, in which case PortList is untouched.
+    long ListFromSystem();
+
+    // The number in "COM<decimal>" (case-insensitive head, leading blanks and a sign allowed before
+    // the digits, nothing after them), else 0; negative and out-of-range numbers give 0.
+    static int PortNo(const UnicodeString& name);
+    // "COM<n>" for n > 0, else empty.
+    static UnicodeString PortName(int n);
+    static int PortListSortCompare(TStringList* list, int index1, int index2);
+
+    // Where the COMn aliases live: $COMPORTS_DIR, else $XDG_CONFIG_HOME/comports, else
+    // $HOME/.config/comports.
+    static UnicodeString PortMapDir();
+    // Root of the sysfs tree to walk ("/sys" unless a test points it elsewhere; empty restores it).
+    static void SetSysfsRoot(const UnicodeString& root);
+    static UnicodeString SysfsRoot();
+};
+
+} // namespace KestroComm32

@@ -1,0 +1,121 @@
+// Linux side of port enumeration: walks /sys/class/tty and the port map directory.
+#include "comm32_portinfo_sys.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace KestroComm32::PortInfoSys {
+
+namespace {
+
+struct DirCloser {
+    void operator()(DIR* d) const { closedir(d); }
+};
+using DirPtr = std::unique_ptr<DIR, DirCloser>;
+
+bool Exists(const std::string& path)
+{
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0;
+}
+
+std::string BaseName(const std::string& path)
+{
+    const auto slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string DriverName(const std::string& entryPath)
+{
+    char resolved[PATH_MAX];
+    if (realpath((entryPath + "/device/driver").c_str(), resolved) == nullptr) return std::string();
+    return BaseName(resolved);
+}
+
+// The DEVNAME of the entry's uevent (it may name a subdirectory of /dev), else the entry's own name.
+std::string DevName(const std::string& entryPath, const std::string& entryName)
+{
+    std::ifstream uevent(entryPath + "/uevent");
+    std::string line;
+    while (std::getline(uevent, line)) {
+        if (line.rfind("DEVNAME=", 0) == 0 && line.size() > 8) return line.substr(8);
+    }
+    return entryName;
+}
+
+// The sysfs "type" attribute of a serial core port, -1 when absent or unreadable.
+int SysfsUartType(const std::string& entryPath)
+{
+    std::ifstream in(entryPath + "/type");
+    int type = -1;
+    if (!(in >> type)) return -1;
+    return type;
+}
+
+} // namespace
+
+int ProbeSerialType(const std::string& devName)
+{
+    const std::string path = "/dev/" + devName;
+    const int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    struct serial_struct info {};
+    const int rc = ioctl(fd, TIOCGSERIAL, &info);
+    close(fd);
+    return rc == 0 ? info.type : -1;
+}
+
+bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& names, int& error)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    DirPtr dir(opendir(classDir.c_str()));
+    if (!dir) {
+        error = errno;
+        return false;
+    }
+    while (const dirent* e = readdir(dir.get())) {
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        const std::string entryPath = classDir + "/" + name;
+        // Virtual terminals, ptys and the console have no device behind them.
+        if (!Exists(entryPath + "/device")) continue;
+        const std::string devName = DevName(entryPath, name);
+        if (DriverName(entryPath) == "serial8250") {
+            // The 8250 driver registers its lines whether or not a UART is there.
+            int type = SysfsUartType(entryPath);
+            if (type < 0) type = ProbeSerialType(devName);
+            if (type == PORT_UNKNOWN) continue;
+        }
+        names.push_back(devName);
+    }
+    return true;
+}
+
+std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
+{
+    std::vector<std::string> names;
+    DirPtr dir(opendir(dirPath.c_str()));
+    if (!dir) return names;
+    while (const dirent* e = readdir(dir.get())) {
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        const std::string path = dirPath + "/" + name;
+        struct stat st {};
+        if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
+        if (!Exists(path)) continue; // dangling: the adapter it names is not there
+        names.push_back(name);
+    }
+    return names;
+}
+
+} // namespace KestroComm32::PortInfoSys

@@ -1,0 +1,20 @@
+// What port enumeration asks of the system: tty devices in sysfs, aliases of the port map, UART probe.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace KestroComm32::PortInfoSys {
+
+// /dev names of the tty class entries under sysfsRoot that a real device backs, skipping serial8250
+// lines without a UART. False with the errno in error when the tty class directory cannot be read.
+bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& names, int& error);
+
+// Names of the symlinks in dir whose target exists (unordered); none when dir cannot be read.
+std::vector<std::string> ListLiveSymlinks(const std::string& dir);
+
+// The UART type TIOCGSERIAL reports for /dev/<devName> (0 is PORT_UNKNOWN), or -1 when the device
+// cannot be opened or asked.
+int ProbeSerialType(const std::string& devName);
+
+} // namespace KestroComm32::PortInfoSys
