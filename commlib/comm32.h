@@ -1,0 +1,151 @@
+// TComm32: one serial port with a reader and a writer thread between the line and two byte queues.
+#pragma once
+
+#include "comm32_error.h"
+#include "comm32_platform.h"
+#include "comm32_queue.h"
+#include "comm32_types.h"
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+namespace KestroComm32 {
+
+// Handlers are set while the port is closed: the reader thread calls OnNotify without a lock.
+class TComm32 : public TObject {
+public:
+    // The port's flow-control code, numbered like the modem command "&K": 0 none, 3 RTS/CTS,
+    // 4 XON/XOFF, 5 transparent XON/XOFF (reads back as 4), 6 RTS/CTS and XON/XOFF.
+    using TFlowControl = int;
+
+    static constexpr const char* Str_ResetModem = "ATZ\r";
+    static constexpr const char* Fmt_InitModem = "ATE0&K%dS0=%d\r";
+    // What the reader listens for: everything it reports, or data events only.
+    static constexpr std::uint32_t AllEventsMask = 0x05BF;
+    static constexpr std::uint32_t DataOnlyMask = 0x0085;
+    // Raised on open and close: the modem line states are new.
+    static constexpr int ModemLinesChanged = 0x0038;
+
+    TComm32();
+    virtual ~TComm32();
+
+    TComm32(const TComm32&) = delete;
+    TComm32& operator=(const TComm32&) = delete;
+
+    // Data transfer: counts, never throws.
+    virtual int Read(void* buffer, long count);
+    virtual int Write(const void* buffer, long count);
+    virtual int Command(const char* text);
+    virtual void PurgeRead(bool abort);
+    virtual void PurgeWrite(bool abort);
+    virtual void ResetModem();
+    virtual void InitModem();
+    virtual bool EscapeCommFunction(unsigned long function);
+    // Throw EComm32Error on failure.
+    virtual void Open();
+    virtual void Close();
+    // Call the handlers; whatever they throw is dropped.
+    virtual void CommNotify(int mask);
+    virtual void CommAfterOpen();
+    virtual void CommBeforeClose();
+
+    // Property accessors.
+    int fGetPortNo() const { return PortNo; }
+    void fSetPort(int n);
+    const UnicodeString& fGetPortName() const { return PortName; }
+    void fSetPortName(const UnicodeString& name);
+    THandle fGetHandle() const { return Handle; }
+    void fSetHandle(THandle h);
+    bool fGetActive() const { return Active; }
+    void fSetActive(bool v);
+    unsigned long fGetBaud() const { return Dcb.BaudRate; }
+    void fSetBaud(unsigned long baud);
+    unsigned char fGetParity() const { return Dcb.Parity; }
+    void fSetParity(unsigned char parity);
+    unsigned char fGetByteSize() const { return Dcb.ByteSize; }
+    void fSetByteSize(unsigned char size);
+    unsigned char fGetStopBits() const { return Dcb.StopBits; }
+    void fSetStopBits(unsigned char stopBits);
+    TFlowControl fGetFCtrl() const;
+    void fSetFCtrl(TFlowControl code);
+    bool fGetDataOnly() const { return DataOnly; }
+    void fSetDataOnly(bool v);
+    bool fGetDTR() const;
+    void fSetDTR(bool v);
+    bool fGetRTS() const;
+    void fSetRTS(bool v);
+    bool fGetCTS() const;
+    bool fGetDSR() const;
+    bool fGetRING() const;
+    bool fGetRLSD() const;
+    long fGetInBufSize() const;
+    // Resizing empties the queue; refused (no change, false) while the port is open, because the
+    // threads use the storage without a lock. Throws EComm32Error(1) when storage cannot be had.
+    bool fSetInBufSize(long n);
+    long fGetOutBufSize() const;
+    bool fSetOutBufSize(long n);
+    long fGetHwInSize() const { return HwInSize; }
+    void fSetHwInSize(long n);
+    long fGetHwOutSize() const { return HwOutSize; }
+    void fSetHwOutSize(long n);
+    void fSetHwBufSize(long in, long out);
+    unsigned char fGetAAns() const { return AutoAnswer; }
+    void fSetAAns(unsigned char n);
+
+    // The OS layer this object uses (the default one when constructed). Closes the port first.
+    TCommPlatform* fGetPlatform() const { return Platform; }
+    void fSetPlatform(TCommPlatform* platform);
+
+    // Thread functions; the argument is the port object.
+    static void _ReadThread(void* arg);
+    static void _WriteThread(void* arg);
+
+    // Public members the owner reads (and, for DisableWrite, writes) directly.
+    std::atomic<bool> DisableWrite{false};
+    TCommQueue* InQueue = nullptr;
+    TCommQueue* OutQueue = nullptr;
+    std::atomic<std::uint32_t> ModemStatus{0};
+
+    TCommNotifyEvent OnNotify;
+    TNotifyEvent OnAfterOpen;
+    TNotifyEvent OnBeforeClose;
+
+protected:
+    THandle Handle = INVALID_HANDLE_VALUE;
+    DCB Dcb;
+    bool ExternalHandle = false;
+    std::atomic<bool> Active{false};
+    bool DTR = true;
+    bool RTS = true;
+    bool DataOnly = false;
+    int PortNo = 2;
+    UnicodeString PortName;
+    long HwInSize = 1200;
+    long HwOutSize = 1200;
+    unsigned char AutoAnswer = 0;
+
+    std::thread ReadThreadHandle;
+    std::atomic<bool> ReadThreadRun{false};
+    std::atomic<bool> ReadThreadAlive{false};
+    std::thread WriteThreadHandle;
+    std::atomic<bool> WriteThreadRun{false};
+    std::atomic<bool> WriteThreadAlive{false};
+    OVERLAPPED ReadOverlapped;
+    OVERLAPPED WriteOverlapped;
+    THandle ReadStopEvent = INVALID_HANDLE_VALUE;
+    THandle WriteStopEvent = INVALID_HANDLE_VALUE;
+    THandle WriteRequestEvent = INVALID_HANDLE_VALUE;
+
+private:
+    TCommPlatform* Platform;
+    // Id of the reader thread while it runs, so Close called from a handler on it does not wait
+    // for itself.
+    std::atomic<std::thread::id> ReadThreadId{};
+
+    void ReadThreadBody();
+    void WriteThreadBody();
+    void ReleaseOsResources();
+};
+
+} // namespace KestroComm32
