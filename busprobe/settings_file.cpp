@@ -1,0 +1,79 @@
+// The assistant's settings file: location and key table.
+#include "settings_file.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace Busprobe {
+
+const char* const SettingsFileName = "modbus_cfg.ini";
+
+const std::array<TEditKey, 22> EditKeys = {{
+    {"01H", "485Addr", "Edit01_485Addr", true},  {"01H", "RegAddr", "Edit01_RegAddr", true},
+    {"01H", "RegNum", "Edit01_RegNum", true},    {"02H", "485Addr", "Edit02_485Addr", true},
+    {"02H", "RegAddr", "Edit02_RegAddr", true},  {"02H", "RegNum", "Edit02_RegNum", true},
+    {"03H", "485Addr", "Edit03_485Addr", true},  {"03H", "RegAddr", "Edit03_RegAddr", true},
+    {"03H", "RegNum", "Edit03_RegNum", true},    {"04H", "485Addr", "Edit04_485Addr", true},
+    {"04H", "RegAddr", "Edit04_RegAddr", true},  {"04H", "RegNum", "Edit04_RegNum", true},
+    {"05H", "485Addr", "Edit05_485Addr", true},  {"05H", "RegAddr", "Edit05_RegAddr", true},
+    {"05H", "RegValue", "Edit05_RegValue", true}, {"06H", "485Addr", "Edit06_485Addr", true},
+    {"06H", "RegAddr", "Edit06_RegAddr", true},  {"06H", "RegValue", "Edit06_RegValue", true},
+    {"10H", "485Addr", "Edit10_485Addr", true},  {"10H", "RegAddr", "Edit10_RegAddr", true},
+    {"10H", "RegValue", "Edit10_RegValue", true}, {"Any", "Value", "EditSend", false},
+}};
+
+namespace {
+
+bool IsComName(const std::string& name)
+{
+    if (name.size() < 4) return false;
+    for (int i = 0; i < 3; ++i)
+        if ((name[static_cast<std::size_t>(i)] | 0x20) != "com"[i]) return false;
+    for (std::size_t i = 3; i < name.size(); ++i)
+        if (name[i] < '0' || name[i] > '9') return false;
+    return name.find_first_not_of('0', 3) != std::string::npos;
+}
+
+} // namespace
+
+std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, const char* xdgConfigHome,
+                             const char* home)
+{
+    if (exeDirWritable) return exeDir + "/" + SettingsFileName;
+    std::string config;
+    if (xdgConfigHome && xdgConfigHome[0] == '/') {
+        config = xdgConfigHome;
+    } else {
+        config = std::string(home ? home : "") + "/.config";
+    }
+    return config + "/busprobe/" + SettingsFileName;
+}
+
+std::string SettingsFilePath(const std::string& exeDir)
+{
+    const bool writable = access(exeDir.c_str(), W_OK) == 0;
+    return SettingsFilePath(exeDir, writable, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+}
+
+TPortSettings ReadPortSettings(const TIniFile& ini)
+{
+    TPortSettings settings;
+    settings.PortNo = ini.ReadInteger("Main", "PortNo", 1);
+    settings.Baud = ini.ReadInteger("Main", "Baud", 12);
+    if (settings.Baud > 14) settings.Baud = 12;
+    std::string name = ini.ReadString("Main", "PortName", "");
+    name.erase(0, name.find_first_not_of(" \t"));
+    name.erase(name.find_last_not_of(" \t") + 1);
+    if (!IsComName(name)) settings.PortName = name;
+    return settings;
+}
+
+void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& portName)
+{
+    ini.WriteInteger("Main", "PortNo", portNo);
+    ini.WriteInteger("Main", "Baud", baud);
+    ini.WriteString("Main", "PortName", portName);
+}
+
+} // namespace Busprobe

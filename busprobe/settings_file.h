@@ -1,0 +1,45 @@
+// The assistant's settings file modbus_cfg.ini: where it lives, and which keys hold what.
+#pragma once
+
+#include "inifile.h"
+
+#include <array>
+#include <string>
+
+namespace Busprobe {
+
+extern const char* const SettingsFileName;  // "modbus_cfg.ini"
+
+// modbus_cfg.ini in the executable's folder when that folder is writable, else
+// <config>/busprobe/modbus_cfg.ini, <config> being $XDG_CONFIG_HOME when it is an absolute path and
+// $HOME/.config otherwise.
+std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, const char* xdgConfigHome,
+                             const char* home);
+// The same for the running process, with the folder's writability and the environment as they are now.
+std::string SettingsFilePath(const std::string& exeDir);
+
+// "Main": the port and the TBaudRate ordinal of its speed.
+struct TPortSettings {
+    int PortNo = 1;
+    int Baud = 12;
+    // Non-empty when the port was chosen by a name that PortNo cannot express (ttyUSB0, a path).
+    std::string PortName;
+};
+
+// PortNo (default 1), Baud (default 12, above 14 becomes 12) and PortName. A PortName of the form
+// COMn is left out: PortNo already says it, and a hand-edited PortNo wins.
+TPortSettings ReadPortSettings(const TIniFile& ini);
+// PortNo and Baud as numbers; PortName is the device's name, whatever it is.
+void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& portName);
+
+// One request edit kept in the file, in the order of reading and writing.
+struct TEditKey {
+    const char* Section;
+    const char* Key;
+    const char* EditName;  // object name of the edit in the main window
+    bool Written;          // "Any"/"Value" is read but never written
+};
+
+extern const std::array<TEditKey, 22> EditKeys;
+
+} // namespace Busprobe

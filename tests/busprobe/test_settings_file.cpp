@@ -1,0 +1,223 @@
+// Settings file: private-profile reading, whole-file writing with failure safety, location and port keys.
+#include "settings_file.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+using namespace Busprobe;
+namespace fs = std::filesystem;
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string templ = (fs::temp_directory_path() / "busprobe-ini-XXXXXX").string();
+        ASSERT_NE(mkdtemp(templ.data()), nullptr);
+        Dir = templ;
+        Path = (Dir / "modbus_cfg.ini").string();
+    }
+    void TearDown() override { fs::remove_all(Dir); }
+
+    void Put(const std::string& content) const { std::ofstream(Path, std::ios::binary) << content; }
+    std::string Get() const
+    {
+        std::ifstream in(Path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+
+    fs::path Dir;
+    std::string Path;
+};
+
+TEST_F(SettingsFile, NoFileGivesDefaults)
+{
+    const TIniFile ini(Path);
+    const TPortSettings port = ReadPortSettings(ini);
+    EXPECT_EQ(port.PortNo, 1);
+    EXPECT_EQ(port.Baud, 12);
+    EXPECT_EQ(port.PortName, "");
+    for (const TEditKey& k : EditKeys) EXPECT_EQ(ini.ReadString(k.Section, k.Key, ""), "") << k.EditName;
+}
+
+TEST_F(SettingsFile, IntegersAndTheBaudRule)
+{
+    struct Case {
+        const char* Text;
+        int Baud;
+    } cases[] = {{"20", 12}, {"0x6", 6}, {"$6", 6}, {"abc", 12}, {"", 12}, {" 6\t", 6}, {"-3", -3}, {"14", 14},
+                 {"99999999999", 12}};
+    for (const Case& c : cases) {
+        Put(std::string("[Main]\nPortNo=3\nBaud=") + c.Text + "\n");
+        const TPortSettings port = ReadPortSettings(TIniFile(Path));
+        EXPECT_EQ(port.Baud, c.Baud) << c.Text;
+        EXPECT_EQ(port.PortNo, 3);
+    }
+}
+
+TEST_F(SettingsFile, NamesWithoutRegardToCaseAndOtherLinesKept)
+{
+    Put("\xEF\xBB\xBF; comment\r\n[ main ]\r\nPORTNO = 4\r\n\r\n[03h]\r\n485addr= 1 \r\nnot a key\r\n[Mine]\r\nx=y\r\n");
+    TIniFile ini(Path);
+    EXPECT_EQ(ini.ReadInteger("Main", "PortNo", 1), 4);
+    EXPECT_EQ(ini.ReadString("03H", "485Addr", "d"), " 1 ");
+    EXPECT_EQ(ini.ReadString("03H", "RegAddr", "d"), "d");
+    EXPECT_EQ(ini.ReadString("Nothing", "RegAddr", "d"), "d");
+    EXPECT_FALSE(ini.ValueExists("03H", "not a key"));
+
+    ini.WriteString("03H", "485Addr", "2");
+    ini.WriteString("03h", "RegNum", "10");
+    ini.WriteString("Main", "Baud", "6");
+    ini.WriteString("10H", "RegValue", "00 01");
+    ini.UpdateFile();
+    EXPECT_EQ(Get(), "; comment\n[ main ]\nPORTNO = 4\nBaud=6\n\n[03h]\n485Addr=2\nRegNum=10\nnot a key\n[Mine]\nx=y\n"
+                     "[10H]\nRegValue=00 01\n");
+}
+
+TEST_F(SettingsFile, NewFileHoldsTheKeysInTheirOrder)
+{
+    TIniFile ini(Path);
+    WritePortSettings(ini, 3, 6, "COM3");
+    for (const TEditKey& k : EditKeys)
+        if (k.Written) ini.WriteString(k.Section, k.Key, "1");
+    ini.UpdateFile();
+    std::string expected = "[Main]\nPortNo=3\nBaud=6\nPortName=COM3\n";
+    const char* sections[] = {"01H", "02H", "03H", "04H"};
+    for (const char* s : sections) expected += std::string("[") + s + "]\n485Addr=1\nRegAddr=1\nRegNum=1\n";
+    for (const char* s : {"05H", "06H", "10H"}) expected += std::string("[") + s + "]\n485Addr=1\nRegAddr=1\nRegValue=1\n";
+    EXPECT_EQ(Get(), expected);
+}
+
+TEST_F(SettingsFile, TextsRoundTripAndFreeFormTextIsNeverWritten)
+{
+    Put("[Any]\nValue=01 03 00 00 00 0A\n");
+    {
+        TIniFile ini(Path);
+        int i = 0;
+        for (const TEditKey& k : EditKeys)
+            if (k.Written) ini.WriteString(k.Section, k.Key, " v" + std::to_string(i++) + " a=b 中文 ");
+        ini.UpdateFile();
+    }
+    const TIniFile back(Path);
+    int i = 0;
+    for (const TEditKey& k : EditKeys) {
+        if (k.Written) {
+            EXPECT_EQ(back.ReadString(k.Section, k.Key, ""), " v" + std::to_string(i++) + " a=b 中文 ");
+        }
+    }
+    EXPECT_EQ(back.ReadString("Any", "Value", ""), "01 03 00 00 00 0A");
+    EXPECT_EQ(std::count_if(EditKeys.begin(), EditKeys.end(), [](const TEditKey& k) { return k.Written; }), 21);
+    EXPECT_STREQ(EditKeys.back().EditName, "EditSend");
+}
+
+TEST_F(SettingsFile, ValuesStayOneLineAndComeBackCut)
+{
+    TIniFile ini(Path);
+    ini.WriteString("01H", "485Addr", "1\n[Main]\nPortNo=9");
+    ini.WriteString("01H", "RegAddr", std::string(3000, 'a'));
+    std::string chinese;
+    for (int i = 0; i < 2100; ++i) chinese += "码";
+    ini.WriteString("01H", "RegNum", chinese);
+    ini.UpdateFile();
+    const TIniFile back(Path);
+    EXPECT_EQ(back.ReadString("01H", "485Addr", ""), "1 [Main] PortNo=9");
+    EXPECT_EQ(back.ReadInteger("Main", "PortNo", 1), 1);
+    EXPECT_EQ(back.ReadString("01H", "RegAddr", ""), std::string(2047, 'a'));
+    EXPECT_EQ(back.ReadString("01H", "RegNum", ""), chinese.substr(0, 2047 * 3));
+}
+
+TEST_F(SettingsFile, NamedPortSurvivesARestart)
+{
+    {
+        TIniFile ini(Path);
+        WritePortSettings(ini, 0, 6, "ttyUSB0");
+        ini.UpdateFile();
+    }
+    TPortSettings port = ReadPortSettings(TIniFile(Path));
+    EXPECT_EQ(port.PortNo, 0);
+    EXPECT_EQ(port.PortName, "ttyUSB0");
+    EXPECT_EQ(port.Baud, 6);
+
+    // A COMn name adds nothing to PortNo, and a hand-edited PortNo wins over it.
+    Put("[Main]\nPortNo=5\nPortName=COM3\n");
+    port = ReadPortSettings(TIniFile(Path));
+    EXPECT_EQ(port.PortNo, 5);
+    EXPECT_EQ(port.PortName, "");
+    Put("[Main]\nPortNo=0\nPortName= /dev/serial/by-id/usb-1 \n");
+    EXPECT_EQ(ReadPortSettings(TIniFile(Path)).PortName, "/dev/serial/by-id/usb-1");
+}
+
+TEST_F(SettingsFile, FailedWriteLeavesTheOldFileAndNamesThePath)
+{
+    const std::string old = "[Main]\nPortNo=3\n";
+    Put(old);
+    TIniFile ini(Path);
+    ini.WriteString("01H", "485Addr", std::string(5000, '7'));
+
+    // Works for root too: a file size limit makes the write itself fail.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        ini.UpdateFile();
+    } catch (const EFileWriteError& e) {
+        message = e.Message;
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(message, "Unable to write to " + Path);
+    EXPECT_EQ(Get(), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1) << "temporary file left";
+
+    ini.UpdateFile();
+    EXPECT_EQ(TIniFile(Path).ReadString("01H", "485Addr", ""), std::string(2047, '7'));
+}
+
+TEST_F(SettingsFile, FolderThatCannotBeMadeOrFileThatIsAFolder)
+{
+    std::ofstream(Dir / "plain") << "x";
+    const std::string underFile = (Dir / "plain" / "busprobe" / "modbus_cfg.ini").string();
+    try {
+        TIniFile(underFile).UpdateFile();
+        FAIL() << "no error";
+    } catch (const EFileWriteError& e) {
+        EXPECT_EQ(e.Message, "Unable to write to " + underFile);
+    }
+
+    fs::create_directories(Dir / "modbus_cfg.ini" / "inside");
+    EXPECT_THROW(TIniFile(Path).UpdateFile(), EFileWriteError);
+    EXPECT_TRUE(fs::is_directory(Dir / "modbus_cfg.ini" / "inside"));
+}
+
+TEST_F(SettingsFile, LocationFollowsTheExecutableFolderOrTheConfigFolder)
+{
+    EXPECT_EQ(SettingsFilePath("/opt/bp", true, "/x", "/home/u"), "/opt/bp/modbus_cfg.ini");
+    EXPECT_EQ(SettingsFilePath("/usr/bin", false, "/x/cfg", "/home/u"), "/x/cfg/busprobe/modbus_cfg.ini");
+    EXPECT_EQ(SettingsFilePath("/usr/bin", false, nullptr, "/home/u"), "/home/u/.config/busprobe/modbus_cfg.ini");
+    EXPECT_EQ(SettingsFilePath("/usr/bin", false, "relative", "/home/u"), "/home/u/.config/busprobe/modbus_cfg.ini");
+    EXPECT_EQ(SettingsFilePath(Dir.string()), Path);
+
+    // The config folder is made on the first save.
+    const std::string xdg = (Dir / "xdg" / "busprobe" / "modbus_cfg.ini").string();
+    TIniFile ini(xdg);
+    ini.WriteInteger("Main", "PortNo", 2);
+    ini.UpdateFile();
+    EXPECT_EQ(TIniFile(xdg).ReadInteger("Main", "PortNo", 1), 2);
+}
+
+} // namespace
