@@ -1,0 +1,142 @@
+// The timer's receive loop against a scripted byte source and clock.
+#include "receive_loop.h"
+
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+using namespace Busprobe;
+
+namespace {
+
+// Bytes that become readable at given times; every poll advances the clock by one millisecond. The
+// clock runs on 64 bits and the loop sees its low 32, so the counter's wrap can be crossed.
+struct ScriptedLine {
+    std::deque<std::pair<std::uint64_t, std::uint8_t>> Pending;  // (time when readable, byte)
+    std::uint64_t Now = 0;
+    std::vector<std::vector<std::uint8_t>> Replies;
+
+    void At(std::uint64_t time, std::vector<std::uint8_t> bytes)
+    {
+        for (auto b : bytes) Pending.emplace_back(time, b);
+    }
+    void Run(std::uint8_t (&buffer)[RecvBufferSize])
+    {
+        const std::uint64_t limit = Now + 100000;
+        ReceiveReplies(
+            buffer,
+            [this, limit](std::uint8_t& b) {
+                if (++Now > limit) throw std::runtime_error("the loop does not end");
+                if (Pending.empty() || Pending.front().first > Now) return false;
+                b = Pending.front().second;
+                Pending.pop_front();
+                return true;
+            },
+            [this] { return static_cast<std::uint32_t>(Now); },
+            [this](const std::uint8_t* p, int n) { Replies.emplace_back(p, p + n); });
+    }
+};
+
+TEST(ReceiveLoop, NothingWaitingReturnsAtOnce)
+{
+    std::uint8_t buffer[RecvBufferSize];
+    ScriptedLine line;
+    line.Run(buffer);
+    EXPECT_TRUE(line.Replies.empty());
+    EXPECT_EQ(line.Now, 1u);
+}
+
+TEST(ReceiveLoop, SilenceOfMoreThan30msEndsAReply)
+{
+    std::uint8_t buffer[RecvBufferSize];
+    ScriptedLine line;
+    line.At(0, {0x01, 0x03});
+    line.At(32, {0x02});  // 30 ms after the last byte: still the same reply
+    line.At(80, {0x0A, 0x0B});
+    line.Run(buffer);
+    ASSERT_EQ(line.Replies.size(), 1u);
+    EXPECT_EQ(line.Replies[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x02}));
+    // Ended 31 ms after the last byte, and the call returned with nothing waiting.
+    EXPECT_EQ(line.Now, 32u + 31u + 1u);
+
+    line.Now = 79;
+    line.Run(buffer);
+    ASSERT_EQ(line.Replies.size(), 2u);
+    EXPECT_EQ(line.Replies[1], (std::vector<std::uint8_t>{0x0A, 0x0B}));
+    EXPECT_TRUE(line.Pending.empty());
+}
+
+TEST(ReceiveLoop, RepliesAlreadyWaitingAreTakenInTurn)
+{
+    std::uint8_t buffer[RecvBufferSize];
+    ScriptedLine line;
+    line.At(0, {0x01});
+    line.At(33, {0x02});  // readable just after the first reply was cut (31 ms of silence)
+    line.Run(buffer);
+    ASSERT_EQ(line.Replies.size(), 2u);
+    EXPECT_EQ(line.Replies[0], std::vector<std::uint8_t>{0x01});
+    EXPECT_EQ(line.Replies[1], std::vector<std::uint8_t>{0x02});
+}
+
+TEST(ReceiveLoop, BytesBeyond256AreDroppedAndSilenceCountsFromThe256th)
+{
+    std::uint8_t buffer[RecvBufferSize];
+    ScriptedLine line;
+    std::vector<std::uint8_t> first(300);
+    for (std::size_t i = 0; i < first.size(); ++i) first[i] = static_cast<std::uint8_t>(i);
+    line.At(0, first);         // byte 256 is taken at 256, bytes 257-300 up to 300 and dropped
+    line.At(302, {0x77});      // 2 ms after the last dropped byte, but 46 ms after the 256th
+    line.Run(buffer);
+    ASSERT_EQ(line.Replies.size(), 2u);
+    EXPECT_EQ(line.Replies[0], std::vector<std::uint8_t>(first.begin(), first.begin() + 256));
+    EXPECT_EQ(line.Replies[1], std::vector<std::uint8_t>{0x77});
+}
+
+TEST(ReceiveLoop, TickWrap)
+{
+    EXPECT_EQ(TicksSince(100, 130), 30u);
+    EXPECT_EQ(TicksSince(0xFFFFFFF0u, 0x0Eu), 0x0Eu + 0x0Fu);
+    EXPECT_EQ(TicksSince(0xFFFFFFF0u, 0xFFFFFFF0u), 0u);
+
+    // The last byte comes just before the counter wraps; the reply still ends about 30 ms later.
+    std::uint8_t buffer[RecvBufferSize];
+    ScriptedLine line;
+    line.Now = 0xFFFFFFF0u;
+    line.At(0xFFFFFFF1u, {0x01});
+    line.At(0xFFFFFFFAu, {0x02});
+    line.Run(buffer);
+    ASSERT_EQ(line.Replies.size(), 1u);
+    EXPECT_EQ(line.Replies[0], (std::vector<std::uint8_t>{0x01, 0x02}));
+    EXPECT_GE(line.Now, 0xFFFFFFFAull + 30u);
+    EXPECT_LE(line.Now, 0xFFFFFFFAull + 33u);
+}
+
+TEST(ReceiveLoop, RealClockGivesABandAroundTheSilence)
+{
+    std::uint8_t buffer[RecvBufferSize];
+    int polls = 0;
+    std::uint32_t start = 0, end = 0;
+    std::vector<int> sizes;
+    ReceiveReplies(
+        buffer,
+        [&](std::uint8_t& b) {
+            if (polls++ == 0) {
+                b = 0x42;
+                start = GetTickCount();
+                return true;
+            }
+            return false;
+        },
+        GetTickCount, [&](const std::uint8_t*, int n) {
+            sizes.push_back(n);
+            end = GetTickCount();
+        });
+    ASSERT_EQ(sizes, std::vector<int>{1});
+    EXPECT_GT(TicksSince(start, end), 30u);
+    EXPECT_LT(TicksSince(start, end), 1000u);
+}
+
+} // namespace
