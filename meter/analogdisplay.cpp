@@ -1,0 +1,91 @@
+// The numeric display of the main window and its property wrapper.
+#include "analogdisplay.h"
+
+#include <QPainter>
+#include <QThread>
+
+#include "dlgsupport.h"
+
+CAnalogDisplay::CAnalogDisplay(QWidget* parent) : QWidget(parent)
+{
+    QFont font = DialogFont(QStringLiteral("Times New Roman"), 12);
+    font.setPixelSize(FontPixels);
+    setFont(font);
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    Changed();
+}
+
+void CAnalogDisplay::SetValue(double value)
+{
+    m_value = value;
+    Changed();
+}
+
+void CAnalogDisplay::SetPrecision(int precision)
+{
+    m_precision = precision < 0 ? 0 : (precision > 15 ? 15 : precision);
+    Changed();
+}
+
+void CAnalogDisplay::SetUnitsText(const QString& units)
+{
+    m_units = units;
+    Changed();
+}
+
+void CAnalogDisplay::SetFontColor(std::uint32_t bgr)
+{
+    m_fontColor = bgr & 0x00FFFFFF;
+    update();
+}
+
+void CAnalogDisplay::SetBackGroundColor(std::uint32_t bgr)
+{
+    m_backColor = bgr & 0x00FFFFFF;
+    update();
+}
+
+QString CAnalogDisplay::Text() const
+{
+    QString text = QString::number(m_value, 'f', m_precision);
+    if (!m_units.isEmpty()) text += QLatin1Char(' ') + m_units;
+    return text;
+}
+
+QColor CAnalogDisplay::ColorFromBgr(std::uint32_t bgr)
+{
+    return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
+
+void CAnalogDisplay::Changed()
+{
+    setAccessibleName(Text());
+    update();
+}
+
+void CAnalogDisplay::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    painter.fillRect(rect(), ColorFromBgr(m_backColor));
+    painter.setPen(ColorFromBgr(m_fontColor));
+    painter.setFont(font());
+    painter.drawText(rect().adjusted(4, 0, -6, 0), Qt::AlignRight | Qt::AlignVCenter, Text());
+}
+
+void CIanalogdisplayx::SetProperty(DispId id, const QVariant& value)
+{
+    CAnalogDisplay* control = m_control.data();
+    if (!control) return;
+    auto put = [control, id, value] {
+        switch (id) {
+        case DispValue: control->SetValue(value.toDouble()); break;
+        case DispPrecision: control->SetPrecision(value.toInt()); break;
+        case DispUnitsText: control->SetUnitsText(value.toString()); break;
+        case DispFontColor: control->SetFontColor(value.toUInt()); break;
+        }
+    };
+    if (QThread::currentThread() == control->thread())
+        put();
+    else
+        QMetaObject::invokeMethod(control, put, Qt::BlockingQueuedConnection);
+}

@@ -1,0 +1,89 @@
+// meter-screenshots: writes PNG pictures of Ormet-Master's main window while measuring and of each dialog.
+// Usage: meter-screenshots OUTPUT-FOLDER   (runs the meter simulator on a pseudo-terminal as COM1)
+#include <QApplication>
+#include <QDir>
+#include <QPushButton>
+
+#include <cstdio>
+
+#include "comsetdlg.h"
+#include "dlgparameterset.h"
+#include "dlgparametersetin.h"
+#include "dlgpassword.h"
+#include "meter_gui_driver.h"
+#include "ormetmasterdlg.h"
+
+namespace {
+bool Save(QWidget* w, const QDir& dir, const QString& name)
+{
+    const QString path = dir.filePath(name + QStringLiteral(".png"));
+    const bool ok = w->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: meter-screenshots OUTPUT-FOLDER\n");
+        return 2;
+    }
+    QDir dir(QString::fromLocal8Bit(argv[1]));
+    if (!dir.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "meter-screenshots: cannot create %s\n", argv[1]);
+        return 1;
+    }
+    MeterSim sim;
+    if (!sim.Start({"--input", "9=65535"})) {
+        std::fprintf(stderr, "meter-screenshots: the meter simulator did not start\n");
+        return 1;
+    }
+
+    int failures = 0;
+    COrmetMasterDlg dlg;
+    dlg.show();
+    ModalDriver driver;
+    driver.onDialog = [&](QWidget* w) {
+        QString name = QString::fromLatin1(w->metaObject()->className());
+        if (!Save(w, dir, name)) ++failures;
+        const bool accept = qobject_cast<CComSetDlg*>(w) != nullptr;
+        if (auto* b = w->findChild<QPushButton*>(accept ? QStringLiteral("1") : QStringLiteral("2"))) b->click();
+    };
+    auto button = [&](int id) { return dlg.findChild<QPushButton*>(QString::number(id)); };
+    auto idle = [&] { return WaitFor([&] { return !dlg.IsWorkerRunning(); }, 20000); };
+
+    WaitFor([&] { return dlg.isVisible(); }, 2000);
+    if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_start"))) ++failures;
+    button(COrmetMasterDlg::IDC_BUTTON_COMSET)->click();
+
+    button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
+    CAnalogDisplay* voltage = dlg.m_Voltage.Control();
+    CAnalogDisplay* energy = dlg.m_Energy.Control();
+    // Wait for two rounds so the energy has moved too.
+    int updates = 0;
+    QString last = voltage->Text();
+    WaitFor([&] {
+        if (voltage->Text() != last) { last = voltage->Text(); ++updates; }
+        return updates >= 2;
+    }, 10000);
+    (void)energy;
+    if (updates < 1 || !Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_measuring"))) ++failures;
+    button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
+    idle();
+
+    button(COrmetMasterDlg::IDC_BUTTON_PARAMETER)->click();
+    idle();
+    button(COrmetMasterDlg::IDC_BUTTON_INNER_PARAMETER)->click();
+    idle();
+    button(COrmetMasterDlg::IDC_BUTTON_CALIBRATE)->click();
+    idle();
+
+    for (const char* name : {"CComSetDlg", "CDlgParameterSet", "CDlgParameterSetIn", "CDlgPassword"})
+        if (!QFileInfo::exists(dir.filePath(QString::fromLatin1(name) + ".png"))) {
+            std::fprintf(stderr, "meter-screenshots: no picture of %s\n", name);
+            ++failures;
+        }
+    return failures ? 1 : 0;
+}
