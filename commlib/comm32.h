@@ -142,10 +142,15 @@ private:
     // Id of the reader thread while it runs, so Close called from a handler on it does not wait
     // for itself.
     std::atomic<std::thread::id> ReadThreadId{};
+    // Bumped by every Open: a reader left behind by a Close from its own handler stops at once.
+    std::atomic<unsigned> ThreadGen{0};
+    // A reader that Close left behind when called from that reader's own handler; joined later.
+    std::thread StaleReadThread;
 
     void ReadThreadBody();
     void WriteThreadBody();
     void ReleaseOsResources();
+    void JoinStaleReader();
 };
 
 } // namespace KestroComm32

@@ -133,6 +133,9 @@ public:
     virtual bool ResetEvent(THandle event) = 0;
     // Index of the first signalled event, WAIT_TIMEOUT or WAIT_FAILED.
     virtual int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) = 0;
+
+    // Raises the calling thread's scheduling priority a little; false when not permitted.
+    virtual bool RaiseThreadPriority() { return false; }
 };
 
 // The POSIX layer (termios, eventfd, poll).

@@ -1,0 +1,546 @@
+// TComm32: settings, opening and closing, modem lines, notifications and the two I/O threads.
+#include "comm32.h"
+#include "comm32_portinfo.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+namespace KestroComm32 {
+
+namespace {
+
+void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+constexpr std::uint32_t ModemEventsMask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+
+} // namespace
+
+TComm32::TComm32() : Platform(GetDefaultCommPlatform())
+{
+    Dcb.DCBlength = sizeof(DCB);
+    Dcb.BaudRate = 115200;
+    Dcb.fBinary = 1;
+    Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    Dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    Dcb.XonLim = 2048;
+    Dcb.XoffLim = 512;
+    Dcb.ByteSize = 8;
+    Dcb.Parity = NOPARITY;
+    Dcb.StopBits = ONESTOPBIT;
+    Dcb.XonChar = 0x11;
+    Dcb.XoffChar = 0x13;
+    PortName = TCommSerialPortInfo::PortName(2);
+    InQueue = new TCommQueue(8192);
+    OutQueue = new TCommQueue(8192);
+}
+
+TComm32::~TComm32()
+{
+    try {
+        Close();
+    } catch (const EComm32Error&) {
+    }
+    JoinStaleReader();
+    if (StaleReadThread.joinable()) StaleReadThread.detach(); // destroyed from its own handler
+    delete OutQueue;
+    delete InQueue;
+}
+
+// ---- data transfer ----
+
+int TComm32::Read(void* buffer, long count)
+{
+    return static_cast<int>(InQueue->Out(static_cast<char*>(buffer), count));
+}
+
+int TComm32::Write(const void* buffer, long count)
+{
+    if (DisableWrite) return 0;
+    const long n = OutQueue->In(static_cast<const char*>(buffer), count);
+    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    return static_cast<int>(n);
+}
+
+int TComm32::Command(const char* text)
+{
+    if (text == nullptr) return 0;
+    const long n = OutQueue->In(text, static_cast<long>(std::strlen(text)));
+    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    return static_cast<int>(n);
+}
+
+void TComm32::PurgeRead(bool abort)
+{
+    if (!Active) return;
+    Platform->PurgeComm(Handle, abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
+    InQueue->Clear();
+}
+
+void TComm32::PurgeWrite(bool abort)
+{
+    if (!Active) return;
+    Platform->PurgeComm(Handle, abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
+    OutQueue->Clear();
+}
+
+void TComm32::ResetModem() { Command(Str_ResetModem); }
+
+void TComm32::InitModem()
+{
+    char text[64];
+    std::snprintf(text, sizeof text, Fmt_InitModem, fGetFCtrl(), static_cast<int>(AutoAnswer));
+    Command(text);
+}
+
+bool TComm32::EscapeCommFunction(unsigned long function)
+{
+    if (!Active) return false;
+    if (!Platform->EscapeCommFunction(Handle, static_cast<std::uint32_t>(function))) return false;
+    switch (function) {
+    case SETRTS: RTS = true; break;
+    case CLRRTS: RTS = false; break;
+    case SETDTR: DTR = true; break;
+    case CLRDTR: DTR = false; break;
+    default: break;
+    }
+    return true;
+}
+
+// ---- opening and closing ----
+
+void TComm32::Open()
+{
+    if (Active) return;
+    int code = 0;
+    if (InQueue == nullptr || !InQueue->fIsValid()) code = ecInitReadBuffer;
+    else if (OutQueue == nullptr || !OutQueue->fIsValid()) code = ecInitWriteBuffer;
+
+    if (code == 0 && !ExternalHandle) {
+        Handle = Platform->CreateFile(PortName);
+        if (Handle == INVALID_HANDLE_VALUE) code = ecOpenPort;
+    }
+    // A handle from outside is taken into use here; one that is no port fails like its mask would.
+    if (code == 0 && ExternalHandle && !Platform->AttachHandle(Handle)) code = ecSetCommMask;
+    if (code == 0 && !Platform->SetCommMask(Handle, EV_RXFLAG)) code = ecSetCommMask;
+    if (code == 0 && !ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) code = ecSetupComm;
+    if (code == 0) {
+        if (ExternalHandle) {
+            DCB driver;
+            if (!Platform->GetCommState(Handle, driver)) {
+                code = ecGetCommState;
+            } else {
+                driver.fAbortOnError = 0;
+                if (!Platform->SetCommState(Handle, driver)) code = ecSetCommState;
+            }
+        } else {
+            if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) Dcb.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+            if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+                Dcb.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+            const DCB copy = Dcb;
+            if (!Platform->SetCommState(Handle, copy)) code = ecSetCommState;
+        }
+    }
+    if (code == 0) {
+        ReadOverlapped = OVERLAPPED{};
+        ReadOverlapped.hEvent = Platform->CreateEvent();
+        ReadStopEvent = Platform->CreateEvent();
+        if (ReadOverlapped.hEvent == INVALID_HANDLE_VALUE || ReadStopEvent == INVALID_HANDLE_VALUE)
+            code = ecCreateReadEvent;
+    }
+    if (code == 0) {
+        WriteOverlapped = OVERLAPPED{};
+        WriteOverlapped.hEvent = Platform->CreateEvent();
+        WriteRequestEvent = Platform->CreateEvent();
+        WriteStopEvent = Platform->CreateEvent();
+        if (WriteOverlapped.hEvent == INVALID_HANDLE_VALUE || WriteRequestEvent == INVALID_HANDLE_VALUE ||
+            WriteStopEvent == INVALID_HANDLE_VALUE)
+            code = ecCreateWriteEvent;
+    }
+    if (code == 0) {
+        ++ThreadGen;
+        ReadThreadRun = true;
+        try {
+            ReadThreadHandle = std::thread(&TComm32::_ReadThread, this);
+            ReadThreadId = ReadThreadHandle.get_id();
+        } catch (const std::system_error&) {
+            ReadThreadRun = false;
+            code = ecCreateReadThread;
+        }
+    }
+    if (code == 0) {
+        WriteThreadRun = true;
+        try {
+            WriteThreadHandle = std::thread(&TComm32::_WriteThread, this);
+        } catch (const std::system_error&) {
+            WriteThreadRun = false;
+            code = ecCreateWriteThread;
+        }
+    }
+    if (code != 0) {
+        // The open failure is what the caller needs to hear about, not a late thread.
+        try {
+            Close();
+        } catch (const EComm32Error&) {
+        }
+        throw EComm32Error(static_cast<TErrorCode>(code), PortName);
+    }
+
+    Active = true;
+    DisableWrite = false;
+    std::uint32_t status = 0;
+    if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+    DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    CommNotify(ModemLinesChanged);
+    CommAfterOpen();
+}
+
+void TComm32::Close()
+{
+    const bool wasActive = Active;
+    if (wasActive) CommBeforeClose();
+
+    ReadThreadRun = false;
+    WriteThreadRun = false;
+    if (Handle != INVALID_HANDLE_VALUE) Platform->SetCommMask(Handle, EV_RXFLAG);
+    if (ReadStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(ReadStopEvent);
+    if (WriteStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteStopEvent);
+
+    // Closed from a handler on the reader thread: that thread cannot be waited for, and it stops
+    // as soon as the handler returns.
+    const bool onReader = ReadThreadHandle.joinable() && std::this_thread::get_id() == ReadThreadId.load();
+    for (int i = 0; i < 100 && ((ReadThreadAlive && !onReader) || WriteThreadAlive); ++i) Sleep(5);
+    int code = 0;
+    if (ReadThreadAlive && !onReader) code = ecCloseReadThread;
+    if (WriteThreadAlive) code = ecCloseWriteThread;
+
+    // A late thread still uses the handle, the events and this object: wait it out before release.
+    JoinStaleReader();
+    if (ReadThreadHandle.joinable()) {
+        if (onReader) StaleReadThread = std::move(ReadThreadHandle);
+        else ReadThreadHandle.join();
+    }
+    if (WriteThreadHandle.joinable()) WriteThreadHandle.join();
+    ReadThreadId = std::thread::id{};
+
+    ReleaseOsResources();
+    DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    if (wasActive) {
+        Active = false;
+        ModemStatus = 0;
+        CommNotify(ModemLinesChanged);
+    }
+    if (code != 0) throw EComm32Error(static_cast<TErrorCode>(code), PortName);
+}
+
+void TComm32::JoinStaleReader()
+{
+    if (StaleReadThread.joinable() && StaleReadThread.get_id() != std::this_thread::get_id())
+        StaleReadThread.join();
+}
+
+void TComm32::ReleaseOsResources()
+{
+    auto closeEvent = [this](THandle& event) {
+        if (event != INVALID_HANDLE_VALUE) Platform->CloseEvent(event);
+        event = INVALID_HANDLE_VALUE;
+    };
+    closeEvent(ReadOverlapped.hEvent);
+    ReadOverlapped = OVERLAPPED{};
+    closeEvent(ReadStopEvent);
+    closeEvent(WriteRequestEvent);
+    closeEvent(WriteOverlapped.hEvent);
+    WriteOverlapped = OVERLAPPED{};
+    closeEvent(WriteStopEvent);
+    if (Handle != INVALID_HANDLE_VALUE) {
+        if (ExternalHandle) {
+            Platform->DetachHandle(Handle); // stays open and in Handle
+        } else {
+            Platform->CloseHandle(Handle);
+            Handle = INVALID_HANDLE_VALUE;
+        }
+    }
+}
+
+// ---- notifications ----
+
+void TComm32::CommNotify(int mask)
+{
+    if (!OnNotify) return;
+    try {
+        OnNotify(this, mask);
+    } catch (...) {
+    }
+}
+
+void TComm32::CommAfterOpen()
+{
+    if (!OnAfterOpen) return;
+    try {
+        OnAfterOpen(this);
+    } catch (...) {
+    }
+}
+
+void TComm32::CommBeforeClose()
+{
+    if (!OnBeforeClose) return;
+    try {
+        OnBeforeClose(this);
+    } catch (...) {
+    }
+}
+
+// ---- properties ----
+
+void TComm32::fSetPort(int n)
+{
+    Close();
+    PortNo = n;
+    if (n > 0) PortName = TCommSerialPortInfo::PortName(n);
+    ExternalHandle = false;
+}
+
+void TComm32::fSetPortName(const UnicodeString& name)
+{
+    if (name.empty()) return;
+    const int n = TCommSerialPortInfo::PortNo(name);
+    Close();
+    PortNo = n;
+    PortName = n > 0 ? TCommSerialPortInfo::PortName(n) : name;
+    ExternalHandle = false;
+}
+
+void TComm32::fSetHandle(THandle h)
+{
+    Close();
+    PortNo = 0;
+    PortName.clear();
+    Handle = h;
+    ExternalHandle = true;
+}
+
+void TComm32::fSetActive(bool v)
+{
+    if (v) Open();
+    else Close();
+}
+
+void TComm32::fSetBaud(unsigned long baud)
+{
+    Close();
+    Dcb.BaudRate = static_cast<std::uint32_t>(baud);
+}
+
+void TComm32::fSetParity(unsigned char parity)
+{
+    Close();
+    Dcb.Parity = parity;
+}
+
+void TComm32::fSetByteSize(unsigned char size)
+{
+    Close();
+    Dcb.ByteSize = size;
+}
+
+void TComm32::fSetStopBits(unsigned char stopBits)
+{
+    Close();
+    Dcb.StopBits = stopBits;
+}
+
+TComm32::TFlowControl TComm32::fGetFCtrl() const
+{
+    if (Dcb.fOutxCtsFlow && Dcb.fOutX) return 6;
+    if (Dcb.fOutxCtsFlow) return 3;
+    if (Dcb.fOutX) return 4;
+    return 0;
+}
+
+void TComm32::fSetFCtrl(TFlowControl code)
+{
+    Close();
+    const bool cts = code == 3 || code == 6;
+    const bool xon = code == 4 || code == 5 || code == 6;
+    Dcb.fOutxCtsFlow = cts ? 1 : 0;
+    Dcb.fRtsControl = cts ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
+    Dcb.fOutX = xon ? 1 : 0;
+    Dcb.fInX = xon ? 1 : 0;
+    Dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    Dcb.fOutxDsrFlow = 0;
+}
+
+void TComm32::fSetDataOnly(bool v)
+{
+    Close();
+    DataOnly = v;
+}
+
+bool TComm32::fGetDTR() const { return Active && DTR; }
+
+void TComm32::fSetDTR(bool v)
+{
+    if (Active) EscapeCommFunction(v ? SETDTR : CLRDTR);
+    else DTR = v;
+}
+
+bool TComm32::fGetRTS() const { return Active && RTS; }
+
+void TComm32::fSetRTS(bool v)
+{
+    if (Active) EscapeCommFunction(v ? SETRTS : CLRRTS);
+    else RTS = v;
+}
+
+bool TComm32::fGetCTS() const { return (ModemStatus & MS_CTS_ON) != 0; }
+bool TComm32::fGetDSR() const { return (ModemStatus & MS_DSR_ON) != 0; }
+bool TComm32::fGetRING() const { return (ModemStatus & MS_RING_ON) != 0; }
+bool TComm32::fGetRLSD() const { return (ModemStatus & MS_RLSD_ON) != 0; }
+
+long TComm32::fGetInBufSize() const { return InQueue->fGetBufSize(); }
+long TComm32::fGetOutBufSize() const { return OutQueue->fGetBufSize(); }
+
+bool TComm32::fSetInBufSize(long n)
+{
+    if (Active) return false;
+    InQueue->fSetBufSize(n);
+    return true;
+}
+
+bool TComm32::fSetOutBufSize(long n)
+{
+    if (Active) return false;
+    OutQueue->fSetBufSize(n);
+    return true;
+}
+
+void TComm32::fSetHwInSize(long n) { fSetHwBufSize(n, HwOutSize); }
+void TComm32::fSetHwOutSize(long n) { fSetHwBufSize(HwInSize, n); }
+
+void TComm32::fSetHwBufSize(long in, long out)
+{
+    Close();
+    HwInSize = in;
+    HwOutSize = out;
+}
+
+void TComm32::fSetAAns(unsigned char n) { AutoAnswer = n; }
+
+void TComm32::fSetPlatform(TCommPlatform* platform)
+{
+    Close();
+    Platform = platform != nullptr ? platform : GetDefaultCommPlatform();
+}
+
+// ---- threads ----
+
+void TComm32::_ReadThread(void* arg) { static_cast<TComm32*>(arg)->ReadThreadBody(); }
+void TComm32::_WriteThread(void* arg) { static_cast<TComm32*>(arg)->WriteThreadBody(); }
+
+void TComm32::ReadThreadBody()
+{
+    const unsigned gen = ThreadGen;
+    ReadThreadAlive = true;
+    ReadThreadId = std::this_thread::get_id();
+    Platform->RaiseThreadPriority(); // best effort: needs privileges
+    char buffer[2048];
+    auto running = [&] { return ReadThreadRun && gen == ThreadGen; };
+
+    if (Platform->SetCommMask(Handle, DataOnly ? DataOnlyMask : AllEventsMask)) {
+        while (running()) {
+            std::uint32_t mask = 0;
+            const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
+            if (wait == TCommWait::Stopped) break;
+            if (wait == TCommWait::Failed) mask = 0;
+            if (!running()) break;
+
+            if (mask & EV_RXCHAR) {
+                std::uint32_t errors = 0;
+                COMSTAT stat;
+                const bool counted = Platform->ClearCommError(Handle, errors, stat);
+                // Without a count, read until the driver has nothing more.
+                std::uint32_t n = counted ? stat.cbInQue : UINT32_MAX;
+                while (n != 0 && running()) {
+                    std::uint32_t got = 0;
+                    const TIoResult r =
+                        Platform->ReadFile(Handle, buffer, std::min<std::uint32_t>(n, sizeof buffer), got);
+                    // Nothing there after all (purged) or the port is gone: wait for the next event.
+                    if (r != TIoResult::Done || got == 0) break;
+                    InQueue->In(buffer, static_cast<long>(got)); // what does not fit is dropped
+                    n -= std::min(got, n);
+                }
+            }
+
+            if (mask & ModemEventsMask) {
+                std::uint32_t status = 0;
+                if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+                // CTS coming back releases a send that the handshake held.
+                if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON))
+                    mask |= EV_TXEMPTY;
+            }
+
+            if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
+                Platform->SetEvent(WriteRequestEvent);
+                // Reported only once the whole send is done: the package layer sends its next
+                // piece on it.
+                if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
+            }
+
+            if (mask & EV_ERR) {
+                std::uint32_t errors = 0;
+                COMSTAT stat;
+                Platform->ClearCommError(Handle, errors, stat);
+            }
+
+            if (mask != 0) CommNotify(static_cast<int>(mask));
+            else Sleep(1);
+        }
+    }
+    if (gen == ThreadGen) ReadThreadAlive = false;
+}
+
+void TComm32::WriteThreadBody()
+{
+    WriteThreadAlive = true;
+    char chunk[512];
+    std::uint32_t chunkLen = 0;
+    std::uint32_t chunkSent = 0;
+    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+
+    while (WriteThreadRun) {
+        const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
+        if (!WriteThreadRun || r == 0) break;
+        if (r < 0) {
+            Sleep(1);
+            continue;
+        }
+        Platform->ResetEvent(WriteRequestEvent);
+
+        if (chunkSent < chunkLen) {
+            std::uint32_t done = 0;
+            TIoResult result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
+            if (result == TIoResult::Pending) {
+                // The driver is full: wait until it takes more, or for the stop.
+                if (!Platform->WaitWritable(Handle, WriteStopEvent) || !WriteThreadRun) break;
+                result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
+            }
+            if (result == TIoResult::Done) chunkSent += done;
+            // The rest goes at once; a port that fails outright is tried again on the next request
+            // instead of every millisecond.
+            if (chunkSent < chunkLen && result != TIoResult::Failed) Platform->SetEvent(WriteRequestEvent);
+            Sleep(1);
+        } else if (OutQueue->fGetCount() != 0) {
+            chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk, sizeof chunk));
+            chunkSent = 0;
+            Platform->SetEvent(WriteRequestEvent);
+        }
+    }
+    WriteThreadAlive = false;
+}
+
+} // namespace KestroComm32

@@ -1,0 +1,583 @@
+// The POSIX comm layer: termios ports, eventfd events, comm events from one poll().
+#include "comm32_platform.h"
+#include "comm32_portinfo.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <unordered_map>
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace KestroComm32 {
+
+namespace PosixSpeed {
+bool SetAnySpeed(int fd, unsigned baud);
+bool GetSpeed(int fd, unsigned& baud);
+} // namespace PosixSpeed
+
+namespace {
+
+// Modem lines and line errors are seen when the reader wakes; this is what was last seen.
+struct TLineSnapshot {
+    bool ModemKnown = false;
+    int Modem = 0;
+    bool CountsKnown = false;
+    serial_icounter_struct Counts{};
+};
+
+struct TPortState {
+    int Fd = -1;
+    bool Owned = false;
+    bool HaveSaved = false;
+    termios Saved{};
+    int SavedFlags = -1;
+    int Kick = -1; // eventfd: wakes a waiter on mask changes and after writes
+    std::atomic<std::uint32_t> Mask{0};
+    std::atomic<unsigned> MaskGen{0};
+    std::atomic<bool> TxPending{false};
+    std::atomic<bool> HungUp{false};
+    std::atomic<std::uint32_t> Baud{9600};
+    std::atomic<std::uint32_t> Errors{0};
+    TLineSnapshot Lines; // the waiting thread's own
+};
+
+void Kick(int fd)
+{
+    const std::uint64_t one = 1;
+    while (write(fd, &one, sizeof one) < 0 && errno == EINTR) {}
+}
+
+void Drain(int fd)
+{
+    std::uint64_t value;
+    while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
+}
+
+bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
+
+constexpr std::array<std::pair<std::uint32_t, speed_t>, 15> StandardSpeeds{{
+    {50, B50}, {75, B75}, {110, B110}, {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400},
+    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
+    {115200, B115200}, {230400, B230400}, {460800, B460800},
+}};
+
+std::string ResolvePath(const UnicodeString& name)
+{
+    if (!name.empty() && name[0] == '/') return name;
+    const int n = TCommSerialPortInfo::PortNo(name);
+    if (n > 0 && TCommSerialPortInfo::PortName(n) == name) {
+        const std::string link = TCommSerialPortInfo::PortMapDir() + "/" + name;
+        struct stat st{};
+        if (lstat(link.c_str(), &st) == 0) return link;
+        return "/dev/ttyS" + std::to_string(n - 1);
+    }
+    return "/dev/" + name;
+}
+
+class TPosixCommPlatform final : public TCommPlatform {
+public:
+    THandle CreateFile(const UnicodeString& name) override
+    {
+        if (name.empty()) return INVALID_HANDLE_VALUE;
+        const std::string path = ResolvePath(name);
+        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return INVALID_HANDLE_VALUE;
+        auto st = std::make_shared<TPortState>();
+        st->Fd = fd;
+        st->Owned = true;
+        // Share mode 0: one open per port, in this process or any other.
+        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &st->Saved) != 0) {
+            close(fd);
+            return INVALID_HANDLE_VALUE;
+        }
+        st->HaveSaved = true;
+        ioctl(fd, TIOCEXCL);
+        if (!Register(st)) {
+            Unregister(fd);
+            return INVALID_HANDLE_VALUE;
+        }
+        return fd;
+    }
+
+    void CloseHandle(THandle port) override { Unregister(port); }
+
+    bool AttachHandle(THandle port) override
+    {
+        if (port < 0 || !isatty(port)) return false;
+        auto st = std::make_shared<TPortState>();
+        st->Fd = port;
+        st->SavedFlags = fcntl(port, F_GETFL);
+        if (st->SavedFlags < 0) return false;
+        // The threads must never block in read or write.
+        if (fcntl(port, F_SETFL, st->SavedFlags | O_NONBLOCK) != 0) return false;
+        if (!Register(st)) {
+            Unregister(port);
+            return false;
+        }
+        return true;
+    }
+
+    void DetachHandle(THandle port) override { Unregister(port); }
+
+    bool SetupComm(THandle port, long inSize, long outSize) override
+    {
+        // The tty layer sizes its own buffers.
+        return Find(port) != nullptr && inSize >= 0 && outSize >= 0;
+    }
+
+    bool GetCommState(THandle port, DCB& dcb) override
+    {
+        auto st = Find(port);
+        termios t{};
+        if (!st || tcgetattr(port, &t) != 0) return false;
+        dcb = DCB{};
+        dcb.fBinary = 1;
+        unsigned baud = 0;
+        if (PosixSpeed::GetSpeed(port, baud)) dcb.BaudRate = baud;
+        switch (t.c_cflag & CSIZE) {
+        case CS5: dcb.ByteSize = 5; break;
+        case CS6: dcb.ByteSize = 6; break;
+        case CS7: dcb.ByteSize = 7; break;
+        default: dcb.ByteSize = 8; break;
+        }
+        if (t.c_cflag & PARENB) {
+            const bool odd = t.c_cflag & PARODD;
+            if (t.c_cflag & CMSPAR) dcb.Parity = odd ? MARKPARITY : SPACEPARITY;
+            else dcb.Parity = odd ? ODDPARITY : EVENPARITY;
+        }
+        if (t.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
+        dcb.fParity = (t.c_iflag & INPCK) ? 1 : 0;
+        int lines = TIOCM_DTR | TIOCM_RTS;
+        ioctl(port, TIOCMGET, &lines);
+        dcb.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+        if (t.c_cflag & CRTSCTS) {
+            dcb.fOutxCtsFlow = 1;
+            dcb.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        } else {
+            dcb.fRtsControl = (lines & TIOCM_RTS) ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+        }
+        dcb.fOutX = (t.c_iflag & IXON) ? 1 : 0;
+        dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+        dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
+        dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
+        dcb.XonLim = 2048;
+        dcb.XoffLim = 512;
+        return true;
+    }
+
+    bool SetCommState(THandle port, const DCB& dcb) override
+    {
+        auto st = Find(port);
+        if (!st) return false;
+        // What the tty layer cannot do is refused rather than silently ignored.
+        if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
+            return false;
+        if (dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
+            (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
+            return false;
+        if (dcb.fOutxDsrFlow || dcb.fDsrSensitivity || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE ||
+            dcb.fRtsControl == RTS_CONTROL_TOGGLE || dcb.fNull || dcb.fErrorChar)
+            return false;
+        if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
+
+        termios t{};
+        if (tcgetattr(port, &t) != 0) return false;
+        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                       INPCK | IGNPAR);
+        t.c_oflag &= ~OPOST;
+        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+        t.c_cflag |= CLOCAL | CREAD;
+        static constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
+        t.c_cflag |= Sizes[dcb.ByteSize - 5];
+        switch (dcb.Parity) {
+        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
+        case EVENPARITY: t.c_cflag |= PARENB; break;
+        case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
+        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
+        default: break;
+        }
+        if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB; // 1.5 with 5 data bits, else 2
+        if (dcb.fParity && dcb.Parity != NOPARITY) t.c_iflag |= INPCK;
+        const bool handshake = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
+        if (handshake) t.c_cflag |= CRTSCTS;
+        if (dcb.fOutX) t.c_iflag |= IXON;
+        if (dcb.fInX) t.c_iflag |= IXOFF;
+        t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+        t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+        t.c_cc[VMIN] = 0;
+        t.c_cc[VTIME] = 0;
+
+        const auto standard = std::find_if(StandardSpeeds.begin(), StandardSpeeds.end(),
+                                           [&](const auto& s) { return s.first == dcb.BaudRate; });
+        if (standard != StandardSpeeds.end()) {
+            cfsetispeed(&t, standard->second);
+            cfsetospeed(&t, standard->second);
+        }
+        if (tcsetattr(port, TCSANOW, &t) != 0) return false;
+        if (standard == StandardSpeeds.end() && !PosixSpeed::SetAnySpeed(port, dcb.BaudRate)) return false;
+
+        // tcsetattr succeeds when any part was taken: check that all of it was.
+        termios now{};
+        if (tcgetattr(port, &now) != 0) return false;
+        const tcflag_t cmask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+        const tcflag_t imask = IXON | IXOFF | INPCK;
+        if ((now.c_cflag & cmask) != (t.c_cflag & cmask) || (now.c_iflag & imask) != (t.c_iflag & imask))
+            return false;
+        unsigned actual = 0;
+        if (!PosixSpeed::GetSpeed(port, actual)) return false;
+        const double ratio = static_cast<double>(actual) / dcb.BaudRate;
+        if (ratio < 0.98 || ratio > 1.02) return false;
+        st->Baud = dcb.BaudRate;
+
+        if (!SetLine(port, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
+        if (!handshake && !SetLine(port, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE)) return false;
+        return true;
+    }
+
+    bool SetCommMask(THandle port, std::uint32_t mask) override
+    {
+        auto st = Find(port);
+        if (!st) return false;
+        st->Mask = mask;
+        ++st->MaskGen;
+        Kick(st->Kick);
+        return true;
+    }
+
+    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) override
+    {
+        mask = 0;
+        auto st = Find(port);
+        if (!st) return TCommWait::Failed;
+        const unsigned gen = st->MaskGen;
+        int drainWait = 0;
+        int lastOutq = -1;
+        for (;;) {
+            const std::uint32_t want = st->Mask;
+            const bool watchPort = !st->HungUp;
+            const bool watchTx = (want & EV_TXEMPTY) && st->TxPending;
+            pollfd fds[3] = {{stopEvent, POLLIN, 0}, {st->Kick, POLLIN, 0}, {port, 0, 0}};
+            if (want & EV_RXCHAR) fds[2].events = POLLIN;
+            // Idle ports block without a time-out; only a draining send is looked at again.
+            const int r = poll(fds, watchPort ? 3 : 2, watchTx ? drainWait : -1);
+            if (r < 0) {
+                if (errno == EINTR) continue;
+                return TCommWait::Failed;
+            }
+            if (fds[0].revents) return TCommWait::Stopped;
+            if (fds[1].revents & POLLIN) Drain(st->Kick);
+            if (st->MaskGen != gen) return TCommWait::Event;
+
+            std::uint32_t events = 0;
+            if (watchPort) {
+                if (fds[2].revents & POLLIN) events |= EV_RXCHAR;
+                if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+                    // Gone (unplugged or hung up): report once, then stop watching it.
+                    st->HungUp = true;
+                    events |= EV_ERR;
+                } else {
+                    events |= LineChanges(*st);
+                }
+            }
+            if ((want & EV_TXEMPTY) && st->TxPending.exchange(false)) {
+                int outq = 0;
+                if (!st->HungUp && ioctl(port, TIOCOUTQ, &outq) == 0 && outq > 0) {
+                    st->TxPending = true;
+                    // Look again about when the driver should be done; back off while it is held.
+                    const int estimate =
+                        static_cast<int>(static_cast<long long>(outq) * 11000 / std::max<std::uint32_t>(st->Baud, 1)) + 1;
+                    drainWait = outq == lastOutq ? std::min(std::max(drainWait, 1) * 2, 1000)
+                                                 : std::clamp(estimate, 1, 1000);
+                    lastOutq = outq;
+                } else {
+                    events |= EV_TXEMPTY;
+                }
+            }
+            events &= want;
+            if (events != 0) {
+                mask = events;
+                return TCommWait::Event;
+            }
+        }
+    }
+
+    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) override
+    {
+        auto st = Find(port);
+        if (!st) return false;
+        errors = st->Errors.exchange(0);
+        int in = 0, out = 0;
+        if (ioctl(port, FIONREAD, &in) != 0) return false;
+        if (ioctl(port, TIOCOUTQ, &out) != 0) out = 0;
+        stat.cbInQue = static_cast<std::uint32_t>(std::max(in, 0));
+        stat.cbOutQue = static_cast<std::uint32_t>(std::max(out, 0));
+        return true;
+    }
+
+    bool GetCommModemStatus(THandle port, std::uint32_t& status) override
+    {
+        int lines = 0;
+        if (!Find(port) || ioctl(port, TIOCMGET, &lines) != 0) return false;
+        status = ModemBits(lines);
+        return true;
+    }
+
+    bool PurgeComm(THandle port, std::uint32_t flags) override
+    {
+        if (!Find(port)) return false;
+        bool ok = true;
+        if (flags & PURGE_TXCLEAR) ok = tcflush(port, TCOFLUSH) == 0 && ok;
+        if (flags & PURGE_RXCLEAR) ok = tcflush(port, TCIFLUSH) == 0 && ok;
+        // Reads and writes never stay pending here, so the abort flags have nothing to cancel.
+        return ok;
+    }
+
+    bool EscapeCommFunction(THandle port, std::uint32_t function) override
+    {
+        if (!Find(port)) return false;
+        int bit = 0;
+        switch (function) {
+        case SETXOFF: return tcflow(port, TCOOFF) == 0;
+        case SETXON: return tcflow(port, TCOON) == 0;
+        case SETRTS: bit = TIOCM_RTS; return ioctl(port, TIOCMBIS, &bit) == 0;
+        case CLRRTS: bit = TIOCM_RTS; return ioctl(port, TIOCMBIC, &bit) == 0;
+        case SETDTR: bit = TIOCM_DTR; return ioctl(port, TIOCMBIS, &bit) == 0;
+        case CLRDTR: bit = TIOCM_DTR; return ioctl(port, TIOCMBIC, &bit) == 0;
+        case SETBREAK: return ioctl(port, TIOCSBRK) == 0;
+        case CLRBREAK: return ioctl(port, TIOCCBRK) == 0;
+        default: return false;
+        }
+    }
+
+    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) override
+    {
+        got = 0;
+        const ssize_t n = read(port, buffer, count);
+        if (n > 0) {
+            got = static_cast<std::uint32_t>(n);
+            return TIoResult::Done;
+        }
+        // With VMIN = VTIME = 0 an empty driver queue reads as 0.
+        if (n == 0 || errno == EAGAIN || errno == EINTR) return TIoResult::Pending;
+        return TIoResult::Failed;
+    }
+
+    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
+        done = 0;
+        const ssize_t n = write(port, buffer, count);
+        if (n < 0) return (errno == EAGAIN || errno == EINTR) ? TIoResult::Pending : TIoResult::Failed;
+        done = static_cast<std::uint32_t>(n);
+        if (n > 0) {
+            if (auto st = Find(port)) {
+                st->TxPending = true;
+                Kick(st->Kick);
+            }
+        }
+        return TIoResult::Done;
+    }
+
+    bool WaitWritable(THandle port, THandle stopEvent) override
+    {
+        for (;;) {
+            pollfd fds[2] = {{stopEvent, POLLIN, 0}, {port, POLLOUT, 0}};
+            const int r = poll(fds, 2, -1);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return true; // the write itself will report the failure
+            return fds[0].revents == 0;
+        }
+    }
+
+    THandle CreateEvent() override { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
+
+    void CloseEvent(THandle event) override
+    {
+        if (event >= 0) close(event);
+    }
+
+    bool SetEvent(THandle event) override
+    {
+        const std::uint64_t one = 1;
+        for (;;) {
+            if (write(event, &one, sizeof one) == sizeof one) return true;
+            if (errno == EINTR) continue;
+            return errno == EAGAIN; // counter saturated: it is signalled anyway
+        }
+    }
+
+    bool ResetEvent(THandle event) override
+    {
+        std::uint64_t value;
+        for (;;) {
+            if (read(event, &value, sizeof value) == sizeof value) return true;
+            if (errno == EINTR) continue;
+            return errno == EAGAIN; // already reset
+        }
+    }
+
+    int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) override
+    {
+        if (count <= 0 || count > 8) return WAIT_FAILED;
+        pollfd fds[8];
+        for (int i = 0; i < count; ++i) fds[i] = {events[i], POLLIN, 0};
+        const int timeout = timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff));
+        for (;;) {
+            const int r = poll(fds, static_cast<nfds_t>(count), timeout);
+            if (r < 0 && errno == EINTR) continue;
+            if (r < 0) return WAIT_FAILED;
+            if (r == 0) return WAIT_TIMEOUT;
+            for (int i = 0; i < count; ++i)
+                if (fds[i].revents & POLLIN) return i;
+            return WAIT_FAILED;
+        }
+    }
+
+    bool RaiseThreadPriority() override
+    {
+        const id_t tid = static_cast<id_t>(gettid());
+        errno = 0;
+        const int now = getpriority(PRIO_PROCESS, tid);
+        if (now == -1 && errno != 0) return false;
+        return setpriority(PRIO_PROCESS, tid, now - 2) == 0;
+    }
+
+private:
+    std::mutex Lock; // guards Ports only; never held across a blocking call
+    std::unordered_map<int, std::shared_ptr<TPortState>> Ports;
+
+    std::shared_ptr<TPortState> Find(int fd)
+    {
+        std::lock_guard<std::mutex> guard(Lock);
+        auto it = Ports.find(fd);
+        return it == Ports.end() ? nullptr : it->second;
+    }
+
+    bool Register(const std::shared_ptr<TPortState>& st)
+    {
+        st->Kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        int lines = 0;
+        if (ioctl(st->Fd, TIOCMGET, &lines) == 0) {
+            st->Lines.ModemKnown = true;
+            st->Lines.Modem = lines;
+        }
+        if (ioctl(st->Fd, TIOCGICOUNT, &st->Lines.Counts) == 0) st->Lines.CountsKnown = true;
+        std::lock_guard<std::mutex> guard(Lock);
+        Ports[st->Fd] = st;
+        return st->Kick >= 0;
+    }
+
+    // Drops the port's state; an owned port gets its old settings back and is closed.
+    void Unregister(int fd)
+    {
+        std::shared_ptr<TPortState> st;
+        {
+            std::lock_guard<std::mutex> guard(Lock);
+            auto it = Ports.find(fd);
+            if (it == Ports.end()) return;
+            st = it->second;
+            Ports.erase(it);
+        }
+        if (st->Kick >= 0) close(st->Kick);
+        if (st->Owned) {
+            if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
+            ioctl(fd, TIOCNXCL);
+            close(fd);
+        } else if (st->SavedFlags >= 0) {
+            fcntl(fd, F_SETFL, st->SavedFlags);
+        }
+    }
+
+    static std::uint32_t ModemBits(int lines)
+    {
+        std::uint32_t s = 0;
+        if (lines & TIOCM_CTS) s |= MS_CTS_ON;
+        if (lines & TIOCM_DSR) s |= MS_DSR_ON;
+        if (lines & TIOCM_RI) s |= MS_RING_ON;
+        if (lines & TIOCM_CD) s |= MS_RLSD_ON;
+        return s;
+    }
+
+    static bool SetLine(int fd, int bit, bool on)
+    {
+        if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
+        return NoModemLines(errno); // a pty has no modem lines to set
+    }
+
+    // Modem line changes and line errors since the last look, as comm events. Lines are looked at
+    // when the waiter wakes for any reason; the transition counters also catch changes that
+    // came and went in between, where the driver keeps them.
+    static std::uint32_t LineChanges(TPortState& st)
+    {
+        std::uint32_t events = 0;
+        TLineSnapshot& s = st.Lines;
+        serial_icounter_struct c{};
+        if (ioctl(st.Fd, TIOCGICOUNT, &c) == 0) {
+            if (s.CountsKnown) {
+                if (c.cts != s.Counts.cts) events |= EV_CTS;
+                if (c.dsr != s.Counts.dsr) events |= EV_DSR;
+                if (c.dcd != s.Counts.dcd) events |= EV_RLSD;
+                if (c.rng != s.Counts.rng) events |= EV_RING;
+                std::uint32_t errors = 0;
+                if (c.frame != s.Counts.frame) errors |= CE_FRAME;
+                if (c.parity != s.Counts.parity) errors |= CE_RXPARITY;
+                if (c.overrun != s.Counts.overrun) errors |= CE_OVERRUN;
+                if (c.buf_overrun != s.Counts.buf_overrun) errors |= CE_RXOVER;
+                if (c.brk != s.Counts.brk) errors |= CE_BREAK;
+                if (errors) {
+                    st.Errors |= errors;
+                    events |= EV_ERR;
+                }
+            }
+            s.Counts = c;
+            s.CountsKnown = true;
+        }
+        int lines = 0;
+        if (ioctl(st.Fd, TIOCMGET, &lines) == 0) {
+            if (s.ModemKnown) {
+                const int changed = lines ^ s.Modem;
+                if (changed & TIOCM_CTS) events |= EV_CTS;
+                if (changed & TIOCM_DSR) events |= EV_DSR;
+                if (changed & TIOCM_CD) events |= EV_RLSD;
+                if (changed & TIOCM_RI) events |= EV_RING;
+            }
+            s.Modem = lines;
+            s.ModemKnown = true;
+        }
+        return events;
+    }
+};
+
+std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
+
+} // namespace
+
+TCommPlatform& PosixCommPlatform()
+{
+    static TPosixCommPlatform platform;
+    return platform;
+}
+
+TCommPlatform* GetDefaultCommPlatform()
+{
+    TCommPlatform* p = DefaultPlatform.load();
+    return p != nullptr ? p : &PosixCommPlatform();
+}
+
+void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
+
+} // namespace KestroComm32

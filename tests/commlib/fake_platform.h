@@ -1,0 +1,107 @@
+// A scripted comm layer for tests: ports and events in memory, failures on demand, every call recorded.
+#pragma once
+
+#include "comm32_platform.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace KestroComm32::Testing {
+
+class TFakeCommPlatform : public TCommPlatform {
+public:
+    // What a test can see of one port (a snapshot taken under the lock).
+    struct TPort {
+        std::string Name;
+        THandle Handle = INVALID_HANDLE_VALUE;
+        bool Open = false;     // created by CreateFile and not yet closed
+        bool Attached = false; // adopted with AttachHandle and not yet detached
+        bool External = false; // a handle a test made with ExternalPort
+        std::uint32_t Mask = 0;
+        unsigned MaskGen = 0;
+        std::uint32_t Pending = 0; // events not yet reported
+        std::string Input;         // bytes waiting in the driver
+        std::vector<std::uint32_t> Reads;
+        std::vector<std::string> Writes;
+        std::vector<std::uint32_t> Masks; // every SetCommMask
+        std::vector<std::uint32_t> Purges;
+        std::vector<std::uint32_t> Escapes;
+        std::uint32_t Modem = 0;
+        DCB State;
+        bool StateSet = false;
+        bool TxHeld = false; // a write waits for CTS
+        int Opens = 0;
+    };
+
+    // Makes a port that CreateFile(name) opens.
+    void AddPort(const std::string& name);
+    // A port handle as if opened elsewhere (for fSetHandle).
+    THandle ExternalPort(const std::string& name);
+    // The next calls of the named operation fail ("CreateFile", "SetCommMask", "SetupComm",
+    // "GetCommState", "SetCommState", "GetCommModemStatus", "EscapeCommFunction"), until cleared.
+    void Fail(const std::string& op, bool on = true);
+    // CreateEvent fails once, on the n-th call from now (1 = the next one).
+    void FailCreateEventAt(int n);
+
+    // The line side.
+    void Receive(const std::string& name, const std::string& bytes);
+    void SetModem(const std::string& name, std::uint32_t status, std::uint32_t events);
+
+    TPort Port(const std::string& name);
+    std::vector<std::string> CreateFileNames();
+    int LiveEvents();
+    int LivePorts(); // open or attached
+
+    // Waits until pred (called under the lock with this object) holds; false on time-out.
+    bool WaitUntil(const std::function<bool(TFakeCommPlatform&)>& pred,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // For predicates inside WaitUntil: the port as it is (no lock taken).
+    const TPort& PortUnlocked(const std::string& name) { return *Find(name); }
+
+    // TCommPlatform
+    THandle CreateFile(const UnicodeString& name) override;
+    void CloseHandle(THandle port) override;
+    bool AttachHandle(THandle port) override;
+    void DetachHandle(THandle port) override;
+    bool SetupComm(THandle port, long inSize, long outSize) override;
+    bool GetCommState(THandle port, DCB& dcb) override;
+    bool SetCommState(THandle port, const DCB& dcb) override;
+    bool SetCommMask(THandle port, std::uint32_t mask) override;
+    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) override;
+    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) override;
+    bool GetCommModemStatus(THandle port, std::uint32_t& status) override;
+    bool PurgeComm(THandle port, std::uint32_t flags) override;
+    bool EscapeCommFunction(THandle port, std::uint32_t function) override;
+    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) override;
+    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override;
+    bool WaitWritable(THandle port, THandle stopEvent) override;
+    THandle CreateEvent() override;
+    void CloseEvent(THandle event) override;
+    bool SetEvent(THandle event) override;
+    bool ResetEvent(THandle event) override;
+    int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) override;
+
+private:
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::map<std::string, TPort> Ports;
+    std::map<THandle, bool> Events; // live events and whether they are signalled
+    std::vector<std::string> Names;
+    std::set<std::string> Failing;
+    int EventFailCountdown = 0;
+    THandle NextHandle = 100;
+
+    TPort* Find(const std::string& name);
+    TPort* Find(THandle h);
+    TPort* Usable(THandle h); // open or attached
+    bool Signalled(THandle event) const;
+    bool Fails(const std::string& op) const { return Failing.count(op) != 0; }
+};
+
+} // namespace KestroComm32::Testing

@@ -1,0 +1,609 @@
+// TComm32 on the scripted comm layer: settings, open and close, notifications, reader and writer.
+#include "comm32.h"
+#include "fake_platform.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <stdexcept>
+#include <utility>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace KestroComm32;
+using KestroComm32::Testing::TFakeCommPlatform;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Everything a port object reports, in order, with a way to wait for it.
+class TLog {
+public:
+    void Attach(TComm32& port)
+    {
+        port.OnNotify = [this](TObject*, int mask) { Add("notify " + std::to_string(mask)); };
+        port.OnAfterOpen = [this](TObject*) { Add("after open"); };
+        port.OnBeforeClose = [this](TObject*) { Add("before close"); };
+    }
+    void Add(const std::string& s)
+    {
+        std::lock_guard<std::mutex> g(Lock);
+        Items.push_back(s);
+        Changed.notify_all();
+    }
+    std::vector<std::string> Take()
+    {
+        std::lock_guard<std::mutex> g(Lock);
+        return std::exchange(Items, {});
+    }
+    bool WaitFor(const std::string& s, std::chrono::milliseconds timeout = 5s)
+    {
+        std::unique_lock<std::mutex> g(Lock);
+        return Changed.wait_for(g, timeout, [&] { return std::find(Items.begin(), Items.end(), s) != Items.end(); });
+    }
+    int CountOf(const std::string& s)
+    {
+        std::lock_guard<std::mutex> g(Lock);
+        return static_cast<int>(std::count(Items.begin(), Items.end(), s));
+    }
+
+private:
+    std::mutex Lock;
+    std::condition_variable Changed;
+    std::vector<std::string> Items;
+};
+
+// Polls a condition that no one signals, until it holds or the deadline passes.
+bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
+class PortTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        Fake.AddPort("COM2");
+        Port.fSetPlatform(&Fake);
+    }
+    void TearDown() override { SetThreadLocale(0); }
+
+    // Waits until the reader has set its own event mask.
+    bool WaitMask(std::uint32_t mask)
+    {
+        return Fake.WaitUntil([&](TFakeCommPlatform& f) {
+            const auto& masks = f.PortUnlocked("COM2").Masks;
+            return !masks.empty() && masks.back() == mask;
+        });
+    }
+
+    // Waits until the writer has handed the driver `count` chunks.
+    bool WaitWrites(std::size_t count, const std::string& name = "COM2")
+    {
+        return Fake.WaitUntil([&](TFakeCommPlatform& f) { return f.PortUnlocked(name).Writes.size() >= count; });
+    }
+
+    // The port goes first: its destructor still calls the log and the fake.
+    TFakeCommPlatform Fake;
+    TLog Log;
+    TComm32 Port;
+};
+
+} // namespace
+
+TEST(TComm32Defaults, NewObject)
+{
+    TComm32 port;
+    EXPECT_EQ(port.fGetPortNo(), 2);
+    EXPECT_EQ(port.fGetPortName(), "COM2");
+    EXPECT_EQ(port.fGetBaud(), 115200u);
+    EXPECT_EQ(port.fGetByteSize(), 8);
+    EXPECT_EQ(port.fGetParity(), NOPARITY);
+    EXPECT_EQ(port.fGetStopBits(), ONESTOPBIT);
+    EXPECT_EQ(port.fGetFCtrl(), 0);
+    EXPECT_FALSE(port.fGetDTR());
+    EXPECT_FALSE(port.fGetRTS());
+    EXPECT_FALSE(port.fGetCTS());
+    EXPECT_EQ(port.fGetInBufSize(), 8192);
+    EXPECT_EQ(port.fGetOutBufSize(), 8192);
+    EXPECT_EQ(port.fGetHwInSize(), 1200);
+    EXPECT_EQ(port.fGetHwOutSize(), 1200);
+    EXPECT_EQ(port.fGetAAns(), 0);
+    EXPECT_FALSE(port.fGetActive());
+    EXPECT_FALSE(port.fGetDataOnly());
+    EXPECT_FALSE(port.DisableWrite);
+    EXPECT_EQ(port.fGetHandle(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(port.ModemStatus, 0u);
+    EXPECT_EQ(port.fGetPlatform(), GetDefaultCommPlatform());
+}
+
+TEST_F(PortTest, OpenOfMissingPortThrowsCode4InTheThreadsLanguage)
+{
+    Port.fSetPort(9);
+    struct Case {
+        unsigned long lcid;
+        const char* text;
+    } cases[] = {
+        {1033, "Serial port: \"COM9\" - Cannot open COM port"},
+        {2052, "串行口:“COM9”- 不能打开串行口"},
+        {1028, "序列埠:『COM9』- 不能打開序列埠"},
+    };
+    for (const Case& c : cases) {
+        SetThreadLocale(c.lcid);
+        try {
+            Port.Open();
+            FAIL() << "opened a missing port";
+        } catch (const EComm32Error& e) {
+            EXPECT_EQ(e.ErrorCode, ecOpenPort);
+            EXPECT_EQ(e.PortName, "COM9");
+            EXPECT_EQ(e.Message, c.text);
+        }
+        EXPECT_FALSE(Port.fGetActive());
+        EXPECT_EQ(Port.fGetHandle(), INVALID_HANDLE_VALUE);
+    }
+    EXPECT_EQ(Fake.LiveEvents(), 0);
+}
+
+TEST_F(PortTest, OpenAndCloseNotifyModemLinesOnce)
+{
+    Log.Attach(Port);
+    Port.Open();
+    ASSERT_TRUE(Port.fGetActive());
+    EXPECT_EQ(Log.Take(), (std::vector<std::string>{"notify 56", "after open"}));
+    Port.Open(); // already open: nothing happens
+    Port.fSetActive(true);
+    EXPECT_TRUE(Log.Take().empty());
+    EXPECT_EQ(Fake.Port("COM2").Opens, 1);
+
+    Port.Close();
+    EXPECT_EQ(Log.Take(), (std::vector<std::string>{"before close", "notify 56"}));
+    Port.Close(); // closed already: harmless and silent
+    EXPECT_TRUE(Log.Take().empty());
+    EXPECT_EQ(Fake.LiveEvents(), 0);
+    EXPECT_EQ(Fake.LivePorts(), 0);
+}
+
+TEST_F(PortTest, ClosingSettersCloseWithBeforeCloseFirstAndTakeTheValue)
+{
+    Log.Attach(Port);
+    Port.Open();
+    Log.Take();
+    Port.fSetBaud(9600);
+    EXPECT_EQ(Log.Take(), (std::vector<std::string>{"before close", "notify 56"}));
+    EXPECT_FALSE(Port.fGetActive());
+    EXPECT_EQ(Port.fGetBaud(), 9600u);
+    Port.Open();
+    EXPECT_EQ(Fake.Port("COM2").State.BaudRate, 9600u);
+
+    // Each of these closes even when the value does not change.
+    const std::vector<std::function<void()>> closers = {
+        [&] { Port.fSetParity(Port.fGetParity()); },     [&] { Port.fSetByteSize(7); },
+        [&] { Port.fSetStopBits(TWOSTOPBITS); },          [&] { Port.fSetFCtrl(0); },
+        [&] { Port.fSetDataOnly(false); },                [&] { Port.fSetHwInSize(4096); },
+        [&] { Port.fSetHwOutSize(4096); },                [&] { Port.fSetPortName("COM2"); },
+        [&] { Port.fSetPort(2); },
+    };
+    for (const auto& close : closers) {
+        Port.Open();
+        ASSERT_TRUE(Port.fGetActive());
+        close();
+        EXPECT_FALSE(Port.fGetActive());
+    }
+    EXPECT_EQ(Port.fGetHwInSize(), 4096);
+    Port.Open();
+    const DCB dcb = Fake.Port("COM2").State;
+    EXPECT_EQ(dcb.ByteSize, 7);
+    EXPECT_EQ(dcb.StopBits, TWOSTOPBITS);
+
+    // These never close.
+    Log.Take();
+    Port.fSetAAns(3);
+    Port.fSetDTR(false);
+    Port.fSetPortName("");
+    EXPECT_TRUE(Port.fGetActive());
+    EXPECT_EQ(Port.fGetAAns(), 3);
+}
+
+TEST_F(PortTest, PortNamesAndNumbers)
+{
+    Port.fSetPortName("com12");
+    EXPECT_EQ(Port.fGetPortNo(), 12);
+    EXPECT_EQ(Port.fGetPortName(), "COM12");
+    Port.fSetPortName("MODEM");
+    EXPECT_EQ(Port.fGetPortNo(), 0);
+    EXPECT_EQ(Port.fGetPortName(), "MODEM");
+    Fake.AddPort("MODEM");
+    Port.Open();
+    EXPECT_EQ(Fake.CreateFileNames().back(), "MODEM");
+    Port.fSetPort(0); // no number: the name stays
+    EXPECT_EQ(Port.fGetPortName(), "MODEM");
+    Port.fSetPort(5);
+    EXPECT_EQ(Port.fGetPortName(), "COM5");
+}
+
+TEST_F(PortTest, FlowControlCodesMapToTheRecord)
+{
+    struct Case {
+        int set, read;
+        std::uint32_t cts, rts, outx;
+    } cases[] = {
+        {0, 0, 0, RTS_CONTROL_ENABLE, 0},    {3, 3, 1, RTS_CONTROL_HANDSHAKE, 0},
+        {4, 4, 0, RTS_CONTROL_ENABLE, 1},    {5, 4, 0, RTS_CONTROL_ENABLE, 1},
+        {6, 6, 1, RTS_CONTROL_HANDSHAKE, 1}, {2, 0, 0, RTS_CONTROL_ENABLE, 0},
+        {-7, 0, 0, RTS_CONTROL_ENABLE, 0},
+    };
+    for (const Case& c : cases) {
+        Port.fSetFCtrl(c.set);
+        EXPECT_EQ(Port.fGetFCtrl(), c.read) << c.set;
+        Port.Open();
+        const DCB dcb = Fake.Port("COM2").State;
+        EXPECT_EQ(dcb.fOutxCtsFlow, c.cts) << c.set;
+        EXPECT_EQ(dcb.fRtsControl, c.rts) << c.set;
+        EXPECT_EQ(dcb.fOutX, c.outx) << c.set;
+        EXPECT_EQ(dcb.fInX, c.outx) << c.set;
+        EXPECT_EQ(dcb.fDtrControl, DTR_CONTROL_ENABLE) << c.set;
+        EXPECT_EQ(dcb.fOutxDsrFlow, 0u);
+        Port.Close();
+    }
+}
+
+TEST_F(PortTest, ModemLinesFollowTheWantedStateAndEscapes)
+{
+    Port.fSetDTR(false);
+    EXPECT_FALSE(Port.fGetDTR());
+    EXPECT_FALSE(Port.EscapeCommFunction(SETDTR)); // closed
+    Port.Open();
+    EXPECT_EQ(Fake.Port("COM2").State.fDtrControl, DTR_CONTROL_DISABLE);
+    EXPECT_FALSE(Port.fGetDTR());
+    EXPECT_TRUE(Port.fGetRTS());
+
+    Port.fSetDTR(true);
+    Port.fSetRTS(false);
+    EXPECT_TRUE(Port.fGetDTR());
+    EXPECT_FALSE(Port.fGetRTS());
+    EXPECT_TRUE(Port.EscapeCommFunction(SETBREAK));
+    EXPECT_EQ(Fake.Port("COM2").Escapes, (std::vector<std::uint32_t>{SETDTR, CLRRTS, SETBREAK}));
+    Fake.Fail("EscapeCommFunction");
+    Port.fSetRTS(true);
+    EXPECT_FALSE(Port.fGetRTS()); // the driver refused: the member keeps its state
+    Fake.Fail("EscapeCommFunction", false);
+
+    // Closing returns both to the state the port was opened with.
+    Port.Close();
+    Port.Open();
+    EXPECT_FALSE(Port.fGetDTR());
+    EXPECT_TRUE(Port.fGetRTS());
+
+    // Under the handshake RTS stays with the driver whatever was wanted.
+    Port.fSetFCtrl(3);
+    Port.fSetRTS(false);
+    Port.Open();
+    EXPECT_EQ(Fake.Port("COM2").State.fRtsControl, RTS_CONTROL_HANDSHAKE);
+    EXPECT_TRUE(Port.fGetRTS());
+}
+
+TEST_F(PortTest, CommandsAndWritesGoThroughTheSendQueue)
+{
+    char text[32] = {};
+    Port.fSetFCtrl(6);
+    Port.fSetAAns(2);
+    Port.InitModem();
+    ASSERT_EQ(Port.OutQueue->Out(text, sizeof text), 12);
+    EXPECT_STREQ(text, "ATE0&K6S0=2\r");
+
+    TComm32 fresh;
+    fresh.InitModem();
+    fresh.ResetModem();
+    std::string queued(32, '\0');
+    queued.resize(static_cast<std::size_t>(fresh.OutQueue->Out(queued.data(), 32)));
+    EXPECT_EQ(queued, "ATE0&K0S0=0\rATZ\r");
+
+    Port.DisableWrite = true;
+    EXPECT_EQ(Port.Write("abc", 3), 0);
+    EXPECT_EQ(Port.OutQueue->Count(), 0);
+    EXPECT_EQ(Port.Command("AT\r"), 3); // commands ignore DisableWrite
+    Port.Open();
+    EXPECT_FALSE(Port.DisableWrite);
+    // Bytes queued while closed leave with the next request.
+    EXPECT_EQ(Port.Write("xy", 2), 2);
+    ASSERT_TRUE(WaitWrites(1));
+    EXPECT_EQ(Fake.Port("COM2").Writes[0], "AT\rxy");
+
+    // A full queue takes what fits.
+    Port.Close();
+    Port.OutQueue->Clear();
+    std::string big(10000, 'q');
+    EXPECT_EQ(Port.Write(big.data(), static_cast<long>(big.size())), 8191);
+    EXPECT_EQ(Port.Write("z", 1), 0);
+}
+
+TEST_F(PortTest, WaitingBytesAreReadIn2048ByteBlocksThenNotifiedOnce)
+{
+    Log.Attach(Port);
+    Port.Open();
+    Log.Take();
+    std::string data(5000, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + 3);
+    Fake.Receive("COM2", data);
+    ASSERT_TRUE(Log.WaitFor("notify 1"));
+    EXPECT_EQ(Fake.Port("COM2").Reads, (std::vector<std::uint32_t>{2048, 2048, 904}));
+    EXPECT_EQ(Log.Take(), std::vector<std::string>{"notify 1"});
+    std::string got(6000, '\0');
+    got.resize(static_cast<std::size_t>(Port.Read(got.data(), 6000)));
+    EXPECT_EQ(got, data);
+    EXPECT_EQ(Port.Read(got.data(), 10), 0);
+}
+
+TEST_F(PortTest, WriteLeavesIn512ByteChunksOnePerSendBufferEmpty)
+{
+    Log.Attach(Port);
+    Port.Open();
+    std::string data(1300, '\0');
+    for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i % 251);
+    EXPECT_EQ(Port.Write(data.data(), 1300), 1300);
+    ASSERT_TRUE(WaitWrites(3));
+    const auto writes = Fake.Port("COM2").Writes;
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].size(), 512u);
+    EXPECT_EQ(writes[1].size(), 512u);
+    EXPECT_EQ(writes[2].size(), 276u);
+    EXPECT_EQ(writes[0] + writes[1] + writes[2], data);
+    // EV_TXEMPTY reaches the owner only once the send queue is empty.
+    ASSERT_TRUE(Log.WaitFor("notify 4"));
+    EXPECT_EQ(Log.CountOf("notify 4"), 1);
+}
+
+TEST_F(PortTest, CtsHandshakeHoldsAndReleasesSending)
+{
+    Log.Attach(Port);
+    Port.fSetFCtrl(3);
+    Port.Open();
+    EXPECT_FALSE(Port.fGetCTS());
+    std::string data(1300, 'c');
+    Port.Write(data.data(), 1300);
+    ASSERT_TRUE(WaitWrites(1));
+    // Held: the driver keeps the first chunk and the rest stays queued.
+    EXPECT_FALSE(Fake.WaitUntil([](TFakeCommPlatform& f) { return f.PortUnlocked("COM2").Writes.size() > 1; }, 300ms));
+    EXPECT_EQ(Port.OutQueue->Count(), 1300 - 512);
+
+    Fake.SetModem("COM2", MS_CTS_ON | MS_DSR_ON, EV_CTS);
+    ASSERT_TRUE(WaitWrites(3));
+    // CTS back stands for the send buffer running empty; the send is not done yet, so only EV_CTS shows.
+    ASSERT_TRUE(Log.WaitFor("notify 8"));
+    EXPECT_TRUE(Port.fGetCTS());
+    EXPECT_TRUE(Port.fGetDSR());
+    EXPECT_FALSE(Port.fGetRING());
+    EXPECT_EQ(Port.OutQueue->Count(), 0);
+    Port.Close();
+    EXPECT_FALSE(Port.fGetCTS()); // all lines read off while closed
+}
+
+TEST_F(PortTest, ModemChangesAreReportedUnlessDataOnly)
+{
+    Log.Attach(Port);
+    Port.Open();
+    ASSERT_TRUE(WaitMask(0x05BF));
+    Fake.SetModem("COM2", MS_RLSD_ON | MS_RING_ON, EV_RLSD | EV_RING);
+    ASSERT_TRUE(Log.WaitFor("notify " + std::to_string(EV_RLSD | EV_RING)));
+    EXPECT_TRUE(Port.fGetRLSD());
+    EXPECT_TRUE(Port.fGetRING());
+
+    Port.fSetDataOnly(true);
+    Fake.SetModem("COM2", 0, 0);
+    Port.Open();
+    ASSERT_TRUE(WaitMask(0x0085));
+    Log.Take();
+    Fake.SetModem("COM2", MS_CTS_ON, EV_CTS);
+    Fake.Receive("COM2", "x"); // a later data event proves the line change was passed over
+    ASSERT_TRUE(Log.WaitFor("notify 1"));
+    EXPECT_EQ(Log.Take(), std::vector<std::string>{"notify 1"});
+    EXPECT_FALSE(Port.fGetCTS());
+}
+
+TEST_F(PortTest, ThrowingHandlerDoesNotStopTheReader)
+{
+    int calls = 0;
+    Port.OnNotify = [&](TObject* sender, int mask) {
+        EXPECT_EQ(sender, &Port);
+        if (mask == 1) {
+            Log.Add("rx");
+            ++calls;
+        }
+        throw std::runtime_error("handler failure");
+    };
+    Port.OnAfterOpen = [](TObject*) { throw 42; };
+    Port.OnBeforeClose = [](TObject*) { throw std::runtime_error("x"); };
+    Port.Open();
+    ASSERT_TRUE(Port.fGetActive());
+    Fake.Receive("COM2", "one");
+    ASSERT_TRUE(Fake.WaitUntil([](TFakeCommPlatform& f) { return f.PortUnlocked("COM2").Input.empty(); }));
+    ASSERT_TRUE(Log.WaitFor("rx"));
+    Fake.Receive("COM2", "two");
+    ASSERT_TRUE(Eventually([&] { return Port.InQueue->Count() == 6; }));
+    char buf[8] = {};
+    EXPECT_EQ(Port.Read(buf, 8), 6);
+    EXPECT_EQ(std::string(buf, 6), "onetwo");
+    EXPECT_NO_THROW(Port.Close());
+    EXPECT_FALSE(Port.fGetActive());
+}
+
+TEST_F(PortTest, PurgesOnlyWhileOpen)
+{
+    Port.InQueue->In("abc", 3);
+    Port.OutQueue->In("def", 3);
+    Port.PurgeRead(true);
+    Port.PurgeWrite(false);
+    EXPECT_EQ(Port.InQueue->Count(), 3);
+    EXPECT_EQ(Port.OutQueue->Count(), 3);
+    Port.OutQueue->Clear();
+    Port.Open();
+    Port.OutQueue->In("def", 3);
+    Port.PurgeRead(false);
+    Port.PurgeRead(true);
+    Port.PurgeWrite(false);
+    Port.PurgeWrite(true);
+    EXPECT_EQ(Port.InQueue->Count(), 0);
+    EXPECT_EQ(Port.OutQueue->Count(), 0);
+    EXPECT_EQ(Fake.Port("COM2").Purges, (std::vector<std::uint32_t>{8, 10, 4, 5}));
+}
+
+TEST_F(PortTest, QueueResizeIsRefusedWhileOpen)
+{
+    Port.Open();
+    Port.InQueue->In("abc", 3);
+    EXPECT_FALSE(Port.fSetInBufSize(100));
+    EXPECT_FALSE(Port.fSetOutBufSize(100));
+    EXPECT_EQ(Port.fGetInBufSize(), 8192);
+    EXPECT_EQ(Port.InQueue->Count(), 3);
+    Port.Close();
+    EXPECT_TRUE(Port.fSetInBufSize(100));
+    EXPECT_EQ(Port.fGetInBufSize(), 100);
+    EXPECT_EQ(Port.InQueue->Count(), 0);
+}
+
+TEST_F(PortTest, OpenFailuresReportTheirCodeAndReleaseEverything)
+{
+    struct Case {
+        const char* op;
+        TErrorCode code;
+    } cases[] = {
+        {"SetCommMask", ecSetCommMask}, {"SetupComm", ecSetupComm}, {"SetCommState", ecSetCommState},
+    };
+    for (const Case& c : cases) {
+        Fake.Fail(c.op);
+        try {
+            Port.Open();
+            ADD_FAILURE() << c.op;
+        } catch (const EComm32Error& e) {
+            EXPECT_EQ(e.ErrorCode, c.code) << c.op;
+            EXPECT_EQ(e.PortName, "COM2");
+        }
+        Fake.Fail(c.op, false);
+        EXPECT_FALSE(Port.fGetActive());
+        EXPECT_EQ(Fake.LivePorts(), 0) << c.op;
+    }
+    // Events: the read events are the first two, the write events the next three.
+    for (int n : {1, 2, 3, 4, 5}) {
+        Fake.FailCreateEventAt(n);
+        try {
+            Port.Open();
+            ADD_FAILURE() << n;
+        } catch (const EComm32Error& e) {
+            EXPECT_EQ(e.ErrorCode, n <= 2 ? ecCreateReadEvent : ecCreateWriteEvent) << n;
+        }
+        EXPECT_EQ(Fake.LiveEvents(), 0) << n;
+        EXPECT_EQ(Fake.LivePorts(), 0) << n;
+    }
+    // Queues without storage.
+    Port.fSetInBufSize(0);
+    try {
+        Port.Open();
+        ADD_FAILURE();
+    } catch (const EComm32Error& e) {
+        EXPECT_EQ(e.ErrorCode, ecInitReadBuffer);
+    }
+    Port.fSetInBufSize(64);
+    Port.fSetOutBufSize(-1);
+    try {
+        Port.Open();
+        ADD_FAILURE();
+    } catch (const EComm32Error& e) {
+        EXPECT_EQ(e.ErrorCode, ecInitWriteBuffer);
+    }
+    Port.fSetOutBufSize(64);
+    // Still usable after all of that.
+    Port.Open();
+    EXPECT_TRUE(Port.fGetActive());
+}
+
+TEST_F(PortTest, ExternalHandleIsAdjustedNotOwned)
+{
+    const THandle h = Fake.ExternalPort("ext");
+    Port.fSetHandle(h);
+    EXPECT_EQ(Port.fGetPortNo(), 0);
+    EXPECT_EQ(Port.fGetPortName(), "");
+    Port.Open();
+    const auto port = Fake.Port("ext");
+    EXPECT_TRUE(port.Attached);
+    EXPECT_EQ(port.State.fAbortOnError, 0u); // the driver's record, written back without abort
+    EXPECT_TRUE(Fake.CreateFileNames().empty());
+    Port.Close();
+    EXPECT_FALSE(Fake.Port("ext").Attached);
+    EXPECT_EQ(Port.fGetHandle(), h); // stays with its owner
+
+    Fake.Fail("GetCommState");
+    try {
+        Port.Open();
+        ADD_FAILURE();
+    } catch (const EComm32Error& e) {
+        EXPECT_EQ(e.ErrorCode, ecGetCommState);
+        EXPECT_EQ(e.Message.find("Serial port"), std::string::npos); // no name, no prefix
+    }
+    Fake.Fail("GetCommState", false);
+    Port.fSetPort(2); // named again: the handle mode ends
+    Port.Open();
+    EXPECT_EQ(Fake.Port("COM2").Opens, 1);
+}
+
+TEST_F(PortTest, SlowHandlerMakesCloseReportCode13AfterTheThreadHasEnded)
+{
+    std::atomic<bool> inHandler{false};
+    std::atomic<int> portsSeenAtEnd{-1};
+    Port.OnNotify = [&](TObject*, int mask) {
+        if (mask != 1) return;
+        inHandler = true;
+        // Busy for well longer than Close waits (about half a second).
+        std::this_thread::sleep_for(2s);
+        portsSeenAtEnd = Fake.LivePorts();
+    };
+    Port.Open();
+    Fake.Receive("COM2", "x");
+    ASSERT_TRUE(Eventually([&] { return inHandler.load(); }));
+    try {
+        Port.Close();
+        ADD_FAILURE() << "Close did not report the late reader";
+    } catch (const EComm32Error& e) {
+        EXPECT_EQ(e.ErrorCode, ecCloseReadThread);
+    }
+    EXPECT_EQ(portsSeenAtEnd, 1); // nothing was released under the running handler
+    EXPECT_FALSE(Port.fGetActive());
+    EXPECT_EQ(Fake.LivePorts(), 0);
+    EXPECT_EQ(Fake.LiveEvents(), 0);
+    Port.OnNotify = nullptr;
+    Port.Open();
+    EXPECT_TRUE(Port.fGetActive());
+}
+
+TEST_F(PortTest, HandlerMayCloseAndReopenFromTheReaderThread)
+{
+    std::atomic<int> rx{0};
+    Port.OnNotify = [&](TObject*, int mask) {
+        if (mask != 1 || rx++ != 0) return;
+        Port.Close();
+        Port.Open();
+    };
+    Port.Open();
+    Fake.Receive("COM2", "a");
+    ASSERT_TRUE(Fake.WaitUntil([](TFakeCommPlatform& f) { return f.PortUnlocked("COM2").Opens == 2; }));
+    ASSERT_TRUE(Fake.WaitUntil([](TFakeCommPlatform& f) {
+        const auto& masks = f.PortUnlocked("COM2").Masks;
+        return masks.size() == 5 && masks.back() == 0x05BF;
+    }));
+    Fake.Receive("COM2", "b");
+    ASSERT_TRUE(Eventually([&] { return rx.load() == 2; }));
+    EXPECT_TRUE(Port.fGetActive());
+    EXPECT_NO_THROW(Port.Close());
+    EXPECT_EQ(Fake.LiveEvents(), 0);
+}
