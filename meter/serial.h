@@ -72,5 +72,6 @@ private:
     int m_fd = -1;
     bool m_lockExists = false;        // the lock event exists only while open
     bool m_busy = false;              // a read or write holds the lock
+    bool m_exclusive = false;         // TIOCEXCL set by this object, to be undone on close
     std::string m_lastError;
 };
