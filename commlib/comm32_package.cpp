@@ -366,13 +366,24 @@ unsigned long TCommPackage::EncodeFrame(const void* data, unsigned long length, 
 
 void TCommPackage::SendStep()
 {
-    bool idle = false;
-    if (!SendBusy.compare_exchange_strong(idle, true)) return;
-    struct TClearBusy {
-        std::atomic<bool>& Flag;
-        ~TClearBusy() { Flag.store(false); }
-    } clear{SendBusy};
+    // A caller that finds a step running leaves a request behind; the running step repeats for it.
+    // Without that, a package queued just as the reader's step found nothing to send would wait for
+    // a send-empty event that never comes.
+    SendRequests.fetch_add(1);
+    if (SendBusy.exchange(true)) return;
+    for (;;) {
+        SendRequests.store(0);
+        try {
+            SendOnePiece();
+        } catch (...) {
+        }
+        SendBusy.store(false);
+        if (SendRequests.load() == 0 || SendBusy.exchange(true)) return;
+    }
+}
 
+void TCommPackage::SendOnePiece()
+{
     std::uint8_t* frame = FrameBuffer.get() + PackageHeadSize;
     if (SentCount < FrameLength) {
         const int n = FComm ? FComm->Write(frame + SentCount, static_cast<long>(FrameLength - SentCount)) : 0;

@@ -144,6 +144,7 @@ private:
     void FrameReader();
     bool TimeoutReader();
     void SendStep();
+    void SendOnePiece();
     void DecodeByte(std::uint8_t b);
     void QueueReceived();
     void Reset();
@@ -176,6 +177,7 @@ private:
     long FPkgSz = 4096;
     std::atomic<TCommPackageType> FPkgType{cptFrameTimeout};
     std::atomic<bool> SendBusy{false};
+    std::atomic<int> SendRequests{0};
     std::atomic<long> FPkgInterval{50};
     std::atomic<bool> FRunning{true};
     std::atomic<bool> FTimerAlive{false};
