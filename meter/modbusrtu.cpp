@@ -54,6 +54,9 @@ int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8
     if (frame[1] > 0x80) {
         if (!m_serial.ReadData(3, frame + 2, got))
             return ResultLinkFailed;
+        // Without its code byte the buffer still holds the request there, which could read as 0.
+        if (got != 3)
+            return ResultShort;
         return frame[2];
     }
     const std::uint32_t rest = static_cast<std::uint8_t>(expected - 2);

@@ -154,6 +154,13 @@ TEST_F(MeterLink, EveryInjectedFaultHasItsResult)
     ASSERT_TRUE(sim->Command("fault exception=4@8"));
     EXPECT_EQ(rtu.ClearEnergy(), 4);
     EXPECT_EQ(rtu.ClearEnergy(), 0);
+
+    // An exception reply cut after F8 84 is short, not the request's third byte (00) as a result.
+    ASSERT_TRUE(sim->Command("fault exception=2@10"));
+    ASSERT_TRUE(sim->Command("fault short=3@10"));
+    m = sentinel;
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
+    EXPECT_EQ(m, sentinel);
 }
 
 TEST_F(MeterLink, SilentMeterEndsAsShortAfterBothReadTimeouts)
