@@ -25,6 +25,7 @@ bool Save(QWidget* w, const QDir& dir, const QString& name)
 
 int main(int argc, char** argv)
 {
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     if (argc != 2) {
         std::fprintf(stderr, "usage: meter-screenshots OUTPUT-FOLDER\n");
@@ -36,7 +37,7 @@ int main(int argc, char** argv)
         return 1;
     }
     MeterSim sim;
-    if (!sim.Start({"--input", "9=65535"})) {
+    if (!sim.Start({"--input", "5=12345", "--input", "6=0"})) {
         std::fprintf(stderr, "meter-screenshots: the meter simulator did not start\n");
         return 1;
     }
@@ -60,7 +61,6 @@ int main(int argc, char** argv)
 
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     CAnalogDisplay* voltage = dlg.m_Voltage.Control();
-    CAnalogDisplay* energy = dlg.m_Energy.Control();
     // Wait for two rounds so the energy has moved too.
     int updates = 0;
     QString last = voltage->Text();
@@ -68,7 +68,6 @@ int main(int argc, char** argv)
         if (voltage->Text() != last) { last = voltage->Text(); ++updates; }
         return updates >= 2;
     }, 10000);
-    (void)energy;
     if (updates < 1 || !Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_measuring"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
@@ -78,6 +77,13 @@ int main(int argc, char** argv)
     button(COrmetMasterDlg::IDC_BUTTON_INNER_PARAMETER)->click();
     idle();
     button(COrmetMasterDlg::IDC_BUTTON_CALIBRATE)->click();
+    idle();
+    // The power alarm turns the power reading red.
+    sim.Command(QStringLiteral("input 9=65535"));
+    button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
+    WaitFor([&] { return dlg.m_Power.Control()->FontColor() == 0x000000FFu; }, 10000);
+    if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_alarm"))) ++failures;
+    button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
 
     for (const char* name : {"CComSetDlg", "CDlgParameterSet", "CDlgParameterSetIn", "CDlgPassword"})

@@ -341,6 +341,21 @@ private slots:
         QCOMPARE(LastRequest(), before + 1);
     }
 
+    void windowGoingStopsItsWorker()
+    {
+        QVERIFY(sim->Command("fault silent"));
+        const int before = LastRequest();
+        Click(dlg, 1002);
+        QVERIFY(WaitFor([&] { return LastRequest() > before; }, 5000));
+        QElapsedTimer t;
+        t.start();
+        delete dlg;  // stops the loop and waits for the pending read, showing nothing more
+        dlg = nullptr;
+        QVERIFY(t.elapsed() < 8000);
+        ExpectMessages({});
+        QCOMPARE(LastRequest(), before + 1);
+    }
+
     void portThatCannotOpen()
     {
         comChoice = 1;
