@@ -1,0 +1,527 @@
+// The port settings dialog: fills its fields from a device, validates them and applies them all or none.
+#include "lxcommdevice_settings.h"
+
+#include "comm32_error.h"
+#include "comm32_portinfo.h"
+#include "lxcommdevice.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QComboBox>
+#include <QEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QSysInfo>
+
+#include <exception>
+
+namespace KestroComm32 {
+
+namespace {
+
+const char* const EnglishMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
+    "&OK", "&Cancel", "COM port Setup", "COM port", "Baud", "Parity", "Byte Size", "Stop Bits",
+    "Flow Control", "No parity", "Odd", "Even", "Mark", "None", "RTS/CTS", "Xon/Xoff",
+    "RTS/CTS & Xon/Xoff", "Must select COM Port", "Must select baud rate", "Invalid baud rate",
+    "Must select byte size", "Must select parity check", "Must select stop bits",
+    "Must select flow control", "&About", "&Default", "Port", "Modem", "Buffer", "Auto Answer",
+    "Input Buf.", "Output Buf.", "Auto Answer: 0 - 255", "Input Buffer size error",
+    "Output Buffer size error", "Space Parity",
+};
+
+const char* const SimplifiedChineseMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
+    "确定", "取消", "串行口设置", "串行口", "波特率", "奇偶校验", "数据位", "停止位",
+    "数据流控", "No parity (无)", "Odd (奇)", "Even (偶)", "Mark (标记)", "None (无)",
+    "RTS/CTS (硬件)", "Xon/Xoff (软件)", "RTS/CTS & Xon/Xoff (硬&软)", "必须选择串行口",
+    "必须输入/选择波特率", "无效的波特率", "必须选择数据位", "必须选择奇偶校验", "必须选择停止位",
+    "必须选择数据流控制", "关于", "默认", "串行口选项", "调制解调器选项", "缓存容量", "自动应答",
+    "输入缓存", "输出缓存", "自动应答必须是 0 - 255 的整数", "输入缓存容量错误", "输出缓存容量错误",
+    "Space (空格)",
+};
+
+const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
+    "確定", "取消", "序列埠設定", "序列埠", "傳輸速率", "奇偶校驗", "資料位元", "停止位元",
+    "資料流控", "No parity (無)", "Odd (奇)", "Even (偶)", "Mark (標記)", "None (無)",
+    "RTS/CTS (硬體)", "Xon/Xoff (軟體)", "RTS/CTS & Xon/Xoff (硬&軟)", "必須選擇序列埠",
+    "必須輸入/選擇序列傳輸速率", "無效的序列傳輸速率", "必須選擇資料位元", "必須選擇奇偶校驗",
+    "必須選擇停止位元", "必須選擇資料流程控制", "關於", "默認", "埠選項", "數據機選項", "緩存容量",
+    "自動回應", "輸入緩存", "輸出緩存", "自動回應必須是 0 - 255 的整數", "輸入緩存容量錯誤",
+    "輸出緩存容量錯誤", "Space (空白)",
+};
+
+const char* const BaudItems[] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
+                                 "38400", "56000", "57600", "115200", "128000", "256000"};
+
+constexpr long MinBufSize = 4096;
+
+} // namespace
+
+TForm_LxCommDevice_Settings::TMessageHook TForm_LxCommDevice_Settings::MessageHook;
+
+TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings() : TMsgStrings(TComm32Language().LcId)
+{
+}
+
+TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings(unsigned long lcid) : FLcId(lcid)
+{
+    if (lcid == 2052) Table = SimplifiedChineseMsgs;
+    else if (lcid == 1028) Table = TraditionalChineseMsgs;
+    else Table = EnglishMsgs;
+}
+
+QString TForm_LxCommDevice_Settings::TMsgStrings::fGetMsg(int index) const
+{
+    if (index < 0 || index >= Count) return QString();
+    return QString::fromUtf8(Table[index]);
+}
+
+unsigned long TForm_LxCommDevice_Settings::LeadingSpeed(const QString& text)
+{
+    const QString t = text;
+    int i = 0;
+    while (i < t.size() && t[i].isSpace()) ++i;
+    bool negative = false;
+    if (i < t.size() && (t[i] == u'+' || t[i] == u'-')) {
+        negative = t[i] == u'-';
+        ++i;
+    }
+    unsigned long long value = 0;
+    while (i < t.size() && t[i] >= u'0' && t[i] <= u'9') {
+        value = value * 10 + static_cast<unsigned>(t[i].unicode() - u'0');
+        if (value > 0xFFFFFFFFull) value = 0xFFFFFFFFull;
+        ++i;
+    }
+    return negative ? 0 : static_cast<unsigned long>(value);
+}
+
+bool TForm_LxCommDevice_Settings::ParseInteger(const QString& text, long& value)
+{
+    const QString t = text.trimmed();
+    int i = 0;
+    bool negative = false;
+    if (i < t.size() && (t[i] == u'+' || t[i] == u'-')) {
+        negative = t[i] == u'-';
+        ++i;
+    }
+    int base = 10;
+    if (i < t.size() && t[i] == u'$') {
+        base = 16;
+        ++i;
+    } else if (i + 1 < t.size() && t[i] == u'0' && (t[i + 1] == u'x' || t[i + 1] == u'X')) {
+        base = 16;
+        i += 2;
+    }
+    if (i >= t.size()) return false;
+    long long v = 0;
+    for (; i < t.size(); ++i) {
+        const int d = QChar(t[i]).isDigit() && t[i] <= u'9' ? t[i].unicode() - u'0'
+                    : (base == 16 && t[i] >= u'a' && t[i] <= u'f') ? t[i].unicode() - u'a' + 10
+                    : (base == 16 && t[i] >= u'A' && t[i] <= u'F') ? t[i].unicode() - u'A' + 10
+                    : -1;
+        if (d < 0 || d >= base) return false;
+        v = v * base + d;
+        if (v > 0xFFFFFFFFll) return false;
+    }
+    if (negative) v = -v;
+    // Hexadecimal may spell a negative 32-bit value ($FFFFFFFF is -1), as integer conversion does.
+    if (base == 16 && v > 0x7FFFFFFFll) v -= 0x100000000ll;
+    if (v > 0x7FFFFFFFll || v < -0x80000000ll) return false;
+    value = static_cast<long>(v);
+    return true;
+}
+
+TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCustomCommDevice* device,
+                                                         bool openOnOk)
+    : QDialog(owner), Device(device), OpenOnOk(openOnOk)
+{
+    CreateControls();
+    SetTexts();
+
+    // The port list, in the enumeration's order.
+    CbPort->clear();
+    {
+        TCommSerialPortInfo ports;
+        for (int i = 0; i < ports.PortList.Count(); ++i)
+            CbPort->addItem(QString::fromStdString(ports.PortList.Strings(i)));
+    }
+
+    if (!Device->fGetDesigning()) {
+        BnAbout->hide();
+        BnDefault->hide();
+        const int w = width();
+        const int bw = BnOK->width();
+        BnOK->move((w - bw) / 2 - 60, BnOK->y());
+        BnCancel->move((w - bw) / 2 + 60, BnCancel->y());
+    }
+
+    SaveDeviceState();
+    ShowDeviceState();
+}
+
+TForm_LxCommDevice_Settings::~TForm_LxCommDevice_Settings() = default;
+
+void TForm_LxCommDevice_Settings::CreateControls()
+{
+    setObjectName("Form_LxCommDevice_Settings");
+    QFont f(QStringLiteral("Tahoma"));
+    f.setPixelSize(11);
+    setFont(f);
+    setFixedSize(393, 228);
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+
+    auto makeCombo = [](QWidget* parent, const char* name, int x, int y, bool editable) {
+        auto* cb = new QComboBox(parent);
+        cb->setObjectName(name);
+        cb->setEditable(editable);
+        if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
+        cb->setGeometry(x, y, 96, 21);
+        return cb;
+    };
+    auto makeLabel = [](QWidget* parent, const char* name, int x, int y, int w) {
+        auto* lb = new QLabel(parent);
+        lb->setObjectName(name);
+        lb->setGeometry(x, y, w, 21);
+        return lb;
+    };
+    auto makeEdit = [](QWidget* parent, const char* name, int x, int y) {
+        auto* ed = new QLineEdit(parent);
+        ed->setObjectName(name);
+        ed->setGeometry(x, y, 96, 21);
+        return ed;
+    };
+    auto makeButton = [this](const char* name, int x, QStyle::StandardPixmap icon) {
+        auto* bn = new QPushButton(this);
+        bn->setObjectName(name);
+        bn->setGeometry(x, 200, 75, 25);
+        bn->setIcon(style()->standardIcon(icon));
+        bn->setAutoDefault(false);
+        return bn;
+    };
+
+    GBoxBuffer = new QGroupBox(this);
+    GBoxBuffer->setObjectName("GBoxBuffer");
+    GBoxBuffer->setGeometry(200, 104, 185, 88);
+    lbInbs = makeLabel(GBoxBuffer, "lbInbs", 8, 24, 76);
+    lbOutbs = makeLabel(GBoxBuffer, "lbOutbs", 8, 54, 76);
+    EditInBufSize = makeEdit(GBoxBuffer, "EditInBufSize", 82, 24);
+    EditOutBufSize = makeEdit(GBoxBuffer, "EditOutBufSize", 82, 54);
+
+    BnAbout = makeButton("BnAbout", 8, QStyle::SP_MessageBoxInformation);
+    BnDefault = makeButton("BnDefault", 152, QStyle::SP_BrowserReload);
+    BnOK = makeButton("BnOK", 232, QStyle::SP_DialogOkButton);
+    BnCancel = makeButton("BnCancel", 312, QStyle::SP_DialogCancelButton);
+    BnOK->setDefault(true);
+
+    GboxBase = new QGroupBox(this);
+    GboxBase->setObjectName("GboxBase");
+    GboxBase->setGeometry(8, 8, 185, 184);
+    lbPort = makeLabel(GboxBase, "lbPort", 8, 24, 76);
+    lbBaud = makeLabel(GboxBase, "lbBaud", 8, 56, 76);
+    lbCheck = makeLabel(GboxBase, "lbCheck", 8, 88, 76);
+    lbBits = makeLabel(GboxBase, "lbBits", 8, 120, 76);
+    lbStops = makeLabel(GboxBase, "lbStops", 8, 152, 76);
+    CbStopBits = makeCombo(GboxBase, "CbStopBits", 82, 152, false);
+    CbSelBaud = makeCombo(GboxBase, "CbSelBaud", 82, 56, true);
+    CbParity = makeCombo(GboxBase, "CbParity", 82, 88, false);
+    CbByteSize = makeCombo(GboxBase, "CbByteSize", 82, 120, false);
+    CbPort = makeCombo(GboxBase, "CbPort", 82, 24, false);
+
+    GBoxModem = new QGroupBox(this);
+    GBoxModem->setObjectName("GBoxModem");
+    GBoxModem->setGeometry(200, 8, 185, 88);
+    lbFlow = makeLabel(GBoxModem, "lbFlow", 8, 24, 76);
+    lbAAns = makeLabel(GBoxModem, "lbAAns", 8, 54, 76);
+    CbFlow = makeCombo(GBoxModem, "CbFlow", 82, 24, false);
+    EditAutoAns = makeEdit(GBoxModem, "EditAutoAns", 82, 54);
+
+    CbStopBits->addItems({"1", "1.5", "2"});
+    for (const char* b : BaudItems) CbSelBaud->addItem(QString::fromLatin1(b));
+    CbByteSize->addItems({"5", "6", "7", "8"});
+
+    // Tab order follows the Enter chain.
+    setTabOrder(CbPort, CbSelBaud);
+    setTabOrder(CbSelBaud, CbParity);
+    setTabOrder(CbParity, CbByteSize);
+    setTabOrder(CbByteSize, CbStopBits);
+    setTabOrder(CbStopBits, CbFlow);
+    setTabOrder(CbFlow, EditAutoAns);
+    setTabOrder(EditAutoAns, EditInBufSize);
+    setTabOrder(EditInBufSize, EditOutBufSize);
+    setTabOrder(EditOutBufSize, BnOK);
+    setTabOrder(BnOK, BnCancel);
+
+    // Enter in any field goes to OK (which first moves along the chain), as a default button would.
+    for (QWidget* w : std::initializer_list<QWidget*>{CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
+                                                      EditAutoAns, EditInBufSize, EditOutBufSize})
+        w->installEventFilter(this);
+    if (CbSelBaud->lineEdit()) CbSelBaud->lineEdit()->installEventFilter(this);
+
+    connect(BnOK, &QPushButton::clicked, this, [this] {
+        // A click focuses the button first, so it always validates rather than moving on.
+        BnOK->setFocus(Qt::MouseFocusReason);
+        BnOKClick();
+    });
+    connect(BnCancel, &QPushButton::clicked, this, &TForm_LxCommDevice_Settings::BnCancelClick);
+    connect(BnDefault, &QPushButton::clicked, this, &TForm_LxCommDevice_Settings::BnDefaultClick);
+    connect(BnAbout, &QPushButton::clicked, this, &TForm_LxCommDevice_Settings::BnAboutClick);
+}
+
+void TForm_LxCommDevice_Settings::SetTexts()
+{
+    const TMsgStrings& m = MsgStrings;
+    setWindowTitle(m.fGetMsg(2));
+    GboxBase->setTitle(m.fGetMsg(26));
+    GBoxModem->setTitle(m.fGetMsg(27));
+    GBoxBuffer->setTitle(m.fGetMsg(28));
+    BnOK->setText(m.fGetMsg(0));
+    BnCancel->setText(m.fGetMsg(1));
+    BnAbout->setText(m.fGetMsg(24));
+    BnDefault->setText(m.fGetMsg(25));
+    lbPort->setText(m.fGetMsg(3));
+    lbBaud->setText(m.fGetMsg(4));
+    lbCheck->setText(m.fGetMsg(5));
+    lbBits->setText(m.fGetMsg(6));
+    lbStops->setText(m.fGetMsg(7));
+    lbFlow->setText(m.fGetMsg(8));
+    lbAAns->setText(m.fGetMsg(29));
+    lbInbs->setText(m.fGetMsg(30));
+    lbOutbs->setText(m.fGetMsg(31));
+
+    CbParity->clear();
+    for (int i : {9, 10, 11, 12, 35}) CbParity->addItem(m.fGetMsg(i));
+    CbFlow->clear();
+    for (int i : {13, 14, 15, 16}) CbFlow->addItem(m.fGetMsg(i));
+}
+
+bool TForm_LxCommDevice_Settings::MoveCtrlFocus()
+{
+    QWidget* const chain[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits,
+                              CbFlow, EditAutoAns, EditInBufSize, EditOutBufSize};
+    QWidget* focused = focusWidget();
+    // The editable speed box hands its focus to its line edit.
+    if (focused != nullptr && CbSelBaud->lineEdit() == focused) focused = CbSelBaud;
+    for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
+        if (focused == chain[i]) {
+            chain[i + 1]->setFocus(Qt::TabFocusReason);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool TForm_LxCommDevice_Settings::eventFilter(QObject* watched, QEvent* event)
+{
+    if (event->type() == QEvent::KeyPress) {
+        auto* key = static_cast<QKeyEvent*>(event);
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+            auto* combo = qobject_cast<QComboBox*>(watched);
+            // An open list takes Enter for itself (the choice); a closed one hands it to OK.
+            if (combo == nullptr || !combo->view()->isVisible()) {
+                BnOKClick();
+                return true;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+void TForm_LxCommDevice_Settings::ShowError(const QString& text)
+{
+    const QString title = MsgStrings.fGetMsg(2);
+    if (MessageHook) {
+        MessageHook(this, text, title);
+        return;
+    }
+    QMessageBox::critical(this, title, text, QMessageBox::Ok);
+}
+
+bool TForm_LxCommDevice_Settings::Fail(QWidget* control, int msgIndex)
+{
+    control->setFocus(Qt::OtherFocusReason);
+    ShowError(MsgStrings.fGetMsg(msgIndex));
+    return false;
+}
+
+void TForm_LxCommDevice_Settings::BnOKClick()
+{
+    if (MoveCtrlFocus()) return;
+
+    TSavedState v;
+    if (CbPort->currentIndex() < 0) {
+        Fail(CbPort, 17);
+        return;
+    }
+    v.PortName = CbPort->currentText().toStdString();
+
+    const QString baudText = CbSelBaud->currentText().trimmed();
+    if (baudText.isEmpty()) {
+        Fail(CbSelBaud, 18);
+        return;
+    }
+    v.Baud = LeadingSpeed(baudText);
+
+    if (CbByteSize->currentIndex() < 0) {
+        Fail(CbByteSize, 20);
+        return;
+    }
+    v.ByteSize = CbByteSize->currentIndex() + 5;
+
+    if (CbParity->currentIndex() < 0) {
+        Fail(CbParity, 21);
+        return;
+    }
+    v.Parity = CbParity->currentIndex();
+
+    if (CbStopBits->currentIndex() < 0) {
+        Fail(CbStopBits, 22);
+        return;
+    }
+    v.StopBits = CbStopBits->currentIndex();
+
+    static const int flowOf[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonXoff};
+    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() > 3) {
+        Fail(CbFlow, 23);
+        return;
+    }
+    v.FlowControl = flowOf[CbFlow->currentIndex()];
+
+    long n = 0;
+    if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255) {
+        Fail(EditAutoAns, 32);
+        return;
+    }
+    v.AutoAnswer = static_cast<int>(n);
+
+    if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize) {
+        Fail(EditInBufSize, 33);
+        return;
+    }
+    v.InBufSize = n;
+
+    if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize) {
+        Fail(EditOutBufSize, 34);
+        return;
+    }
+    v.OutBufSize = n;
+
+    v.Active = Saved.Active || OpenOnOk;
+
+    try {
+        Apply(v);
+    } catch (const std::exception& e) {
+        Undo();
+        CbPort->setFocus(Qt::OtherFocusReason);
+        ShowError(QString::fromUtf8(e.what()));
+        return;
+    }
+    accept();
+}
+
+void TForm_LxCommDevice_Settings::SaveDeviceState()
+{
+    Saved.Active = Device->fGetActive();
+    Saved.PortName = Device->fGetPortName();
+    Saved.Baud = Device->fGetComm32()->fGetBaud();
+    Saved.ByteSize = Device->fGetByteSize();
+    Saved.Parity = Device->fGetParity();
+    Saved.StopBits = Device->fGetStopBits();
+    Saved.FlowControl = Device->fGetFlowControl();
+    Saved.AutoAnswer = Device->fGetAutoAnswer();
+    Saved.InBufSize = Device->fGetInBufSize();
+    Saved.OutBufSize = Device->fGetOutBufSize();
+}
+
+void TForm_LxCommDevice_Settings::ShowDeviceState()
+{
+    CbPort->setCurrentIndex(CbPort->findText(QString::fromStdString(Saved.PortName), Qt::MatchExactly));
+    CbSelBaud->setEditText(QString::number(Saved.Baud));
+    const int byteIndex = Saved.ByteSize - 5;
+    CbByteSize->setCurrentIndex(byteIndex >= 0 && byteIndex < CbByteSize->count() ? byteIndex : -1);
+    CbParity->setCurrentIndex(Saved.Parity >= ptNoParity && Saved.Parity <= ptSpaceParity ? Saved.Parity : -1);
+    CbStopBits->setCurrentIndex(Saved.StopBits >= sbOneStopBit && Saved.StopBits <= sbTwoStopBit ? Saved.StopBits : -1);
+    int flow = 0;
+    switch (Saved.FlowControl) {
+    case fcRtsCts: flow = 1; break;
+    case fcXonXoff:
+    case fcTranXonXoff: flow = 2; break;
+    case fcRtsCtsXonXoff: flow = 3; break;
+    default: flow = 0; break;
+    }
+    CbFlow->setCurrentIndex(flow);
+    EditAutoAns->setText(QString::number(Saved.AutoAnswer));
+    EditInBufSize->setText(QString::number(Saved.InBufSize));
+    EditOutBufSize->setText(QString::number(Saved.OutBufSize));
+}
+
+void TForm_LxCommDevice_Settings::Apply(const TSavedState& v)
+{
+    Device->fSetPortName(v.PortName);
+    Device->fGetComm32()->fSetBaud(v.Baud);
+    Device->fSetParity(static_cast<TParity>(v.Parity));
+    Device->fSetByteSize(v.ByteSize);
+    Device->fSetStopBits(static_cast<TStopBits>(v.StopBits));
+    Device->fSetFlowControl(static_cast<TFlowControl>(v.FlowControl));
+    Device->fSetAutoAnswer(v.AutoAnswer);
+    // The queues cannot be resized under the port's threads; the setters above have closed it.
+    if (!Device->fSetInBufSize(v.InBufSize)) throw EComm32Error(ecInitReadBuffer, Device->fGetPortName());
+    if (!Device->fSetOutBufSize(v.OutBufSize)) throw EComm32Error(ecInitWriteBuffer, Device->fGetPortName());
+    Device->fSetActive(v.Active);
+}
+
+void TForm_LxCommDevice_Settings::Undo()
+{
+    // Every value is put back even when one of them fails; the port is reopened last.
+    const TSavedState& s = Saved;
+    auto attempt = [](auto&& step) {
+        try {
+            step();
+        } catch (...) {
+        }
+    };
+    attempt([&] { Device->fSetPortName(s.PortName); });
+    attempt([&] { Device->fGetComm32()->fSetBaud(s.Baud); });
+    attempt([&] { Device->fSetParity(static_cast<TParity>(s.Parity)); });
+    attempt([&] { Device->fSetByteSize(s.ByteSize); });
+    attempt([&] { Device->fSetStopBits(static_cast<TStopBits>(s.StopBits)); });
+    attempt([&] { Device->fSetFlowControl(static_cast<TFlowControl>(s.FlowControl)); });
+    attempt([&] { Device->fSetAutoAnswer(s.AutoAnswer); });
+    attempt([&] {
+        if (Device->fGetActive()) Device->fSetActive(false);
+        Device->fSetInBufSize(s.InBufSize);
+        Device->fSetOutBufSize(s.OutBufSize);
+    });
+    attempt([&] { Device->fSetActive(s.Active); });
+}
+
+void TForm_LxCommDevice_Settings::BnCancelClick()
+{
+    reject();
+}
+
+void TForm_LxCommDevice_Settings::BnDefaultClick()
+{
+    CbSelBaud->setCurrentIndex(12);
+    CbParity->setCurrentIndex(0);
+    CbByteSize->setCurrentIndex(3);
+    CbStopBits->setCurrentIndex(0);
+    CbFlow->setCurrentIndex(0);
+    EditAutoAns->setText(QStringLiteral("0"));
+    EditInBufSize->setText(QStringLiteral("8192"));
+    EditOutBufSize->setText(QStringLiteral("8192"));
+}
+
+void TForm_LxCommDevice_Settings::BnAboutClick()
+{
+    QMessageBox::about(this, MsgStrings.fGetMsg(24).remove(u'&'),
+                       QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
+                           .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
+                                QSysInfo::currentCpuArchitecture()));
+}
+
+} // namespace KestroComm32

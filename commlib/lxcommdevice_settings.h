@@ -1,0 +1,126 @@
+// TForm_LxCommDevice_Settings: the modal dialog that sets up the serial line of one device component.
+#pragma once
+
+#include "comm32_types.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <functional>
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace KestroComm32 {
+
+class TLxCustomCommDevice;
+
+class TForm_LxCommDevice_Settings : public QDialog {
+    Q_OBJECT
+
+public:
+    // The dialog's texts in the language of TComm32Language: 2052 Simplified Chinese, 1028
+    // Traditional Chinese, English otherwise. Decided once, when the table object is made.
+    class TMsgStrings {
+    public:
+        static constexpr int Count = 36;
+        TMsgStrings();
+        explicit TMsgStrings(unsigned long lcid);
+        QString fGetMsg(int index) const; // empty for an index outside 0..35
+        unsigned long LcId() const { return FLcId; }
+
+    private:
+        unsigned long FLcId;
+        const char* const* Table;
+    };
+
+    // Shows one failure: text, title (the dialog's caption), error icon, one OK button. Tests put a
+    // function of their own here so that no modal box stops them; empty means a real message box.
+    using TMessageHook = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
+    static TMessageHook MessageHook;
+
+    // Reads the device's state and fills the fields. openOnOk: OK leaves the port open even if it
+    // was closed. About and Default are shown only while the device is being designed.
+    TForm_LxCommDevice_Settings(QWidget* owner, TLxCustomCommDevice* device, bool openOnOk);
+    ~TForm_LxCommDevice_Settings() override;
+
+    // Enter in a field of the chain moves the focus to the next one; true when it did.
+    bool MoveCtrlFocus();
+
+    // The leading decimal integer of a text (blanks and a sign allowed first; 0 without digits).
+    // Negative values give 0 and values beyond 32 bits saturate, since a speed is unsigned.
+    static unsigned long LeadingSpeed(const QString& text);
+    // A whole text as a 32-bit integer: decimal, or hexadecimal after "$" or "0x", with an optional
+    // sign first; false for anything else (empty, trailing characters, overflow).
+    static bool ParseInteger(const QString& text, long& value);
+
+    // Published controls, in declaration order.
+    QGroupBox* GBoxBuffer;
+    QLabel* lbInbs;
+    QLabel* lbOutbs;
+    QLineEdit* EditInBufSize;
+    QLineEdit* EditOutBufSize;
+    QPushButton* BnAbout;
+    QPushButton* BnDefault;
+    QPushButton* BnOK;
+    QPushButton* BnCancel;
+    QGroupBox* GboxBase;
+    QLabel* lbPort;
+    QLabel* lbBaud;
+    QLabel* lbCheck;
+    QLabel* lbBits;
+    QLabel* lbStops;
+    QComboBox* CbStopBits;
+    QComboBox* CbSelBaud;
+    QComboBox* CbParity;
+    QComboBox* CbByteSize;
+    QComboBox* CbPort;
+    QGroupBox* GBoxModem;
+    QLabel* lbFlow;
+    QLabel* lbAAns;
+    QComboBox* CbFlow;
+    QLineEdit* EditAutoAns;
+
+public slots:
+    void BnOKClick();
+    void BnCancelClick();
+    void BnDefaultClick();
+    void BnAboutClick();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // The message box of every failure; the hook when one is set.
+    virtual void ShowError(const QString& text);
+
+private:
+    struct TSavedState {
+        bool Active = false;
+        UnicodeString PortName;
+        unsigned long Baud = 0;
+        int ByteSize = 8;
+        int Parity = 0;
+        int StopBits = 0;
+        int FlowControl = 0;
+        int AutoAnswer = 0;
+        long InBufSize = 0;
+        long OutBufSize = 0;
+    };
+
+    void CreateControls();
+    void SetTexts();
+    void SaveDeviceState();
+    void ShowDeviceState();
+    void Apply(const TSavedState& values);
+    void Undo();
+    bool Fail(QWidget* control, int msgIndex);
+
+    TMsgStrings MsgStrings;
+    TLxCustomCommDevice* Device;
+    bool OpenOnOk;
+    TSavedState Saved;
+};
+
+} // namespace KestroComm32
