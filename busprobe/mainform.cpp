@@ -1,0 +1,476 @@
+// TForm1: layout, request handlers, receive timer and the settings file at start and close.
+#include "mainform.h"
+
+#include "lxcommdevice.h"
+#include "modbus_request.h"
+#include "settings_file.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTextCursor>
+#include <QTimer>
+
+#include <exception>
+
+using namespace Busprobe;
+
+QString TForm1::ExecutableFolder;
+std::function<void(TForm1::TMessageKind, const QString&)> TForm1::MessageHook;
+
+namespace {
+
+const char* const Str_Caption = "MODBUS调试助手（V1.0）";
+const char* const Str_OpenPortFirst = "请首先打开串口!";
+const unsigned long BaudDisplay[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
+                                     19200, 38400, 56000, 57600, 115200, 128000, 256000};
+
+template <class W>
+W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
+{
+    W* widget = new W(parent);
+    widget->setObjectName(QString::fromLatin1(name));
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const char* text, int x, int y, int w = 80)
+{
+    QLabel* label = Make<QLabel>(parent, name, x, y, w, 14);
+    label->setText(QString::fromUtf8(text));
+    return label;
+}
+
+QPushButton* MakeButton(QWidget* parent, const char* name, const char* text, int x, int y, int w = 75, int h = 25)
+{
+    QPushButton* button = Make<QPushButton>(parent, name, x, y, w, h);
+    button->setText(QString::fromUtf8(text));
+    button->setAutoDefault(false);
+    return button;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int x, int y, int w, bool rightAligned)
+{
+    QLineEdit* edit = Make<QLineEdit>(parent, name, x, y, w, 21);
+    if (rightAligned) edit->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    return edit;
+}
+
+QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* title, int x, int y, int w, int h)
+{
+    QGroupBox* group = Make<QGroupBox>(parent, name, x, y, w, h);
+    group->setTitle(QString::fromUtf8(title));
+    return group;
+}
+
+QString Utf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
+
+} // namespace
+
+TForm1::TForm1(QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+{
+    // Design-time state first: the device on COM7, all edits empty.
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QString::fromUtf8(Str_Caption));
+    QFont font;
+    font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("WenQuanYi Zen Hei")});
+    font.setPixelSize(11);
+    setFont(font);
+    setFixedSize(771, 642);
+    move(0, 0);
+    CreateControls();
+
+    LxCommDevice1 = new KestroComm32::TLxCommDevice(this);
+    LxCommDevice1->setObjectName(QStringLiteral("LxCommDevice1"));
+    LxCommDevice1->fSetPortNo(7);
+
+    Timer1 = new QTimer(this);
+    Timer1->setObjectName(QStringLiteral("Timer1"));
+    Timer1->setInterval(100);
+    connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+
+    // Constructor body: port and speed from the file; a named port (ttyUSB0, a path) by its name.
+    {
+        const TIniFile ini(SettingsPath().toStdString());
+        const TPortSettings port = ReadPortSettings(ini);
+        LxCommDevice1->fSetPortNo(port.PortNo);
+        if (!port.PortName.empty()) LxCommDevice1->fSetPortName(port.PortName);
+        LxCommDevice1->fSetBaud(static_cast<KestroComm32::TBaudRate>(port.Baud));
+    }
+    RefreshLabelPort();
+    FormCreate();
+    Timer1->start();
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::CreateControls()
+{
+    GroupBox1 = MakeGroup(this, "GroupBox1", "串口设置", 8, 8, 313, 78);
+    Button1 = MakeButton(GroupBox1, "Button1", "设置串口", 8, 18);
+    Button4 = MakeButton(GroupBox1, "Button4", "打开串口", 100, 18);
+    Button6 = MakeButton(GroupBox1, "Button6", "关闭串口", 192, 18);
+    Button6->setEnabled(false);
+    LabelPort = MakeLabel(GroupBox1, "LabelPort", "------", 8, 54, 297);
+
+    struct ReadGroup {
+        QGroupBox*& Box;
+        const char* Name;
+        const char* Title;
+        int X, Y, W, H;
+        QLineEdit*& Addr;
+        QLineEdit*& Reg;
+        QLineEdit*& Num;
+        QLineEdit*& Value;
+        QPushButton*& Button;
+        const char* Prefix;
+    };
+    ReadGroup reads[] = {
+        {GroupBox6, "GroupBox6", "01H指令（读线圈寄存器）", 8, 95, 313, 100, Edit01_485Addr, Edit01_RegAddr,
+         Edit01_RegNum, Edit01_RegValue, ButtonSend_01, "01"},
+        {GroupBox7, "GroupBox7", "02H指令（读离散输入寄存器）", 8, 201, 313, 98, Edit02_485Addr, Edit02_RegAddr,
+         Edit02_RegNum, Edit02_RegValue, ButtonSend_02, "02"},
+        {GroupBox2, "GroupBox2", "03H指令（读保持寄存器）", 8, 305, 313, 100, Edit03_485Addr, Edit03_RegAddr,
+         Edit03_RegNum, Edit03_RegValue, ButtonSend_03, "03"},
+        {GroupBox8, "GroupBox8", "04H指令（读输入寄存器）", 342, 8, 422, 97, Edit04_485Addr, Edit04_RegAddr,
+         Edit04_RegNum, Edit04_RegValue, ButtonSend_04, "04"},
+    };
+    for (ReadGroup& g : reads) {
+        const std::string p = g.Prefix;
+        g.Box = MakeGroup(this, g.Name, g.Title, g.X, g.Y, g.W, g.H);
+        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18);
+        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 76, 18);
+        MakeLabel(g.Box, ("Label" + p + "_RegNum").c_str(), "寄存器个数", 154, 18);
+        g.Addr = MakeEdit(g.Box, ("Edit" + p + "_485Addr").c_str(), 8, 35, 60, true);
+        g.Reg = MakeEdit(g.Box, ("Edit" + p + "_RegAddr").c_str(), 76, 35, 70, true);
+        g.Num = MakeEdit(g.Box, ("Edit" + p + "_RegNum").c_str(), 154, 35, 70, true);
+        g.Button = MakeButton(g.Box, ("ButtonSend_" + p).c_str(), "读取", 236, 33, 69);
+        MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 8, 70, 54);
+        g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 64, 67, 212, false);
+    }
+
+    struct WriteGroup {
+        QGroupBox*& Box;
+        const char* Name;
+        const char* Title;
+        int X, Y, H;
+        QLineEdit*& Addr;
+        QLineEdit*& Reg;
+        QLineEdit*& Value;
+        QPushButton*& Button;
+        const char* Prefix;
+        int ValueWidth;
+    };
+    WriteGroup writes[] = {
+        {GroupBox9, "GroupBox9", "05H指令（写单个线圈寄存器）", 342, 111, 74, Edit05_485Addr, Edit05_RegAddr,
+         Edit05_RegValue, ButtonSend_05, "05", 100},
+        {GroupBox3, "GroupBox3", "06H指令（写单个保持寄存器）", 341, 190, 70, Edit06_485Addr, Edit06_RegAddr,
+         Edit06_RegValue, ButtonSend_06, "06", 100},
+        {GroupBox4, "GroupBox4", "10H指令（写多个保持寄存器）", 341, 266, 75, Edit10_485Addr, Edit10_RegAddr,
+         Edit10_RegValue, ButtonSend_10, "10", 188},
+    };
+    for (WriteGroup& g : writes) {
+        const std::string p = g.Prefix;
+        g.Box = MakeGroup(this, g.Name, g.Title, g.X, g.Y, 422, g.H);
+        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18);
+        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 70, 18);
+        MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 148, 18);
+        g.Addr = MakeEdit(g.Box, ("Edit" + p + "_485Addr").c_str(), 8, 35, 55, true);
+        g.Reg = MakeEdit(g.Box, ("Edit" + p + "_RegAddr").c_str(), 70, 35, 70, true);
+        g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 148, 35, g.ValueWidth, true);
+        g.Button = MakeButton(g.Box, ("ButtonSend_" + p).c_str(), "发送", 344, 33, 70);
+    }
+
+    GroupBox5 = MakeGroup(this, "GroupBox5", "任意指令", 343, 347, 422, 75);
+    EditSend = MakeEdit(GroupBox5, "EditSend", 8, 20, 406, false);
+    ButtonSend = MakeButton(GroupBox5, "ButtonSend", "发送", 256, 45);
+    ButtonSendWithCRC = MakeButton(GroupBox5, "ButtonSendWithCRC", "带CRC发送", 339, 45);
+
+    Label6 = MakeLabel(this, "Label6", "发送缓冲区", 8, 426);
+    ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 418, 75, 23);
+    MemoSend = Make<QPlainTextEdit>(this, "MemoSend", 8, 444, 369, 170);
+    MemoSend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    Label28 = MakeLabel(this, "Label28", "接收缓冲区", 392, 426);
+    ButtonClrReceiveData = MakeButton(this, "ButtonClrReceiveData", "清空数据", 686, 418, 75, 23);
+    ButtonClrReceiveData->setFocusPolicy(Qt::NoFocus);
+    MemoReceive = Make<QPlainTextEdit>(this, "MemoReceive", 392, 444, 369, 170);
+    MemoReceive->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+
+    Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
+    QFont small;
+    small.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("WenQuanYi Zen Hei")});
+    small.setPixelSize(12);
+    Label27->setFont(small);
+    Label27->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+    connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
+    connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
+    connect(ButtonSend_01, &QPushButton::clicked, this, &TForm1::ButtonSend_01Click);
+    connect(ButtonSend_02, &QPushButton::clicked, this, &TForm1::ButtonSend_02Click);
+    connect(ButtonSend_03, &QPushButton::clicked, this, &TForm1::ButtonSend_03Click);
+    connect(ButtonSend_04, &QPushButton::clicked, this, &TForm1::ButtonSend_04Click);
+    connect(ButtonSend_05, &QPushButton::clicked, this, &TForm1::ButtonSend_05Click);
+    connect(ButtonSend_06, &QPushButton::clicked, this, &TForm1::ButtonSend_06Click);
+    connect(ButtonSend_10, &QPushButton::clicked, this, &TForm1::ButtonSend_10Click);
+    connect(ButtonSend, &QPushButton::clicked, this, &TForm1::ButtonSendClick);
+    connect(ButtonSendWithCRC, &QPushButton::clicked, this, &TForm1::ButtonSendWithCRCClick);
+    connect(ButtonClrSendData, &QPushButton::clicked, this, &TForm1::ButtonClrSendDataClick);
+    connect(ButtonClrReceiveData, &QPushButton::clicked, this, &TForm1::ButtonClrReceiveDataClick);
+}
+
+QString TForm1::SettingsPath() const
+{
+    const QString folder = ExecutableFolder.isEmpty() ? QCoreApplication::applicationDirPath() : ExecutableFolder;
+    return QString::fromStdString(SettingsFilePath(folder.toStdString()));
+}
+
+void TForm1::FormCreate()
+{
+    const TIniFile ini(SettingsPath().toStdString());
+    for (const TEditKey& key : EditKeys) {
+        if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
+            edit->setText(Utf8(ini.ReadString(key.Section, key.Key, "")));
+    }
+}
+
+void TForm1::FormClose()
+{
+    TIniFile ini(SettingsPath().toStdString());
+    WritePortSettings(ini, LxCommDevice1->fGetPortNo(), static_cast<int>(LxCommDevice1->fGetBaud()),
+                      LxCommDevice1->fGetPortName());
+    for (const TEditKey& key : EditKeys) {
+        if (!key.Written) continue;
+        if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
+            ini.WriteString(key.Section, key.Key, edit->text().toStdString());
+    }
+    try {
+        ini.UpdateFile();
+    } catch (const EFileWriteError& e) {
+        ShowError(Utf8(e.Message));
+    }
+}
+
+void TForm1::closeEvent(QCloseEvent* event)
+{
+    // The window closes even when the file could not be written: the error has been shown.
+    FormClose();
+    event->accept();
+}
+
+void TForm1::RefreshLabelPort()
+{
+    const int baud = static_cast<int>(LxCommDevice1->fGetBaud());
+    const unsigned long speed = baud >= 0 && baud <= 14 ? BaudDisplay[baud] : 115200;
+    LabelPort->setText(QString::fromUtf8("当前串口:") + Utf8(LxCommDevice1->fGetPortName()) +
+                       QString::fromUtf8(" 波特率: ") + QString::number(speed));
+}
+
+void TForm1::ShowMessage(const QString& text)
+{
+    if (MessageHook) {
+        MessageHook(TMessageKind::Message, text);
+        return;
+    }
+    QMessageBox::information(this, QGuiApplication::applicationDisplayName(), text);
+}
+
+void TForm1::ShowError(const QString& text)
+{
+    if (MessageHook) {
+        MessageHook(TMessageKind::Error, text);
+        return;
+    }
+    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(), text);
+}
+
+void TForm1::AddLine(QPlainTextEdit* memo, const QString& line)
+{
+    // Every line ends with a line break, so an empty block still makes a line of its own.
+    QTextCursor cursor(memo->document());
+    cursor.movePosition(QTextCursor::End);
+    cursor.insertText(line + QLatin1Char('\n'));
+    memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
+}
+
+int TForm1::AsciiToHex(char ch) const
+{
+    return Busprobe::AsciiToHex(ch);
+}
+
+int TForm1::AnsiStrToChars(const QString& text, std::uint8_t* buffer, int bufferSize) const
+{
+    return Busprobe::AnsiStrToChars(text.toStdString(), buffer, bufferSize);
+}
+
+void TForm1::Button1Click()
+{
+    try {
+        LxCommDevice1->SettingsDialog(this, true);
+    } catch (const std::exception& e) {
+        ShowMessage(QString::fromUtf8(e.what()));
+    }
+    // OK opens the port: the two buttons follow what the device really is.
+    const bool active = LxCommDevice1->fGetActive();
+    Button4->setEnabled(!active);
+    Button6->setEnabled(active);
+    RefreshLabelPort();
+}
+
+void TForm1::Button4Click()
+{
+    try {
+        LxCommDevice1->fSetActive(true);
+        Button4->setEnabled(false);
+        Button6->setEnabled(true);
+    } catch (const std::exception& e) {
+        ShowMessage(QString::fromUtf8(e.what()));
+    }
+}
+
+void TForm1::Button6Click()
+{
+    try {
+        LxCommDevice1->fSetActive(false);
+        Button4->setEnabled(true);
+        Button6->setEnabled(false);
+    } catch (const std::exception& e) {
+        ShowMessage(QString::fromUtf8(e.what()));
+    }
+}
+
+void TForm1::SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
+                       QLineEdit* result)
+{
+    if (!LxCommDevice1->fGetActive()) {
+        LabelPort->setText(QString::fromUtf8(Str_OpenPortFirst));
+        return;
+    }
+    TRequestFrame frame;
+    try {
+        if (functionCode == 0x10) {
+            frame = BuildWriteMultipleRequest(addr->text().toStdString(), reg->text().toStdString(),
+                                              numOrValue->text().toStdString());
+        } else {
+            frame = BuildRequest(functionCode, addr->text().toStdString(), reg->text().toStdString(),
+                                 numOrValue->text().toStdString());
+        }
+    } catch (const ERequestError& e) {
+        ShowError(Utf8(e.Message));
+        return;
+    }
+    SendData(frame.Bytes.data(), frame.Length);
+    if (result) result->setText(QStringLiteral(" "));
+}
+
+void TForm1::ButtonSend_01Click()
+{
+    SendGroup(0x01, Edit01_485Addr, Edit01_RegAddr, Edit01_RegNum, Edit01_RegValue);
+}
+
+void TForm1::ButtonSend_02Click()
+{
+    SendGroup(0x02, Edit02_485Addr, Edit02_RegAddr, Edit02_RegNum, Edit02_RegValue);
+}
+
+void TForm1::ButtonSend_03Click()
+{
+    SendGroup(0x03, Edit03_485Addr, Edit03_RegAddr, Edit03_RegNum, Edit03_RegValue);
+}
+
+void TForm1::ButtonSend_04Click()
+{
+    SendGroup(0x04, Edit04_485Addr, Edit04_RegAddr, Edit04_RegNum, Edit04_RegValue);
+}
+
+void TForm1::ButtonSend_05Click()
+{
+    SendGroup(0x05, Edit05_485Addr, Edit05_RegAddr, Edit05_RegValue, nullptr);
+}
+
+void TForm1::ButtonSend_06Click()
+{
+    SendGroup(0x06, Edit06_485Addr, Edit06_RegAddr, Edit06_RegValue, nullptr);
+}
+
+void TForm1::ButtonSend_10Click()
+{
+    SendGroup(0x10, Edit10_485Addr, Edit10_RegAddr, Edit10_RegValue, nullptr);
+}
+
+void TForm1::SendFreeForm(bool withCrc)
+{
+    TRequestFrame frame;
+    try {
+        frame = BuildFreeFormRequest(EditSend->text().toStdString(), withCrc);
+    } catch (const ERequestError& e) {
+        ShowError(Utf8(e.Message));
+        return;
+    }
+    SendData(frame.Bytes.data(), frame.Length);
+}
+
+void TForm1::ButtonSendClick()
+{
+    SendFreeForm(false);
+}
+
+void TForm1::ButtonSendWithCRCClick()
+{
+    SendFreeForm(true);
+}
+
+void TForm1::ButtonClrSendDataClick()
+{
+    MemoSend->clear();
+}
+
+void TForm1::ButtonClrReceiveDataClick()
+{
+    MemoReceive->clear();
+}
+
+void TForm1::SendData(const std::uint8_t* bytes, std::uint8_t count)
+{
+    if (!LxCommDevice1->fGetActive()) return;
+    LxCommDevice1->Write(bytes, count);
+    AddLine(MemoSend, Utf8(HexLine(bytes, count)));
+}
+
+bool TForm1::ReceiveByte(std::uint8_t& byte)
+{
+    if (!LxCommDevice1->fGetActive()) return false;
+    return LxCommDevice1->Read(&byte, 1) == 1;
+}
+
+void TForm1::ShowReceiveData(const std::uint8_t* bytes, int count)
+{
+    AddLine(MemoReceive, Utf8(HexLine(bytes, count)));
+}
+
+void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
+{
+    const auto decoded = Busprobe::DecodeReceiveData(bytes, count);
+    if (!decoded) return;
+    QLineEdit* const fields[] = {Edit01_RegValue, Edit02_RegValue, Edit03_RegValue, Edit04_RegValue};
+    fields[decoded->FunctionCode - 1]->setText(Utf8(decoded->Text));
+}
+
+void TForm1::Timer1Timer()
+{
+    ReceiveReplies(
+        RecvBuffer, [this](std::uint8_t& byte) { return ReceiveByte(byte); }, GetTickCount,
+        [this](const std::uint8_t* bytes, int count) {
+            ShowReceiveData(bytes, count);
+            DecodeReceiveData(bytes, count);
+        });
+}

@@ -1,0 +1,141 @@
+// TForm1: the debugging assistant's main window with its request groups, logs and receive timer.
+#pragma once
+
+#include "receive_loop.h"
+
+#include <QWidget>
+
+#include <cstdint>
+#include <functional>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QPushButton;
+class QTimer;
+
+namespace KestroComm32 {
+class TLxCommDevice;
+}
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+public:
+    // Reads port and speed, then the edits, from the settings file; the port stays closed.
+    explicit TForm1(QWidget* parent = nullptr);
+    ~TForm1() override;
+
+    // Folder that holds modbus_cfg.ini when it is writable; empty means the executable's folder.
+    static QString ExecutableFolder;
+
+    // Where message boxes go. Unset, they are shown modally; tests set it to see the texts without
+    // blocking. Error is the application's error box (conversion and file errors), Message the plain
+    // box that shows a library exception's text.
+    enum class TMessageKind { Message, Error };
+    static std::function<void(TMessageKind, const QString&)> MessageHook;
+
+    // Unit routines; the window is their one user.
+    void SendData(const std::uint8_t* bytes, std::uint8_t count);
+    bool ReceiveByte(std::uint8_t& byte);
+    void ShowReceiveData(const std::uint8_t* bytes, int count);
+    void DecodeReceiveData(const std::uint8_t* bytes, int count);
+    int AsciiToHex(char ch) const;
+    int AnsiStrToChars(const QString& text, std::uint8_t* buffer, int bufferSize) const;
+
+    // Controls by their designer names.
+    QGroupBox* GroupBox1;
+    QPushButton* Button1;
+    QPushButton* Button4;
+    QPushButton* Button6;
+    QLabel* LabelPort;
+    QGroupBox* GroupBox6;
+    QLineEdit* Edit01_485Addr;
+    QLineEdit* Edit01_RegAddr;
+    QLineEdit* Edit01_RegNum;
+    QLineEdit* Edit01_RegValue;
+    QPushButton* ButtonSend_01;
+    QGroupBox* GroupBox7;
+    QLineEdit* Edit02_485Addr;
+    QLineEdit* Edit02_RegAddr;
+    QLineEdit* Edit02_RegNum;
+    QLineEdit* Edit02_RegValue;
+    QPushButton* ButtonSend_02;
+    QGroupBox* GroupBox2;
+    QLineEdit* Edit03_485Addr;
+    QLineEdit* Edit03_RegAddr;
+    QLineEdit* Edit03_RegNum;
+    QLineEdit* Edit03_RegValue;
+    QPushButton* ButtonSend_03;
+    QGroupBox* GroupBox8;
+    QLineEdit* Edit04_485Addr;
+    QLineEdit* Edit04_RegAddr;
+    QLineEdit* Edit04_RegNum;
+    QLineEdit* Edit04_RegValue;
+    QPushButton* ButtonSend_04;
+    QGroupBox* GroupBox9;
+    QLineEdit* Edit05_485Addr;
+    QLineEdit* Edit05_RegAddr;
+    QLineEdit* Edit05_RegValue;
+    QPushButton* ButtonSend_05;
+    QGroupBox* GroupBox3;
+    QLineEdit* Edit06_485Addr;
+    QLineEdit* Edit06_RegAddr;
+    QLineEdit* Edit06_RegValue;
+    QPushButton* ButtonSend_06;
+    QGroupBox* GroupBox4;
+    QLineEdit* Edit10_485Addr;
+    QLineEdit* Edit10_RegAddr;
+    QLineEdit* Edit10_RegValue;
+    QPushButton* ButtonSend_10;
+    QGroupBox* GroupBox5;
+    QLineEdit* EditSend;
+    QPushButton* ButtonSend;
+    QPushButton* ButtonSendWithCRC;
+    QLabel* Label6;
+    QPlainTextEdit* MemoSend;
+    QPushButton* ButtonClrSendData;
+    QLabel* Label28;
+    QPlainTextEdit* MemoReceive;
+    QPushButton* ButtonClrReceiveData;
+    QLabel* Label27;
+    KestroComm32::TLxCommDevice* LxCommDevice1;
+    QTimer* Timer1;
+
+public slots:
+    void Button1Click();
+    void Button4Click();
+    void Button6Click();
+    void ButtonSend_01Click();
+    void ButtonSend_02Click();
+    void ButtonSend_03Click();
+    void ButtonSend_04Click();
+    void ButtonSend_05Click();
+    void ButtonSend_06Click();
+    void ButtonSend_10Click();
+    void ButtonSendClick();
+    void ButtonSendWithCRCClick();
+    void ButtonClrSendDataClick();
+    void ButtonClrReceiveDataClick();
+    void Timer1Timer();
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateControls();
+    void FormCreate();
+    void FormClose();
+    void RefreshLabelPort();
+    QString SettingsPath() const;
+    // A group's send: port check, frame, send, and for read groups the result edit cleared to " ".
+    void SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
+                   QLineEdit* result);
+    void SendFreeForm(bool withCrc);
+    void ShowMessage(const QString& text);
+    void ShowError(const QString& text);
+    static void AddLine(QPlainTextEdit* memo, const QString& line);
+
+    std::uint8_t RecvBuffer[Busprobe::RecvBufferSize] = {};
+};
