@@ -19,6 +19,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -42,6 +43,7 @@ struct TLineSnapshot {
 struct TPortState {
     int Fd = -1;
     bool Owned = false;
+    bool Pty = false; // a pseudo-terminal: no line, so no data bits or parity of its own
     bool HaveSaved = false;
     termios Saved{};
     int SavedFlags = -1;
@@ -234,7 +236,9 @@ public:
         // tcsetattr succeeds when any part was taken: check that all of it was.
         termios now{};
         if (tcgetattr(port, &now) != 0) return false;
-        const tcflag_t cmask = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS;
+        // A pty always keeps 8 bits without parity; there is no line for the framing to apply to.
+        const tcflag_t cmask = st->Pty ? (PARODD | CMSPAR | CSTOPB | CRTSCTS)
+                                       : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         const tcflag_t imask = IXON | IXOFF | INPCK;
         if ((now.c_cflag & cmask) != (t.c_cflag & cmask) || (now.c_iflag & imask) != (t.c_iflag & imask))
             return false;
@@ -469,6 +473,10 @@ private:
 
     bool Register(const std::shared_ptr<TPortState>& st)
     {
+        struct stat info{};
+        // Unix98 pty slaves have majors 136 to 143.
+        if (fstat(st->Fd, &info) == 0 && S_ISCHR(info.st_mode))
+            st->Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
         st->Kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         int lines = 0;
         if (ioctl(st->Fd, TIOCMGET, &lines) == 0) {
