@@ -1,6 +1,8 @@
 // The device component: property mappings, routing to port or package layer, notifications on the creating thread.
 #include "lxcommdevice.h"
 
+#include "lxcommdevice_settings.h"
+
 #include <QMetaObject>
 
 #include <cstdio>
@@ -243,10 +245,10 @@ int TLxCustomCommDevice::InitModem()
     return Comm->Command(text);
 }
 
-// Until the settings dialog is part of the library there is nothing to show: the answer is Cancel.
-bool TLxCustomCommDevice::SettingsDialog(QWidget*, bool)
+bool TLxCustomCommDevice::SettingsDialog(QWidget* owner, bool openOnOk)
 {
-    return false;
+    TForm_LxCommDevice_Settings dialog(owner, this, openOnOk);
+    return dialog.exec() == QDialog::Accepted;
 }
 
 bool TLxCustomCommDevice::EscapeCommFunction(unsigned long function)
