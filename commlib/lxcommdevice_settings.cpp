@@ -161,6 +161,7 @@ TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCust
 
     SaveDeviceState();
     ShowDeviceState();
+    CbPort->setFocus(Qt::OtherFocusReason);
 }
 
 TForm_LxCommDevice_Settings::~TForm_LxCommDevice_Settings() = default;
@@ -199,7 +200,6 @@ void TForm_LxCommDevice_Settings::CreateControls()
         bn->setObjectName(name);
         bn->setGeometry(x, 200, 75, 25);
         bn->setIcon(style()->standardIcon(icon));
-        bn->setAutoDefault(false);
         return bn;
     };
 
