@@ -449,10 +449,12 @@ unsigned long TCommPackage::ReadPackage(void* buffer, unsigned long size)
     return n;
 }
 
+// Emptying a queue moves both of its indexes, so the thread on the queue's other side is held off
+// meanwhile: it would otherwise see a count that covers stale slots.
 void TCommPackage::PurgeRead()
 {
     if (!FActive.load()) return;
-    TEntry entry(this);
+    THold hold(this);
     if (FComm) FComm->PurgeRead(false);
     RecvQueue.Clear();
 }
@@ -460,7 +462,7 @@ void TCommPackage::PurgeRead()
 void TCommPackage::PurgeWrite()
 {
     if (!FActive.load()) return;
-    TEntry entry(this);
+    THold hold(this);
     SendQueue.Clear();
     if (FComm) FComm->PurgeWrite(false);
 }

@@ -230,6 +230,9 @@ TEST(PackageOnPort, ReconfigurationUnderTrafficIsSafe)
         default: t.Layer->fSetPkgInterval(5 + i % 20); break;
         }
         t.Layer->ReadPackage(buf.data(), buf.size());
+        t.Layer->WritePackage(frame.data(), 10);
+        if (i % 7 == 0) t.Layer->PurgeRead();
+        if (i % 11 == 0) t.Layer->PurgeWrite();
         std::this_thread::sleep_for(1ms);
     }
     stop = true;
