@@ -335,9 +335,16 @@ public:
 
     bool GetCommModemStatus(THandle port, std::uint32_t& status) override
     {
+        auto st = Find(port);
         int lines = 0;
-        if (!Find(port) || ioctl(port, TIOCMGET, &lines) != 0) return false;
-        status = ModemBits(lines);
+        if (!st) return false;
+        if (ioctl(port, TIOCMGET, &lines) == 0) {
+            status = ModemBits(lines);
+            return true;
+        }
+        // A pty has no lines and never holds a send: it reads like a null-modem cable that is ready.
+        if (!st->Pty) return false;
+        status = MS_CTS_ON | MS_DSR_ON;
         return true;
     }
 

@@ -366,6 +366,44 @@ TEST(PortOnPty, DataGoesBothWaysByPathAndByComAlias)
     std::filesystem::remove_all(dir);
 }
 
+TEST(PortOnPty, HandshakeOnAPtyDoesNotHoldSending)
+{
+    TPty pty;
+    TComm32 port;
+    port.fSetPortName(pty.Path);
+    port.fSetFCtrl(3);
+    port.Open();
+    EXPECT_TRUE(port.fGetCTS()); // no lines: ready, like a null-modem cable
+    EXPECT_TRUE(port.fGetDSR());
+    EXPECT_FALSE(port.fGetRLSD());
+    const std::string out = Pattern(1300, 3);
+    ASSERT_EQ(port.Write(out.data(), 1300), 1300);
+    EXPECT_TRUE(pty.ReadMaster(1300) == out);
+}
+
+TEST(PortOnPty, ExternalHandleIsUsedAndLeftOpen)
+{
+    TPty pty;
+    const int flags = fcntl(pty.Slave, F_GETFL);
+    TComm32 port;
+    port.fSetHandle(pty.Slave);
+    port.Open();
+    ASSERT_TRUE(port.fGetActive());
+    ASSERT_TRUE(pty.WriteMaster("ext"));
+    std::string got;
+    ASSERT_TRUE(Eventually([&] {
+        char buf[8];
+        const int n = port.Read(buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        return got == "ext";
+    }));
+    port.Write("back", 4);
+    EXPECT_EQ(pty.ReadMaster(4), "back");
+    port.Close();
+    EXPECT_EQ(port.fGetHandle(), pty.Slave);
+    EXPECT_EQ(fcntl(pty.Slave, F_GETFL), flags); // still open, as its owner had it
+}
+
 TEST(PortOnPty, SecondOpenOfTheSamePortIsRefused)
 {
     TPty pty;
