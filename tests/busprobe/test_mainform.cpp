@@ -2,10 +2,13 @@
 #include "comm32_error.h"
 #include "crc16.h"
 #include "lxcommdevice.h"
+#include "lxcommdevice_settings.h"
 #include "mainform.h"
 #include "modbus_request.h"
 #include "modbus_slave.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -16,6 +19,7 @@
 #include <QTimer>
 
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -83,6 +87,21 @@ private:
         QVERIFY(Form->Button6->isEnabled());
     }
 
+    // Runs Button1Click, and inside the modal dialog does `act` to it; the dialog is closed in any case.
+    void WithSettingsDialog(const std::function<void(KestroComm32::TForm_LxCommDevice_Settings*)>& act)
+    {
+        bool seen = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* dialog = qobject_cast<KestroComm32::TForm_LxCommDevice_Settings*>(QApplication::activeModalWidget());
+            if (!dialog) return;
+            seen = true;
+            act(dialog);
+            if (dialog->isVisible()) dialog->reject();
+        });
+        QTest::mouseClick(Form->Button1, Qt::LeftButton);
+        QVERIFY(seen);
+    }
+
     void Fill(QLineEdit* addr, QLineEdit* reg, QLineEdit* third, const char* a, const char* r, const char* t)
     {
         addr->setText(a);
@@ -97,6 +116,8 @@ private slots:
         TForm1::MessageHook = [this](TForm1::TMessageKind kind, const QString& text) {
             (kind == TForm1::TMessageKind::Error ? Errors : Messages).append(text);
         };
+        KestroComm32::TForm_LxCommDevice_Settings::MessageHook = [this](QWidget*, const QString& text,
+                                                                        const QString&) { Messages.append(text); };
     }
 
     void cleanupTestCase()
@@ -104,6 +125,7 @@ private slots:
         Form.reset();
         Slave.reset();
         TForm1::MessageHook = nullptr;
+        KestroComm32::TForm_LxCommDevice_Settings::MessageHook = nullptr;
     }
 
     void init()
@@ -398,6 +420,35 @@ private slots:
                                   ReplyTimeoutMs);
         QCOMPARE(Form->Edit03_RegValue->text(), QString("0100 "));
         QCOMPARE(Form->Edit04_RegValue->text(), QString("0200 "));
+    }
+
+    void settingsDialogOkOpensThePortAndTheButtonsFollow()
+    {
+        Form->LxCommDevice1->fSetPortNo(ComNumber);
+        Fill(Form->Edit03_485Addr, Form->Edit03_RegAddr, Form->Edit03_RegNum, "1", "0", "1");
+        QTest::mouseClick(Form->ButtonSend_03, Qt::LeftButton);
+        QCOMPARE(Form->LabelPort->text(), QString("请首先打开串口!"));
+
+        // Cancel changes nothing on the device but refreshes the label.
+        WithSettingsDialog([](KestroComm32::TForm_LxCommDevice_Settings* d) { QTest::mouseClick(d->BnCancel, Qt::LeftButton); });
+        QCOMPARE(Form->LabelPort->text(), QString("当前串口:COM5 波特率: 115200"));
+        QVERIFY(!Form->LxCommDevice1->fGetActive());
+        QVERIFY(Form->Button4->isEnabled());
+
+        WithSettingsDialog([](KestroComm32::TForm_LxCommDevice_Settings* d) {
+            d->CbSelBaud->setCurrentText("9600");
+            QTest::mouseClick(d->BnOK, Qt::LeftButton);
+        });
+        QVERIFY2(Messages.isEmpty(), qPrintable(Messages.join('|')));
+        QVERIFY(Form->LxCommDevice1->fGetActive());
+        QVERIFY(!Form->Button4->isEnabled());
+        QVERIFY(Form->Button6->isEnabled());
+        QCOMPARE(Form->LabelPort->text(), QString("当前串口:COM5 波特率: 9600"));
+
+        QTest::mouseClick(Form->ButtonSend_03, Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(Form->Edit03_RegValue->text(), QString("0100 "), ReplyTimeoutMs);
+        QTest::mouseClick(Form->Button6, Qt::LeftButton);
+        QVERIFY(!Form->LxCommDevice1->fGetActive());
     }
 
     void clearButtonsAndClosing()
