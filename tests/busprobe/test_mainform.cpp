@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDeadlineTimer>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -91,13 +92,19 @@ private:
     void WithSettingsDialog(const std::function<void(KestroComm32::TForm_LxCommDevice_Settings*)>& act)
     {
         bool seen = false;
-        QTimer::singleShot(0, this, [&] {
-            auto* dialog = qobject_cast<KestroComm32::TForm_LxCommDevice_Settings*>(QApplication::activeModalWidget());
-            if (!dialog) return;
-            seen = true;
-            act(dialog);
-            if (dialog->isVisible()) dialog->reject();
-        });
+        QDeadlineTimer deadline(ReplyTimeoutMs);
+        std::function<void()> look = [&] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                auto* dialog = qobject_cast<KestroComm32::TForm_LxCommDevice_Settings*>(w);
+                if (!dialog || !dialog->isVisible()) continue;
+                seen = true;
+                act(dialog);
+                if (dialog->isVisible()) dialog->reject();
+                return;
+            }
+            if (!deadline.hasExpired()) QTimer::singleShot(10, this, look);
+        };
+        QTimer::singleShot(0, this, look);
         QTest::mouseClick(Form->Button1, Qt::LeftButton);
         QVERIFY(seen);
     }
