@@ -240,6 +240,27 @@ private slots:
         QCOMPARE(Form->LabelPort->text(), QString("当前串口:ttyUSB0 波特率: 9600"));
     }
 
+    void settingsAllEditsRoundTrip()
+    {
+        const QStringList names = {"Edit01_485Addr", "Edit01_RegAddr", "Edit01_RegNum", "Edit02_485Addr",
+                                   "Edit02_RegAddr", "Edit02_RegNum", "Edit03_485Addr", "Edit03_RegAddr",
+                                   "Edit03_RegNum", "Edit04_485Addr", "Edit04_RegAddr", "Edit04_RegNum",
+                                   "Edit05_485Addr", "Edit05_RegAddr", "Edit05_RegValue", "Edit06_485Addr",
+                                   "Edit06_RegAddr", "Edit06_RegValue", "Edit10_485Addr", "Edit10_RegAddr",
+                                   "Edit10_RegValue"};
+        for (const QString& n : names) Form->findChild<QLineEdit*>(n)->setText(n + " =x");
+        for (QLineEdit* result : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue,
+                                  Form->Edit04_RegValue, Form->EditSend})
+            result->setText("not stored");
+        QVERIFY(Form->close());
+        NewForm();
+        for (const QString& n : names) QCOMPARE(Form->findChild<QLineEdit*>(n)->text(), n + " =x");
+        for (QLineEdit* result : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue,
+                                  Form->Edit04_RegValue, Form->EditSend})
+            QCOMPARE(result->text(), QString());
+        QVERIFY(Errors.isEmpty());
+    }
+
     void settingsBaudOutOfRange()
     {
         WriteFile(IniPath(), "[Main]\nBaud=20\n");
