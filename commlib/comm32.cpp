@@ -485,10 +485,10 @@ void TComm32::ReadThreadBody()
             }
 
             if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
-                Platform->SetEvent(WriteRequestEvent);
-                // Reported only once the whole send is done: the package layer sends its next
-                // piece on it.
+                // Reported only once the whole send is done, since the package layer sends its next
+                // piece on it. Looked at before the writer is woken, which empties the queue.
                 if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
+                Platform->SetEvent(WriteRequestEvent);
             }
 
             if (mask & EV_ERR) {
