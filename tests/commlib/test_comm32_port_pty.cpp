@@ -442,13 +442,16 @@ TEST(PortOnPty, UnpluggedPortLeavesTheReaderIdleAndOpensAgain)
     ASSERT_TRUE(Eventually([&] { return errors.load() > 0; }));
     port.Write("after", 5); // a writer on a gone port must not spin either
     const double cpu = CpuOver(2s);
+    RecordProperty("cpu_ms_over_2s", static_cast<int>(cpu * 1000));
     EXPECT_LT(cpu, 0.10) << "busy after unplug: " << cpu << " s of CPU in 2 s";
     EXPECT_EQ(errors.load(), 1);
     EXPECT_TRUE(port.fGetActive());
 
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_NO_THROW(port.Close());
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+    const auto closeTime = std::chrono::steady_clock::now() - t0;
+    RecordProperty("close_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    EXPECT_LT(closeTime, 1s);
 
     TPty replug;
     port.fSetPortName(replug.Path);
@@ -470,6 +473,7 @@ TEST(PortOnPty, IdleOpenPortCostsNoCpu)
     port.fSetPortName(pty.Path);
     port.Open();
     const double cpu = CpuOver(5s);
+    RecordProperty("cpu_ms_over_5s", static_cast<int>(cpu * 1000));
     EXPECT_LT(cpu, 0.05) << cpu << " s of CPU in 5 s";
     port.Close();
 }
