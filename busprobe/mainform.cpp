@@ -147,9 +147,9 @@ void TForm1::CreateControls()
     for (ReadGroup& g : reads) {
         const std::string p = g.Prefix;
         g.Box = MakeGroup(this, g.Name, g.Title, g.X, g.Y, g.W, g.H);
-        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18);
-        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 76, 18);
-        MakeLabel(g.Box, ("Label" + p + "_RegNum").c_str(), "寄存器个数", 154, 18);
+        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18, 60);
+        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 76, 18, 70);
+        MakeLabel(g.Box, ("Label" + p + "_RegNum").c_str(), "寄存器个数", 154, 18, 70);
         g.Addr = MakeEdit(g.Box, ("Edit" + p + "_485Addr").c_str(), 8, 35, 60, true);
         g.Reg = MakeEdit(g.Box, ("Edit" + p + "_RegAddr").c_str(), 76, 35, 70, true);
         g.Num = MakeEdit(g.Box, ("Edit" + p + "_RegNum").c_str(), 154, 35, 70, true);
@@ -181,31 +181,34 @@ void TForm1::CreateControls()
     for (WriteGroup& g : writes) {
         const std::string p = g.Prefix;
         g.Box = MakeGroup(this, g.Name, g.Title, g.X, g.Y, 422, g.H);
-        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18);
-        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 70, 18);
-        MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 148, 18);
+        MakeLabel(g.Box, ("Label" + p + "_485Addr").c_str(), "485地址", 8, 18, 55);
+        MakeLabel(g.Box, ("Label" + p + "_RegAddr").c_str(), "寄存器地址", 70, 18, 70);
+        MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 148, 18, g.ValueWidth);
         g.Addr = MakeEdit(g.Box, ("Edit" + p + "_485Addr").c_str(), 8, 35, 55, true);
         g.Reg = MakeEdit(g.Box, ("Edit" + p + "_RegAddr").c_str(), 70, 35, 70, true);
         g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 148, 35, g.ValueWidth, true);
         g.Button = MakeButton(g.Box, ("ButtonSend_" + p).c_str(), "发送", 344, 33, 70);
     }
 
-    GroupBox5 = MakeGroup(this, "GroupBox5", "任意指令", 343, 347, 422, 75);
-    EditSend = MakeEdit(GroupBox5, "EditSend", 8, 20, 406, false);
-    ButtonSend = MakeButton(GroupBox5, "ButtonSend", "发送", 256, 45);
-    ButtonSendWithCRC = MakeButton(GroupBox5, "ButtonSendWithCRC", "带CRC发送", 339, 45);
+    // Ends above the two clear buttons, which stand between it and the memos.
+    GroupBox5 = MakeGroup(this, "GroupBox5", "任意指令", 343, 347, 422, 70);
+    EditSend = MakeEdit(GroupBox5, "EditSend", 8, 18, 406, false);
+    ButtonSend = MakeButton(GroupBox5, "ButtonSend", "发送", 256, 41);
+    ButtonSendWithCRC = MakeButton(GroupBox5, "ButtonSendWithCRC", "带CRC发送", 339, 41);
 
     Label6 = MakeLabel(this, "Label6", "发送缓冲区", 8, 426);
-    ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 418, 75, 23);
+    ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 419, 75, 23);
     MemoSend = Make<QPlainTextEdit>(this, "MemoSend", 8, 444, 369, 170);
     MemoSend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     Label28 = MakeLabel(this, "Label28", "接收缓冲区", 392, 426);
-    ButtonClrReceiveData = MakeButton(this, "ButtonClrReceiveData", "清空数据", 686, 418, 75, 23);
-    ButtonClrReceiveData->setFocusPolicy(Qt::NoFocus);
+    ButtonClrReceiveData = MakeButton(this, "ButtonClrReceiveData", "清空数据", 686, 419, 75, 23);
+    // Not a tab stop; a click still focuses it.
+    ButtonClrReceiveData->setFocusPolicy(Qt::ClickFocus);
     MemoReceive = Make<QPlainTextEdit>(this, "MemoReceive", 392, 444, 369, 170);
     MemoReceive->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
 
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
+    Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels
     QFont small;
     small.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("WenQuanYi Zen Hei")});
     small.setPixelSize(12);

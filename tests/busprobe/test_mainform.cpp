@@ -192,8 +192,8 @@ private slots:
         QCOMPARE(f.ButtonSendWithCRC->text(), QString("带CRC发送"));
         QCOMPARE(f.Label27->text(), QString("V1.1"));
         QCOMPARE(f.Label27->font().pixelSize(), 12);
-        QCOMPARE(f.ButtonClrReceiveData->focusPolicy(), Qt::NoFocus);
-        QVERIFY(f.ButtonClrSendData->focusPolicy() != Qt::NoFocus);
+        QVERIFY(!(f.ButtonClrReceiveData->focusPolicy() & Qt::TabFocus));
+        QVERIFY(f.ButtonClrSendData->focusPolicy() & Qt::TabFocus);
         QVERIFY(f.Button4->isEnabled());
         QVERIFY(!f.Button6->isEnabled());
         QCOMPARE(f.Timer1->interval(), 100);
@@ -201,6 +201,47 @@ private slots:
         // All widgets stay inside the client area.
         for (QWidget* w : f.findChildren<QWidget*>())
             QVERIFY2(f.rect().contains(QRect(w->mapTo(&f, QPoint(0, 0)), w->size())), qPrintable(w->objectName()));
+    }
+
+    void layoutPlacesNothingOverOrCut()
+    {
+        TForm1& f = *Form;
+        QCOMPARE(f.pos(), QPoint(0, 0));
+        const std::pair<QWidget*, QPoint> places[] = {
+            {f.GroupBox1, {8, 8}},     {f.GroupBox6, {8, 95}},    {f.GroupBox7, {8, 201}},
+            {f.GroupBox2, {8, 305}},   {f.GroupBox8, {342, 8}},   {f.GroupBox9, {342, 111}},
+            {f.GroupBox3, {341, 190}}, {f.GroupBox4, {341, 266}}, {f.GroupBox5, {343, 347}},
+        };
+        for (const auto& [w, place] : places) QCOMPARE(w->pos(), place);
+        QCOMPARE(f.GroupBox1->size(), QSize(313, 78));
+
+        // Siblings never cover each other: the form's own controls, and the controls of each group.
+        QList<QWidget*> parents{&f};
+        for (QGroupBox* g : f.findChildren<QGroupBox*>()) parents.append(g);
+        for (QWidget* parent : parents) {
+            const QList<QWidget*> kids = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
+            for (int i = 0; i < kids.size(); ++i) {
+                if (parent != &f) QVERIFY2(parent->rect().contains(kids[i]->geometry()), qPrintable(kids[i]->objectName()));
+                for (int j = i + 1; j < kids.size(); ++j)
+                    QVERIFY2(!kids[i]->geometry().intersects(kids[j]->geometry()),
+                             qPrintable(kids[i]->objectName() + " / " + kids[j]->objectName()));
+            }
+        }
+
+        // Every caption fits its control in the font the window really uses.
+        for (QLabel* l : f.findChildren<QLabel*>()) {
+            QVERIFY2(l->fontMetrics().horizontalAdvance(l->text()) <= l->contentsRect().width(), qPrintable(l->text()));
+            QVERIFY2(l->fontMetrics().height() <= l->height() + 1, qPrintable(l->text()));
+        }
+        f.LabelPort->setText("当前串口:ttyUSB10 波特率: 256000");
+        QVERIFY(f.LabelPort->fontMetrics().horizontalAdvance(f.LabelPort->text()) <= f.LabelPort->width());
+        for (QPushButton* b : f.findChildren<QPushButton*>())
+            QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) + 8 <= b->width(), qPrintable(b->text()));
+        for (QGroupBox* g : f.findChildren<QGroupBox*>())
+            QVERIFY2(g->fontMetrics().horizontalAdvance(g->title()) + 16 <= g->width(), qPrintable(g->title()));
+
+        // Not a tab stop, but a click still focuses it as a push button does.
+        QCOMPARE(f.ButtonClrReceiveData->focusPolicy(), Qt::ClickFocus);
     }
 
     void settingsDefaultsWithoutFile()
