@@ -18,6 +18,7 @@
 #include <QStyle>
 #include <QSysInfo>
 
+#include <algorithm>
 #include <exception>
 
 namespace KestroComm32 {
@@ -141,6 +142,7 @@ TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCust
 {
     CreateControls();
     SetTexts();
+    FitToTexts();
 
     // The port list, in the enumeration's order.
     CbPort->clear();
@@ -296,6 +298,43 @@ void TForm_LxCommDevice_Settings::SetTexts()
     for (int i : {9, 10, 11, 12, 35}) CbParity->addItem(m.fGetMsg(i));
     CbFlow->clear();
     for (int i : {13, 14, 15, 16}) CbFlow->addItem(m.fGetMsg(i));
+}
+
+// Tahoma is rarely installed here: the fallback font and the Chinese texts are wider than the
+// designed 76-pixel labels and 96-pixel boxes. The label column takes what its texts need, the fields
+// the rest of the group; the right-hand column and the window widen when the flow box needs it.
+void TForm_LxCommDevice_Settings::FitToTexts()
+{
+    constexpr int margin = 8, gap = 6, minGroupWidth = 185, minWidth = 393;
+    auto labelColumn = [](std::initializer_list<QLabel*> labels) {
+        int w = 0;
+        for (QLabel* l : labels) w = std::max(w, l->sizeHint().width());
+        return margin + w + gap;
+    };
+    auto row = [](QLabel* label, QWidget* field, int x, int groupWidth) {
+        label->setGeometry(margin, label->y(), x - gap - margin, label->height());
+        field->setGeometry(x, field->y(), groupWidth - margin - x, field->height());
+    };
+
+    const int baseX = labelColumn({lbPort, lbBaud, lbCheck, lbBits, lbStops});
+    const int baseWidth = GboxBase->width();
+    row(lbPort, CbPort, baseX, baseWidth);
+    row(lbBaud, CbSelBaud, baseX, baseWidth);
+    row(lbCheck, CbParity, baseX, baseWidth);
+    row(lbBits, CbByteSize, baseX, baseWidth);
+    row(lbStops, CbStopBits, baseX, baseWidth);
+
+    const int modemX = labelColumn({lbFlow, lbAAns});
+    const int bufferX = labelColumn({lbInbs, lbOutbs});
+    const int right = std::max(minGroupWidth, modemX + CbFlow->sizeHint().width() + margin);
+    GBoxModem->resize(right, GBoxModem->height());
+    GBoxBuffer->resize(right, GBoxBuffer->height());
+    row(lbFlow, CbFlow, modemX, right);
+    row(lbAAns, EditAutoAns, modemX, right);
+    row(lbInbs, EditInBufSize, bufferX, right);
+    row(lbOutbs, EditOutBufSize, bufferX, right);
+
+    setFixedSize(std::max(minWidth, GBoxModem->x() + right + margin), height());
 }
 
 bool TForm_LxCommDevice_Settings::MoveCtrlFocus()

@@ -111,6 +111,7 @@ private:
 
     void CreateControls();
     void SetTexts();
+    void FitToTexts();
     void SaveDeviceState();
     void ShowDeviceState();
     void Apply(const TSavedState& values);

@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QTest>
 #include <QTimer>
 
@@ -283,6 +285,43 @@ TEST_F(SettingsDialogTest, FieldsShowTheDeviceAndThePortList)
     EXPECT_EQ(d->EditAutoAns->text(), "3");
     EXPECT_EQ(d->EditInBufSize->text(), "5000");
     EXPECT_EQ(d->EditOutBufSize->text(), "6000");
+}
+
+// With the fonts at hand (no Tahoma), every label and every item of a closed list shows whole, in
+// each language, and the groups stay inside the window without overlapping.
+TEST_F(SettingsDialogTest, EveryTextFitsItsControl)
+{
+    for (unsigned long lcid : {1033ul, 2052ul, 1028ul}) {
+        SCOPED_TRACE(lcid);
+        SetThreadLocale(lcid);
+        auto d = Make(false);
+        for (QLabel* l : d->findChildren<QLabel*>()) {
+            const int need = l->fontMetrics().horizontalAdvance(QString(l->text()).remove(u'&'));
+            EXPECT_LE(need, l->contentsRect().width()) << l->objectName().toStdString();
+            EXPECT_GE(l->x(), 0);
+        }
+        for (QComboBox* cb : d->findChildren<QComboBox*>()) {
+            QStyleOptionComboBox opt;
+            opt.initFrom(cb);
+            opt.editable = cb->isEditable();
+            const QRect field = cb->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, cb);
+            // Port names come from the system; the fake ones here are longer than real ones.
+            for (int i = 0; cb != d->CbPort && i < cb->count(); ++i)
+                EXPECT_LE(cb->fontMetrics().horizontalAdvance(cb->itemText(i)), field.width())
+                    << cb->objectName().toStdString() << " item " << cb->itemText(i).toStdString();
+            EXPECT_LE(cb->geometry().right(), cb->parentWidget()->width() - 8) << cb->objectName().toStdString();
+        }
+        for (QLineEdit* e : {d->EditAutoAns, d->EditInBufSize, d->EditOutBufSize})
+            EXPECT_LE(e->geometry().right(), e->parentWidget()->width() - 8) << e->objectName().toStdString();
+        // The listed places of the groups are kept; only their width may grow.
+        EXPECT_EQ(d->GboxBase->geometry(), QRect(8, 8, 185, 184));
+        EXPECT_EQ(d->GBoxModem->pos(), QPoint(200, 8));
+        EXPECT_EQ(d->GBoxBuffer->pos(), QPoint(200, 104));
+        EXPECT_EQ(d->GBoxModem->width(), d->GBoxBuffer->width());
+        EXPECT_LE(d->GBoxModem->geometry().right(), d->width() - 8);
+        EXPECT_EQ(d->height(), 228);
+        EXPECT_GE(d->width(), 393);
+    }
 }
 
 // Each failure in order: the message (entry), the control that gets the focus, nothing applied.
