@@ -124,10 +124,10 @@ first_line() {
 has_window() {
     local pid=$1 id
     for id in $(xwininfo -root -children 2>/dev/null | sed -n 's/^ *\(0x[0-9a-f]*\) .*/\1/p'); do
-        if xprop -id "$id" _NET_WM_PID 2>/dev/null | grep -qx "_NET_WM_PID(CARDINAL) = $pid" &&
-            xwininfo -id "$id" 2>/dev/null | grep -q 'Map State: IsViewable'; then
-            return 0
-        fi
+        [ "$(xprop -id "$id" _NET_WM_PID 2>/dev/null)" = "_NET_WM_PID(CARDINAL) = $pid" ] || continue
+        case "$(xwininfo -id "$id" 2>/dev/null)" in
+        *"Map State: IsViewable"*) return 0 ;;
+        esac
     done
     return 1
 }
@@ -326,7 +326,9 @@ start_smoke() {
     smoke_names+=("$name")
 }
 [ $want_busprobe = 1 ] && start_smoke busprobe BUSPROBE_SMOKE "$busprobe_bin" "${busprobe_env[@]}"
-[ $want_ormet = 1 ] && start_smoke Ormet-Master ORMET_SMOKE "$ormet_bin" ORMET_SMOKE_PORT=2
+meter_com=2
+[ -n "$device" ] && meter_com=1
+[ $want_ormet = 1 ] && start_smoke Ormet-Master ORMET_SMOKE "$ormet_bin" ORMET_SMOKE_PORT=$meter_com
 
 deadline=$((SECONDS + 60))
 for i in "${!smoke_pids[@]}"; do
