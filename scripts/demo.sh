@@ -310,6 +310,15 @@ fi
 # --- headless smoke check ---
 # A program that knows the smoke variable performs its exchange, prints one line and quits;
 # one that does not yet is only checked for showing its window.
+#   BUSPROBE_SMOKE=1: once its window shows, busprobe opens the port of its settings file as
+#     "打开串口" does, sends the 03H group's request as "读取" does, waits (at most 20 s) until the
+#     reply is decoded into Edit03_RegValue, prints "BUSPROBE_SMOKE 03H: <that text>" on stdout,
+#     closes its window the normal way and exits 0. Any failure (the message a box would show, or
+#     "no reply") becomes "BUSPROBE_SMOKE FAIL: <text>" and exit 1, without a modal box.
+#   ORMET_SMOKE=1 (with ORMET_SMOKE_PORT=n, default 2): once its dialog shows, Ormet-Master takes
+#     COMn at 9600 as an OK in "通信设置" does, starts "开始测量", waits (at most 20 s) for the first
+#     values in the displays, prints "ORMET_SMOKE U: <voltage as shown>" on stdout, stops measuring,
+#     closes as "退出" does and exits 0; a failure prints "ORMET_SMOKE FAIL: <text>" and exits 1.
 failed=0
 smoke_pids=() smoke_names=()
 start_smoke() {
@@ -355,7 +364,9 @@ for i in "${!smoke_pids[@]}"; do
         fi
         ;;
     Ormet-Master)
-        if grep -Eq '^ORMET_SMOKE U: *[0-9]+(\.[0-9]+)?' "$out" && [ $rc = 0 ]; then
+        # The meter simulator logs each reply it sent: the value must come from a real exchange.
+        if grep -Eq '^ORMET_SMOKE U: *[0-9]+(\.[0-9]+)?' "$out" && [ $rc = 0 ] &&
+            { [ -n "$device" ] || grep -Eq '^reply [0-9]+ [0-9A-Fa-f]' "$work/meter.out"; }; then
             echo "OK Ormet-Master: $(grep '^ORMET_SMOKE' "$out" | head -n 1)"
         else
             echo "FAIL Ormet-Master (exit $rc):" >&2
