@@ -121,9 +121,13 @@ void TComm32::Open()
     if (code == 0 && !ExternalHandle) {
         Handle = Platform->CreateFile(PortName);
         if (Handle == INVALID_HANDLE_VALUE) code = ecOpenPort;
+        else HandleInUse = true;
     }
     // A handle from outside is taken into use here; one that is no port fails like its mask would.
-    if (code == 0 && ExternalHandle && !Platform->AttachHandle(Handle)) code = ecSetCommMask;
+    if (code == 0 && ExternalHandle) {
+        if (Platform->AttachHandle(Handle)) HandleInUse = true;
+        else code = ecSetCommMask;
+    }
     if (code == 0 && !Platform->SetCommMask(Handle, EV_RXFLAG)) code = ecSetCommMask;
     if (code == 0 && !ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) code = ecSetupComm;
     if (code == 0) {
@@ -205,7 +209,7 @@ void TComm32::Close()
 
     ReadThreadRun = false;
     WriteThreadRun = false;
-    if (Handle != INVALID_HANDLE_VALUE) Platform->SetCommMask(Handle, EV_RXFLAG);
+    if (HandleInUse) Platform->SetCommMask(Handle, EV_RXFLAG);
     if (ReadStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(ReadStopEvent);
     if (WriteStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteStopEvent);
 
@@ -256,7 +260,8 @@ void TComm32::ReleaseOsResources()
     closeEvent(WriteOverlapped.hEvent);
     WriteOverlapped = OVERLAPPED{};
     closeEvent(WriteStopEvent);
-    if (Handle != INVALID_HANDLE_VALUE) {
+    if (HandleInUse) {
+        HandleInUse = false;
         if (ExternalHandle) {
             Platform->DetachHandle(Handle); // stays open and in Handle
         } else {
@@ -302,7 +307,7 @@ void TComm32::fSetPort(int n)
     Close();
     PortNo = n;
     if (n > 0) PortName = TCommSerialPortInfo::PortName(n);
-    ExternalHandle = false;
+    LeaveHandleMode();
 }
 
 void TComm32::fSetPortName(const UnicodeString& name)
@@ -312,6 +317,13 @@ void TComm32::fSetPortName(const UnicodeString& name)
     Close();
     PortNo = n;
     PortName = n > 0 ? TCommSerialPortInfo::PortName(n) : name;
+    LeaveHandleMode();
+}
+
+// The given handle stays with its owner: forget it, so a closed port reads as invalid again.
+void TComm32::LeaveHandleMode()
+{
+    if (ExternalHandle) Handle = INVALID_HANDLE_VALUE;
     ExternalHandle = false;
 }
 

@@ -139,6 +139,9 @@ protected:
 
 private:
     TCommPlatform* Platform;
+    // Handle was opened or taken into use by Open and not yet given back: only then does Close touch
+    // it, since a handle given back to its owner may since have been closed and its number reused.
+    bool HandleInUse = false;
     // Id of the reader thread while it runs, so Close called from a handler on it does not wait
     // for itself.
     std::atomic<std::thread::id> ReadThreadId{};
@@ -151,6 +154,7 @@ private:
     void WriteThreadBody();
     void ReleaseOsResources();
     void JoinStaleReader();
+    void LeaveHandleMode();
 };
 
 } // namespace KestroComm32

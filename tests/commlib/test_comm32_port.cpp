@@ -552,7 +552,8 @@ TEST_F(PortTest, ExternalHandleIsAdjustedNotOwned)
         EXPECT_EQ(e.Message.find("Serial port"), std::string::npos); // no name, no prefix
     }
     Fake.Fail("GetCommState", false);
-    Port.fSetPort(2); // named again: the handle mode ends
+    Port.fSetPort(2); // named again: the handle mode ends and the given handle is forgotten
+    EXPECT_EQ(Port.fGetHandle(), INVALID_HANDLE_VALUE);
     Port.Open();
     EXPECT_EQ(Fake.Port("COM2").Opens, 1);
 }

@@ -404,6 +404,39 @@ TEST(PortOnPty, ExternalHandleIsUsedAndLeftOpen)
     EXPECT_EQ(fcntl(pty.Slave, F_GETFL), flags); // still open, as its owner had it
 }
 
+// The owner may close its handle once the port object is closed; the number can then come back for
+// another port, which the first object must leave alone when it closes or is named anew.
+TEST(PortOnPty, GivenBackHandleIsNotTouchedAfterItsNumberIsReused)
+{
+    TPty first, second;
+    const int fd = dup(first.Slave);
+    ASSERT_GE(fd, 0);
+    TComm32 external;
+    external.fSetHandle(fd);
+    external.Open();
+    external.Close();
+    close(fd);
+
+    TComm32 other;
+    other.fSetPortName(second.Path);
+    other.Open();
+    if (other.fGetHandle() != fd) GTEST_SKIP() << "descriptor number not reused";
+    external.Close();
+    external.fSetPort(3);
+    external.Close();
+
+    ASSERT_TRUE(second.WriteMaster("still here"));
+    std::string got;
+    EXPECT_TRUE(Eventually([&] {
+        char buf[16];
+        const int n = other.Read(buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        return got == "still here";
+    }, 2s)) << got;
+    other.Write("out", 3);
+    EXPECT_EQ(second.ReadMaster(3, 2s), "out");
+}
+
 TEST(PortOnPty, SecondOpenOfTheSamePortIsRefused)
 {
     TPty pty;
