@@ -200,12 +200,15 @@ void TForm1::CreateControls()
     ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 419, 75, 23);
     MemoSend = Make<QPlainTextEdit>(this, "MemoSend", 8, 444, 369, 170);
     MemoSend->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Tab moves on rather than typing into the log.
+    MemoSend->setTabChangesFocus(true);
     Label28 = MakeLabel(this, "Label28", "接收缓冲区", 392, 426);
     ButtonClrReceiveData = MakeButton(this, "ButtonClrReceiveData", "清空数据", 686, 419, 75, 23);
     // Not a tab stop; a click still focuses it.
     ButtonClrReceiveData->setFocusPolicy(Qt::ClickFocus);
     MemoReceive = Make<QPlainTextEdit>(this, "MemoReceive", 392, 444, 369, 170);
     MemoReceive->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    MemoReceive->setTabChangesFocus(true);
 
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
     Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels

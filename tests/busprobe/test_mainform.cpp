@@ -194,6 +194,7 @@ private slots:
         QCOMPARE(f.Label27->font().pixelSize(), 12);
         QVERIFY(!(f.ButtonClrReceiveData->focusPolicy() & Qt::TabFocus));
         QVERIFY(f.ButtonClrSendData->focusPolicy() & Qt::TabFocus);
+        QVERIFY(f.MemoSend->tabChangesFocus() && f.MemoReceive->tabChangesFocus());
         QVERIFY(f.Button4->isEnabled());
         QVERIFY(!f.Button6->isEnabled());
         QCOMPARE(f.Timer1->interval(), 100);
@@ -392,14 +393,17 @@ private slots:
         // Coils 0-9: on at 0, 3, 6, 9 -> 0x49, 0x02. Inputs 0-9: on at even -> 0x55, 0x01.
         Fill(Form->Edit01_485Addr, Form->Edit01_RegAddr, Form->Edit01_RegNum, "1", "0", "10");
         QTest::mouseClick(Form->ButtonSend_01, Qt::LeftButton);
+        QCOMPARE(Form->Edit01_RegValue->text(), QString(" "));
         QTRY_COMPARE_WITH_TIMEOUT(Form->Edit01_RegValue->text(), QString("4902 "), ReplyTimeoutMs);
 
         Fill(Form->Edit02_485Addr, Form->Edit02_RegAddr, Form->Edit02_RegNum, "1", "$0", "10");
         QTest::mouseClick(Form->ButtonSend_02, Qt::LeftButton);
+        QCOMPARE(Form->Edit02_RegValue->text(), QString(" "));
         QTRY_COMPARE_WITH_TIMEOUT(Form->Edit02_RegValue->text(), QString("5501 "), ReplyTimeoutMs);
 
         Fill(Form->Edit04_485Addr, Form->Edit04_RegAddr, Form->Edit04_RegNum, "1", "0x10", "2");
         QTest::mouseClick(Form->ButtonSend_04, Qt::LeftButton);
+        QCOMPARE(Form->Edit04_RegValue->text(), QString(" "));
         QTRY_COMPARE_WITH_TIMEOUT(Form->Edit04_RegValue->text(), QString("0210 0211 "), ReplyTimeoutMs);
 
         QCOMPARE(Form->MemoSend->toPlainText(),
