@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QSysInfo>
 
@@ -164,6 +165,10 @@ TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCust
     SaveDeviceState();
     ShowDeviceState();
     CbPort->setFocus(Qt::OtherFocusReason);
+
+    // Centred on the screen rather than over the owner (a placed window keeps its place when shown).
+    if (const QScreen* s = owner != nullptr ? owner->screen() : screen())
+        move(s->availableGeometry().center() - QPoint(width() / 2, height() / 2));
 }
 
 TForm_LxCommDevice_Settings::~TForm_LxCommDevice_Settings() = default;

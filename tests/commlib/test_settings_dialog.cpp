@@ -12,6 +12,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QStyleOptionComboBox>
 #include <QTest>
@@ -322,6 +323,21 @@ TEST_F(SettingsDialogTest, EveryTextFitsItsControl)
         EXPECT_EQ(d->height(), 228);
         EXPECT_GE(d->width(), 393);
     }
+}
+
+// The dialog comes up in the middle of the screen, also when its owner sits in a corner.
+TEST_F(SettingsDialogTest, CentredOnTheScreenNotOnTheOwner)
+{
+    QWidget owner;
+    owner.setGeometry(0, 0, 200, 120);
+    owner.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&owner));
+    Dialog d(&owner, Device.get(), false);
+    d.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+    const QPoint want = owner.screen()->availableGeometry().center();
+    const QPoint got = d.geometry().center();
+    EXPECT_LE((got - want).manhattanLength(), 4) << got.x() << "," << got.y() << " vs " << want.x() << "," << want.y();
 }
 
 // Each failure in order: the message (entry), the control that gets the focus, nothing applied.
