@@ -192,6 +192,8 @@ private slots:
         QCOMPARE(f.ButtonSendWithCRC->text(), QString("带CRC发送"));
         QCOMPARE(f.Label27->text(), QString("V1.1"));
         QCOMPARE(f.Label27->font().pixelSize(), 12);
+        QCOMPARE(f.font().families().value(0), QString("Tahoma"));
+        QVERIFY(f.Label27->font().families().contains("宋体"));
         QVERIFY(!(f.ButtonClrReceiveData->focusPolicy() & Qt::TabFocus));
         QVERIFY(f.ButtonClrSendData->focusPolicy() & Qt::TabFocus);
         QVERIFY(f.MemoSend->tabChangesFocus() && f.MemoReceive->tabChangesFocus());
@@ -522,6 +524,20 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Form->Edit03_RegValue->text(), QString("0100 "), ReplyTimeoutMs);
         QTest::mouseClick(Form->Button6, Qt::LeftButton);
         QVERIFY(!Form->LxCommDevice1->fGetActive());
+    }
+
+    void speedOutsideTheTableIsSavedAsIndex12()
+    {
+        Form->LxCommDevice1->fSetPortNo(ComNumber);
+        WithSettingsDialog([](KestroComm32::TForm_LxCommDevice_Settings* d) {
+            d->CbSelBaud->setCurrentText("250000");
+            QTest::mouseClick(d->BnOK, Qt::LeftButton);
+        });
+        QVERIFY2(Messages.isEmpty(), qPrintable(Messages.join('|')));
+        QCOMPARE(Form->LxCommDevice1->fGetBaud(), KestroComm32::br115200);
+        QCOMPARE(Form->LabelPort->text(), QString("当前串口:COM5 波特率: 115200"));
+        QVERIFY(Form->close());
+        QVERIFY(ReadFile(IniPath()).contains("[Main]\nPortNo=5\nBaud=12\n"));
     }
 
     void clearButtonsAndClosing()
