@@ -42,6 +42,8 @@ struct SeenMessage {
 class ModalDriver : public QObject {
 public:
     std::function<void(QWidget*)> onDialog;
+    // Runs while a message box is up, before it is answered.
+    std::function<void(const SeenMessage&)> onMessage;
     std::vector<SeenMessage> messages;
     QElapsedTimer clock;
 
@@ -69,6 +71,7 @@ private:
         w->setProperty("driverSeen", true);
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             messages.push_back({box->text(), box->windowTitle(), box->icon(), clock.elapsed()});
+            if (onMessage) onMessage(messages.back());
             QMetaObject::invokeMethod(box, [box] { box->done(QMessageBox::Ok); }, Qt::QueuedConnection);
             return;
         }

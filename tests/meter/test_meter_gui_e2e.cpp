@@ -10,6 +10,9 @@
 #include "dlgpassword.h"
 #include "meter_gui_driver.h"
 #include "ormetmasterdlg.h"
+#include "serial.h"
+
+#include <map>
 
 namespace {
 template <class T>
@@ -36,6 +39,16 @@ class TestMeterEndToEnd : public QObject {
     ModalDriver* driver = nullptr;
     int comChoice = 0;  // index chosen in the settings dialog
     std::function<void(QWidget*)> onEditor;
+    QStringList shownWithPortFree;  // messages that came up after the link had been closed
+
+    // True if the window's port can be opened now, that is, the window holds it no longer.
+    bool PortFree()
+    {
+        CSerial probe;
+        probe.PortNumber = dlg->Port();
+        probe.BaudRate = 9600;
+        return probe.Open();
+    }
 
     int LastRequest()
     {
@@ -65,6 +78,8 @@ class TestMeterEndToEnd : public QObject {
     void ExpectMessages(const QStringList& texts)
     {
         QCOMPARE(driver->Texts(), texts);
+        // Every worker shows its message before it closes the link.
+        QCOMPARE(shownWithPortFree, QStringList());
         for (const SeenMessage& m : driver->messages) {
             QCOMPARE(m.title, QStringLiteral("Ormet-Master"));
             QCOMPARE(m.icon, QMessageBox::NoIcon);
@@ -93,6 +108,10 @@ private slots:
         driver = new ModalDriver;
         comChoice = 0;
         onEditor = nullptr;
+        shownWithPortFree.clear();
+        driver->onMessage = [this](const SeenMessage& m) {
+            if (dlg && PortFree()) shownWithPortFree << m.text;
+        };
         driver->onDialog = [this](QWidget* w) {
             if (auto* com = qobject_cast<CComSetDlg*>(w)) {
                 Child<QComboBox>(com, 1004)->setCurrentIndex(comChoice);
@@ -169,6 +188,7 @@ private slots:
         Click(dlg, 3);
         QVERIFY(Idle());
         ExpectMessages({"清除电量成功!"});
+        QVERIFY(PortFree());  // the probe above can tell a free port
         QCOMPARE(Text(dlg->m_Energy), QStringLiteral("0.00 Wh"));
         QCOMPARE(sim->LinesStarting("clear-energy").size(), 1);
         ExpectIdleButtons();
@@ -299,6 +319,7 @@ private slots:
         QVERIFY2(t.elapsed() >= 2900, "the meter gets its 3 s before the reply is read");
         QCOMPARE(prompts, 1);
         QCOMPARE(driver->Texts(), QStringList({"密码错误", "校准成功!"}));
+        QCOMPARE(shownWithPortFree, QStringList({"密码错误"}));  // asked before the worker opens the port
         QCOMPARE(sim->LinesStarting("calibrate").size(), 1);
         ExpectIdleButtons();
     }
@@ -319,6 +340,37 @@ private slots:
         QCOMPARE(LastRequest(), before + 3);
         ExpectIdleButtons();
         QCOMPARE(Text(dlg->m_Voltage), QStringLiteral("0.0 V"));
+    }
+
+    void failureCountResetsAndPollingKeepsItsPace()
+    {
+        // Reads b+2 (CRC), b+3 (exception) and b+5 (CRC) fail: never three in a row, so measuring goes on.
+        const int b = LastRequest();
+        QVERIFY(sim->Command(QStringLiteral("fault crc@%1").arg(b + 2)));
+        QVERIFY(sim->Command(QStringLiteral("fault exception=4@%1").arg(b + 3)));
+        QVERIFY(sim->Command(QStringLiteral("fault crc@%1").arg(b + 5)));
+        std::map<int, qint64> seen;  // request number -> when it reached the meter
+        QElapsedTimer t;
+        t.start();
+        Click(dlg, 1002);
+        QVERIFY(WaitFor([&] {
+            const int r = LastRequest();
+            if (r > b && !seen.count(r)) seen[r] = t.elapsed();
+            return r >= b + 7;
+        }, 25000));
+        QCOMPARE(Child<QPushButton>(dlg, 1002)->text(), QStringLiteral("退出测量"));
+        Click(dlg, 1002);
+        QVERIFY(Idle());
+        ExpectMessages({});
+        ExpectIdleButtons();
+        // 500 ms after a good read; 1000 ms reconnect wait plus 500 ms after a failed one.
+        for (int r = b + 1; r < b + 7; ++r) {
+            QVERIFY2(seen.count(r) && seen.count(r + 1), qPrintable(QString::number(r - b)));
+            const qint64 gap = seen[r + 1] - seen[r];
+            const bool failed = r == b + 2 || r == b + 3 || r == b + 5;
+            const qint64 lo = failed ? 1350 : 400, hi = failed ? 3500 : 1400;
+            QVERIFY2(gap >= lo && gap <= hi, qPrintable(QStringLiteral("after read %1: %2 ms").arg(r - b).arg(gap)));
+        }
     }
 
     void stopWhileSilentWaitsForTheRead()

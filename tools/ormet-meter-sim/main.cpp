@@ -44,10 +44,10 @@ void Out(const std::string& line)
         "  --com N         n of that link (default 1)\n"
         "  --baud B        line speed (default 9600)\n"
         "  --pace          answer at the line speed, 10 bit times per byte\n"
-        "  --fault SPEC    silent | short=N | crc | exception=CODE | address=A | delay=MS | count=N,\n"
+        "  --fault FAULT   silent | short=N | crc | exception=CODE | address=A | delay=MS | count=N,\n"
         "                  optionally @N, @N-M or @N- (requests it applies to); repeatable\n"
         "  --input N=V     pin input register N (0-9); --param N=V (0-6); --inner N=V (0-21)\n"
-        "  --stdin         take the commands fault SPEC, clear, input|param|inner N=V and quit\n"
+        "  --stdin         take the commands fault FAULT, clear, input|param|inner N=V and quit\n"
         "                  from stdin, one a line; exit when stdin closes\n"
         "Prints the port path first, then: request <n> <hex>, ignored <hex>, reply <n> <hex|none>,\n"
         "param <r>=<hex>..., inner <r>=<hex>..., calibrate, clear-energy.\n",
