@@ -216,14 +216,22 @@ private slots:
         auto* baud = Child<QComboBox>(&dlg, 1011);
         QVERIFY(!baud->isEnabled());
         QCOMPARE(baud->count(), 0);
-        // Alarm (1012) is checked before the ratio (1009) and the address (1010).
-        Child<QLineEdit>(&dlg, 1010)->setText("0");
-        Child<QLineEdit>(&dlg, 1012)->setText("0");
+        // With every field out of range, OK names them one at a time: 1006, 1007, 1008, 1012, 1009, 1010.
+        const struct {
+            int id;
+            int lower, upper;
+        } order[] = {{1006, 80, 260}, {1007, 1000, 10000}, {1008, 100, 5000},
+                     {1012, 1, 50000}, {1009, 1, 100}, {1010, 1, 247}};
+        for (const auto& f : order) Child<QLineEdit>(&dlg, f.id)->setText("0");
+        for (const auto& f : order) {
+            Click(&dlg, 1);
+            ExpectOneBox(Range(f.lower, f.upper));
+            QVERIFY(dlg.isVisible());
+            Child<QLineEdit>(&dlg, f.id)->setText(QString::number(f.lower));
+        }
         Click(&dlg, 1);
-        ExpectOneBox(Range(1, 50000));
-        Child<QLineEdit>(&dlg, 1012)->setText("5");
-        Click(&dlg, 1);
-        ExpectOneBox(Range(1, 247));
+        QVERIFY(boxes.empty());
+        QCOMPARE(dlg.result(), int(QDialog::Accepted));
     }
 
     void parameterReadOnlyValuesBlockOk()
