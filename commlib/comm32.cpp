@@ -76,14 +76,20 @@ void TComm32::PurgeRead(bool abort)
 {
     if (!Active) return;
     Platform->PurgeComm(Handle, abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
+    InQueueHold = true;
+    while (InQueueBusy) std::this_thread::yield(); // at most one block copy
     InQueue->Clear();
+    InQueueHold = false;
 }
 
 void TComm32::PurgeWrite(bool abort)
 {
     if (!Active) return;
     Platform->PurgeComm(Handle, abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
+    OutQueueHold = true;
+    while (OutQueueBusy) std::this_thread::yield(); // at most one chunk copy
     OutQueue->Clear();
+    OutQueueHold = false;
 }
 
 void TComm32::ResetModem() { Command(Str_ResetModem); }
@@ -483,7 +489,10 @@ void TComm32::ReadThreadBody()
                         Platform->ReadFile(Handle, buffer, std::min<std::uint32_t>(n, sizeof buffer), got);
                     // Nothing there after all (purged) or the port is gone: wait for the next event.
                     if (r != TIoResult::Done || got == 0) break;
-                    InQueue->In(buffer, static_cast<long>(got)); // what does not fit is dropped
+                    // What does not fit is dropped, and so is what a purge under way would drop.
+                    InQueueBusy = true;
+                    if (!InQueueHold) InQueue->In(buffer, static_cast<long>(got));
+                    InQueueBusy = false;
                     n -= std::min(got, n);
                 }
             }
@@ -546,10 +555,14 @@ void TComm32::WriteThreadBody()
             // instead of every millisecond.
             if (chunkSent < chunkLen && result != TIoResult::Failed) Platform->SetEvent(WriteRequestEvent);
             Sleep(1);
-        } else if (OutQueue->fGetCount() != 0) {
-            chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk, sizeof chunk));
-            chunkSent = 0;
-            Platform->SetEvent(WriteRequestEvent);
+        } else {
+            OutQueueBusy = true;
+            if (!OutQueueHold && OutQueue->fGetCount() != 0) {
+                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk, sizeof chunk));
+                chunkSent = 0;
+                Platform->SetEvent(WriteRequestEvent);
+            }
+            OutQueueBusy = false;
         }
     }
     WriteThreadAlive = false;

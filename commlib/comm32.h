@@ -142,6 +142,12 @@ private:
     // Handle was opened or taken into use by Open and not yet given back: only then does Close touch
     // it, since a handle given back to its owner may since have been closed and its number reused.
     bool HandleInUse = false;
+    // A purge empties a queue by moving both of its indexes; the thread on the queue's other side is
+    // held off meanwhile, or the index it stores last would make old slots count again.
+    std::atomic<bool> InQueueHold{false};
+    std::atomic<bool> InQueueBusy{false};  // the reader is putting bytes into InQueue
+    std::atomic<bool> OutQueueHold{false};
+    std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
     // Id of the reader thread while it runs, so Close called from a handler on it does not wait
     // for itself.
     std::atomic<std::thread::id> ReadThreadId{};

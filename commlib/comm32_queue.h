@@ -7,8 +7,9 @@ namespace KestroComm32 {
 
 // Holds at most BufSize - 1 bytes. In touches only InIndex, Out only OutIndex; each stores its index
 // with release after copying and reads the other side's index with acquire, so a consumer never sees
-// bytes before they are written. Clear and fSetBufSize belong to the owner and must not race with a
-// producer or consumer that is using the storage (Clear alone is harmless: both indexes are atomic).
+// bytes before they are written. Clear and fSetBufSize belong to the owner and must not run while a
+// producer or consumer is inside In or Out: the index that thread stores last would make old slots
+// count again.
 class TCommQueue {
 public:
     // Never throws: storage that cannot be had leaves an invalid queue (IsValid false).

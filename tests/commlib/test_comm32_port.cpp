@@ -11,6 +11,7 @@
 #include <utility>
 
 #include <chrono>
+#include <cstring>
 #include <condition_variable>
 #include <mutex>
 #include <string>
@@ -457,6 +458,75 @@ TEST_F(PortTest, PurgesOnlyWhileOpen)
     EXPECT_EQ(Port.InQueue->Count(), 0);
     EXPECT_EQ(Port.OutQueue->Count(), 0);
     EXPECT_EQ(Fake.Port("COM2").Purges, (std::vector<std::uint32_t>{8, 10, 4, 5}));
+}
+
+namespace {
+
+// A stream of 8-byte counters, so that a byte seen twice or out of place shows.
+std::string Records(std::uint64_t first, int count)
+{
+    std::string s;
+    for (std::uint64_t r = first; r < first + static_cast<std::uint64_t>(count); ++r)
+        s.append(reinterpret_cast<const char*>(&r), sizeof r);
+    return s;
+}
+
+// Checks that the counters in `bytes` (whole records) only ever go up; returns the last one.
+bool Ascending(const std::string& bytes, std::uint64_t& last)
+{
+    for (std::size_t i = 0; i + 8 <= bytes.size(); i += 8) {
+        std::uint64_t r;
+        std::memcpy(&r, bytes.data() + i, 8);
+        if (r <= last && last != 0) return false;
+        last = r;
+    }
+    return bytes.size() % 8 == 0;
+}
+
+} // namespace
+
+// Purges empty a queue while its thread keeps filling or draining it: nothing already taken or
+// purged may come back, and nothing may be torn.
+TEST_F(PortTest, PurgesUnderTrafficNeverBringBackOldBytes)
+{
+    // 8192 bytes of room, so whole records always fit or not at all.
+    ASSERT_TRUE(Port.fSetInBufSize(8193));
+    ASSERT_TRUE(Port.fSetOutBufSize(8193));
+    Port.Open();
+    std::atomic<bool> stop{false};
+    std::thread feeder([&] {
+        std::uint64_t next = 1;
+        while (!stop) {
+            Fake.Receive("COM2", Records(next, 64));
+            next += 64;
+            std::this_thread::yield();
+        }
+    });
+    std::uint64_t lastIn = 0, nextOut = 1;
+    bool inOrder = true;
+    const auto deadline = std::chrono::steady_clock::now() + 2s;
+    for (int i = 0; std::chrono::steady_clock::now() < deadline && inOrder; ++i) {
+        std::string buf(8 * 200, '\0');
+        buf.resize(static_cast<std::size_t>(Port.Read(buf.data(), static_cast<long>(buf.size()))));
+        inOrder = Ascending(buf, lastIn);
+        if (i % 3 == 0) Port.PurgeRead(false);
+        if (Port.OutQueue->Remain() >= 8 * 32) {
+            const std::string out = Records(nextOut, 32);
+            ASSERT_EQ(Port.Write(out.data(), static_cast<long>(out.size())), static_cast<int>(out.size()));
+            nextOut += 32;
+        }
+        if (i % 5 == 0) Port.PurgeWrite(false);
+    }
+    stop = true;
+    feeder.join();
+    Port.Close();
+    EXPECT_TRUE(inOrder) << "received bytes came back or tore after a purge";
+    std::string sent;
+    for (const std::string& w : Fake.Port("COM2").Writes) sent += w;
+    std::uint64_t lastOut = 0;
+    EXPECT_TRUE(Ascending(sent, lastOut)) << "sent bytes came back or tore after a purge";
+    EXPECT_GT(lastIn, 0u);
+    EXPECT_GT(lastOut, 0u);
 }
 
 TEST_F(PortTest, QueueResizeIsRefusedWhileOpen)
