@@ -206,7 +206,7 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
         std::vector<char> block(3000);
         std::uint64_t sent = 0;
         while (sent < total) {
-            if (std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
+            if (timedOut || std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
             const long n = static_cast<long>(std::min<std::uint64_t>(len(rng), total - sent));
             for (long i = 0; i < n; ++i) block[static_cast<std::size_t>(i)] = byteAt(sent + static_cast<std::uint64_t>(i));
             long done = 0;
@@ -216,7 +216,7 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
                     : q.In(block.data() + done, n - done);
                 done += k;
                 if (k == 0) {
-                    if (std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
+                    if (timedOut || std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
                     std::this_thread::yield();
                 }
             }
@@ -237,7 +237,12 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
             std::this_thread::yield();
             continue;
         }
-        ASSERT_LE(k, want);
+        // No ASSERT here: leaving with the producer still running would end the whole program.
+        if (k > want) {
+            ADD_FAILURE() << "took " << k << " bytes when asked for " << want;
+            timedOut = true;
+            break;
+        }
         for (long i = 0; i < k; ++i) {
             if (buf[static_cast<std::size_t>(i)] != byteAt(received + static_cast<std::uint64_t>(i)) && firstBad == UINT64_MAX)
                 firstBad = received + static_cast<std::uint64_t>(i);
