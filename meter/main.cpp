@@ -1,8 +1,12 @@
 // Entry point of Ormet-Master.
 #include "ormetmasterapp.h"
+#include "smoke.h"
 
 int main(int argc, char** argv)
 {
     COrmetMasterApp app(argc, argv);
-    return app.InitInstance();
+    if (!OrmetSmoke::Requested()) return app.InitInstance();
+    OrmetSmoke::CSmokeRun smoke;
+    app.InitInstance();
+    return smoke.ExitCode();
 }

@@ -16,6 +16,7 @@ set_target_properties(meter_gui PROPERTIES AUTOMOC ON)
 target_include_directories(meter_gui PUBLIC ${CMAKE_CURRENT_LIST_DIR})
 target_link_libraries(meter_gui PUBLIC meter_core Qt6::Widgets)
 
-add_executable(Ormet-Master ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
+add_executable(Ormet-Master ${CMAKE_CURRENT_LIST_DIR}/main.cpp ${CMAKE_CURRENT_LIST_DIR}/smoke.h
+  ${CMAKE_CURRENT_LIST_DIR}/smoke.cpp)
+set_target_properties(Ormet-Master PROPERTIES AUTOMOC ON)
 target_link_libraries(Ormet-Master PRIVATE meter_gui)
-install(TARGETS Ormet-Master RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})

@@ -195,8 +195,14 @@ void COrmetMasterDlg::OnComSet()
     dlg.m_nPort = m_nPort;
     dlg.m_nBaud = m_nBaud;
     if (dlg.exec() != QDialog::Accepted) return;
-    m_nPort = dlg.m_nPort;
-    m_nBaud = dlg.m_nBaud;
+    ApplyComSet(dlg.m_nPort, dlg.m_nBaud);
+}
+
+void COrmetMasterDlg::ApplyComSet(std::uint8_t port, std::uint16_t baud)
+{
+    if (m_workerBusy) return;
+    m_nPort = port;
+    m_nBaud = baud;
     setWindowTitle(QStringLiteral("Ormet上位机 - Tavisto  COM%1, %2").arg(m_nPort).arg(m_nBaud));
     for (int id : {IDC_BUTTON_MEASURE, IDC_BUTTON_CLEAR_ENERGY, IDC_BUTTON_PARAMETER, IDC_BUTTON_CALIBRATE,
                    IDC_BUTTON_INNER_PARAMETER})

@@ -45,6 +45,8 @@ public:
     void OnParameterSet();
     void OnCalibrate();
     void OnInnerParameterSet();
+    // What OK in 通信设置 does to this window: takes the port and speed, enables the operations.
+    void ApplyComSet(std::uint8_t port, std::uint16_t baud);
 
     // Enables or disables 通信设置, 开始测量, 清零电量, 参数设置, 校准 and 退出 (never 系数设置).
     void SetButtonsEnabled(bool enabled);
