@@ -1,9 +1,12 @@
 // busprobe: the Modbus RTU debugging assistant's program entry.
 #include "mainform.h"
+#include "smoke.h"
 
 #include <QApplication>
 #include <QMessageBox>
+#include <QTimer>
 
+#include <cstdio>
 #include <exception>
 
 int main(int argc, char** argv)
@@ -15,8 +18,17 @@ int main(int argc, char** argv)
     try {
         TForm1 form;
         form.show();
-        return app.exec();
+        if (!Busprobe::SmokeRequested()) return app.exec();
+        Busprobe::TSmokeRun smoke(form);
+        QTimer::singleShot(0, &smoke, &Busprobe::TSmokeRun::Start);
+        app.exec();
+        return smoke.ExitCode();
     } catch (const std::exception& e) {
+        if (Busprobe::SmokeRequested()) {
+            std::printf("BUSPROBE_SMOKE FAIL: %s\n", e.what());
+            std::fflush(stdout);
+            return 1;
+        }
         QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), QString::fromUtf8(e.what()));
         return 1;
     }

@@ -4,10 +4,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <system_error>
+
+#ifndef BUSPROBE_INSTALL_BINDIR
+#define BUSPROBE_INSTALL_BINDIR "/usr/local/bin"
+#endif
 
 namespace Busprobe {
 
 const char* const SettingsFileName = "modbus_cfg.ini";
+const char* const InstallBinDir = BUSPROBE_INSTALL_BINDIR;
 
 const std::array<TEditKey, 22> EditKeys = {{
     {"01H", "485Addr", "Edit01_485Addr", true},  {"01H", "RegAddr", "Edit01_RegAddr", true},
@@ -50,9 +57,32 @@ std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, con
     return config + "/busprobe/" + SettingsFileName;
 }
 
+bool IsInstalledFolder(const std::string& exeDir, const std::string& installBinDir)
+{
+    namespace fs = std::filesystem;
+    const auto normal = [](const std::string& p) {
+        std::string n = fs::path(p).lexically_normal().string();
+        while (n.size() > 1 && n.back() == '/') n.pop_back();
+        return n;
+    };
+    const std::string dir = normal(exeDir);
+    if (dir.empty() || dir[0] != '/') return false;
+    if (!installBinDir.empty() && dir == normal(installBinDir)) return true;
+    for (const char* prefix : {"/usr", "/opt"}) {
+        const std::string p = prefix;
+        if (dir == p || dir.compare(0, p.size() + 1, p + "/") == 0) return true;
+    }
+    return false;
+}
+
 std::string SettingsFilePath(const std::string& exeDir)
 {
-    const bool writable = access(exeDir.c_str(), W_OK) == 0;
+    // Symbolic links resolved on both sides: the program may be started through one.
+    std::error_code ec;
+    const std::string realDir = std::filesystem::weakly_canonical(exeDir, ec).string();
+    const std::string realInstall = std::filesystem::weakly_canonical(InstallBinDir, ec).string();
+    const bool installed = IsInstalledFolder(exeDir, InstallBinDir) || IsInstalledFolder(realDir, realInstall);
+    const bool writable = !installed && access(exeDir.c_str(), W_OK) == 0;
     return SettingsFilePath(exeDir, writable, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 

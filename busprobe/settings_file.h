@@ -16,7 +16,15 @@ extern const char* const SettingsFileName;  // "modbus_cfg.ini"
 std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, const char* xdgConfigHome,
                              const char* home);
 // The same for the running process, with the folder's writability and the environment as they are now.
+// The folder of an installed program counts as not writable even when it is (run as root), so an
+// installed program never writes beside itself.
 std::string SettingsFilePath(const std::string& exeDir);
+
+// True for the folder of an installed program: installBinDir itself, or a folder in /usr or /opt.
+// Compared as written (normalised, no symbolic links resolved).
+bool IsInstalledFolder(const std::string& exeDir, const std::string& installBinDir);
+// The bin folder of the install prefix this program was built for.
+extern const char* const InstallBinDir;
 
 // "Main": the port and the TBaudRate ordinal of its speed.
 struct TPortSettings {

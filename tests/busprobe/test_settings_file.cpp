@@ -220,4 +220,25 @@ TEST_F(SettingsFile, LocationFollowsTheExecutableFolderOrTheConfigFolder)
     EXPECT_EQ(TIniFile(xdg).ReadInteger("Main", "PortNo", 1), 2);
 }
 
+TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheConfigFolder)
+{
+    for (const char* dir : {"/usr/bin", "/usr/local/bin/", "/usr", "/opt/busprobe/bin", "/usr/./bin"})
+        EXPECT_TRUE(IsInstalledFolder(dir, "/home/u/inst/bin")) << dir;
+    EXPECT_TRUE(IsInstalledFolder("/home/u/inst/bin/", "/home/u/inst/bin"));
+    for (const char* dir : {"/home/u/build/busprobe", "/usrx/bin", "/optional", "/home/u/inst", "", "bin"})
+        EXPECT_FALSE(IsInstalledFolder(dir, "/home/u/inst/bin")) << dir;
+
+    // Even a writable install folder (run as root) is left alone.
+    const char* saved = std::getenv("XDG_CONFIG_HOME");
+    const std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_CONFIG_HOME", Dir.c_str(), 1);
+    EXPECT_EQ(SettingsFilePath("/usr/bin"), (Dir / "busprobe" / "modbus_cfg.ini").string());
+    EXPECT_EQ(SettingsFilePath(InstallBinDir), (Dir / "busprobe" / "modbus_cfg.ini").string());
+    EXPECT_EQ(SettingsFilePath(Dir.string()), Path);
+    if (saved)
+        ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
+    else
+        ::unsetenv("XDG_CONFIG_HOME");
+}
+
 } // namespace
