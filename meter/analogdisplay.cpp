@@ -1,8 +1,11 @@
 // The numeric display of the main window and its property wrapper.
 #include "analogdisplay.h"
 
+#include <QFontMetrics>
 #include <QPainter>
 #include <QThread>
+
+#include <algorithm>
 
 #include "dlgsupport.h"
 
@@ -68,8 +71,19 @@ void CAnalogDisplay::paintEvent(QPaintEvent*)
     QPainter painter(this);
     painter.fillRect(rect(), ColorFromBgr(m_backColor));
     painter.setPen(ColorFromBgr(m_fontColor));
-    painter.setFont(font());
-    painter.drawText(rect().adjusted(4, 0, -6, 0), Qt::AlignRight | Qt::AlignVCenter, Text());
+    const QRect area = rect().adjusted(4, 0, -6, 0);
+    const QString text = Text();
+    // A reading too wide for the display is drawn smaller: cut-off leading digits would read as
+    // another number.
+    QFont shown = font();
+    const int width = QFontMetrics(shown).horizontalAdvance(text);
+    if (width > area.width() && area.width() > 0) {
+        shown.setPixelSize(std::max(6, shown.pixelSize() * area.width() / width));
+        while (shown.pixelSize() > 6 && QFontMetrics(shown).horizontalAdvance(text) > area.width())
+            shown.setPixelSize(shown.pixelSize() - 1);
+    }
+    painter.setFont(shown);
+    painter.drawText(area, Qt::AlignRight | Qt::AlignVCenter, text);
 }
 
 void CIanalogdisplayx::SetProperty(DispId id, const QVariant& value)

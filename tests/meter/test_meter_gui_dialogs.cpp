@@ -412,6 +412,52 @@ private slots:
         QCOMPARE(current->accessibleName(), QStringLiteral("70 mA"));
     }
 
+    void displayShowsWideReadingsWhole()
+    {
+        COrmetMasterDlg dlg;
+        dlg.show();
+        // Bounding box of the text pixels (aqua or red on grey); empty if none.
+        auto ink = [](CAnalogDisplay* d) {
+            const QImage img = d->grab().toImage();
+            QRect box;
+            for (int y = 0; y < img.height(); ++y)
+                for (int x = 0; x < img.width(); ++x) {
+                    const QColor c = img.pixelColor(x, y);
+                    if (std::abs(c.red() - c.blue()) > 60) box |= QRect(x, y, 1, 1);
+                }
+            return box;
+        };
+        // The same reading in a display wide enough for it at full size.
+        auto reference = [&](CAnalogDisplay* d) {
+            CAnalogDisplay wide;
+            wide.resize(2000, d->height());
+            wide.SetPrecision(d->Precision());
+            wide.SetUnitsText(d->UnitsText());
+            wide.SetValue(d->Value());
+            return ink(&wide);
+        };
+        // Every register at its top: the widest readings the meter can produce.
+        dlg.UpdateDisplays(Measurement({{0, 0xFFFF}, {1, 0xFFFF}, {2, 0xFFFF}, {3, 0xFFFF}, {4, 0xFFFF},
+                                        {5, 0xFFFF}, {6, 0xFFFF}, {7, 0xFFFF}, {8, 0xFFFF}, {9, 0xFFFF}}));
+        QCOMPARE(dlg.m_Energy.Control()->Text(), QStringLiteral("4294967.29 kWh"));
+        for (CIanalogdisplayx* d : {&dlg.m_Voltage, &dlg.m_Current, &dlg.m_Power, &dlg.m_Energy, &dlg.m_Frequency,
+                                    &dlg.m_PowerFactor}) {
+            // Drawn smaller if need be, but whole: no digit cut off, so the ink keeps its proportions.
+            const QRect shown = ink(d->Control()), whole = reference(d->Control());
+            QVERIFY(!shown.isEmpty() && !whole.isEmpty());
+            const double ratio = (double(shown.width()) / shown.height()) / (double(whole.width()) / whole.height());
+            QVERIFY2(ratio > 0.96 && shown.height() <= whole.height() + 1,
+                     qPrintable(QStringLiteral("%1: %2x%3 shown, %4x%5 whole")
+                                    .arg(d->Control()->Text()).arg(shown.width()).arg(shown.height())
+                                    .arg(whole.width()).arg(whole.height())));
+        }
+        // A reading that fits keeps the full 35-pixel digits.
+        dlg.m_Energy.SetValue(12.35);
+        QCOMPARE(dlg.m_Energy.Control()->font().pixelSize(), 35);
+        QCOMPARE(ink(dlg.m_Energy.Control()), reference(dlg.m_Energy.Control()).translated(
+                     ink(dlg.m_Energy.Control()).right() - reference(dlg.m_Energy.Control()).right(), 0));
+    }
+
     void displayPutFromWorkerWaitsForTheWindow()
     {
         COrmetMasterDlg dlg;
