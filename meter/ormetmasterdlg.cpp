@@ -231,22 +231,24 @@ void COrmetMasterDlg::OnMeasure()
                 });
 }
 
-void COrmetMasterDlg::OnClearEnergy()
+void COrmetMasterDlg::StartSequence(Sequence sequence)
 {
-    if (m_workerBusy) return;
     SetButtonsEnabled(false);
     const std::uint8_t port = m_nPort;
     const std::uint16_t baud = m_nBaud;
-    StartWorker([this, port, baud] { ClearEnergySequence(port, baud); }, [this] { SetButtonsEnabled(true); });
+    StartWorker([this, sequence, port, baud] { (this->*sequence)(port, baud); }, [this] { SetButtonsEnabled(true); });
+}
+
+void COrmetMasterDlg::OnClearEnergy()
+{
+    if (m_workerBusy) return;
+    StartSequence(&COrmetMasterDlg::ClearEnergySequence);
 }
 
 void COrmetMasterDlg::OnParameterSet()
 {
     if (m_workerBusy) return;
-    SetButtonsEnabled(false);
-    const std::uint8_t port = m_nPort;
-    const std::uint16_t baud = m_nBaud;
-    StartWorker([this, port, baud] { ParameterSequence(port, baud); }, [this] { SetButtonsEnabled(true); });
+    StartSequence(&COrmetMasterDlg::ParameterSequence);
 }
 
 void COrmetMasterDlg::OnCalibrate()
@@ -254,19 +256,13 @@ void COrmetMasterDlg::OnCalibrate()
     if (m_workerBusy) return;
     CDlgPassword dlg(this);
     if (dlg.exec() != QDialog::Accepted) return;
-    SetButtonsEnabled(false);
-    const std::uint8_t port = m_nPort;
-    const std::uint16_t baud = m_nBaud;
-    StartWorker([this, port, baud] { CalibrateSequence(port, baud); }, [this] { SetButtonsEnabled(true); });
+    StartSequence(&COrmetMasterDlg::CalibrateSequence);
 }
 
 void COrmetMasterDlg::OnInnerParameterSet()
 {
     if (m_workerBusy) return;  // the hidden button is never disabled, so guard here
-    SetButtonsEnabled(false);
-    const std::uint8_t port = m_nPort;
-    const std::uint16_t baud = m_nBaud;
-    StartWorker([this, port, baud] { InnerParameterSequence(port, baud); }, [this] { SetButtonsEnabled(true); });
+    StartSequence(&COrmetMasterDlg::InnerParameterSequence);
 }
 
 void COrmetMasterDlg::UpdateDisplays(const MeasurementData& data)

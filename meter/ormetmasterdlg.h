@@ -78,6 +78,9 @@ private:
     // Starts body on a worker; done runs on the user-interface thread after it and frees the buttons.
     void StartWorker(std::function<void()> body, std::function<void()> done);
     void JoinWorker();
+    // Runs one of the sequences below on a worker with the port settings of now, the buttons disabled meanwhile.
+    using Sequence = void (COrmetMasterDlg::*)(std::uint8_t port, std::uint16_t baud);
+    void StartSequence(Sequence sequence);
 
     void MeasureLoop(std::uint8_t port, std::uint16_t baud);
     void ClearEnergySequence(std::uint8_t port, std::uint16_t baud);
