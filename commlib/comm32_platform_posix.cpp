@@ -6,6 +6,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <memory>
 #include <mutex>
@@ -70,6 +71,35 @@ void Drain(int fd)
 }
 
 bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
+
+// Output the driver still holds, including a transmitter still shifting (where the driver tells).
+bool OutputPending(int fd)
+{
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
+    if (queued > 0) return true;
+    unsigned lsr = 0;
+    return ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT);
+}
+
+// Before close: queued output gets the time it needs at the line's speed, within a bound, and
+// what has not gone by then is dropped. Output held by flow control or a stuck adapter would
+// otherwise keep close() waiting for the driver's closing time (30 s by default).
+void DrainBeforeClose(int fd, std::uint32_t baud)
+{
+    if (!OutputPending(fd)) return;
+    int queued = 0;
+    ioctl(fd, TIOCOUTQ, &queued);
+    const long long needMs = static_cast<long long>(std::max(queued, 1)) * 11000 / std::max<std::uint32_t>(baud, 1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(needMs + 50, 500LL));
+    while (OutputPending(fd)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            tcflush(fd, TCOFLUSH);
+            return;
+        }
+        poll(nullptr, 0, 2);
+    }
+}
 
 constexpr std::array<std::pair<std::uint32_t, speed_t>, 15> StandardSpeeds{{
     {50, B50}, {75, B75}, {110, B110}, {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400},
@@ -509,6 +539,8 @@ private:
         }
         if (st->Kick >= 0) close(st->Kick);
         if (st->Owned) {
+            // Drained at the port's own speed before the old settings come back.
+            DrainBeforeClose(fd, st->Baud);
             if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
             ioctl(fd, TIOCNXCL);
             close(fd);

@@ -40,21 +40,64 @@ std::string ShortText(const char* verb, std::uint32_t done, std::uint32_t count)
     return text;
 }
 
+const struct { int baud; speed_t speed; } SpeedTable[] = {
+    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
+    {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
+    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
+    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
+    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+};
+
 bool SpeedOf(int baud, speed_t& speed)
 {
-    static const struct { int baud; speed_t speed; } table[] = {
-        {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
-        {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
-        {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-        {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
-        {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-    };
-    for (const auto& entry : table)
+    for (const auto& entry : SpeedTable)
         if (entry.baud == baud) {
             speed = entry.speed;
             return true;
         }
     return false;
+}
+
+int BaudOf(int fd)
+{
+    termios tio{};
+    if (tcgetattr(fd, &tio) == 0)
+        for (const auto& entry : SpeedTable)
+            if (entry.speed == cfgetospeed(&tio))
+                return entry.baud;
+    return 9600;
+}
+
+// Output the driver still holds, including a transmitter still shifting (where the driver tells).
+bool OutputPending(int fd)
+{
+    int queued = 0;
+    if (ioctl(fd, TIOCOUTQ, &queued) != 0)
+        return false;
+    if (queued > 0)
+        return true;
+    unsigned lsr = 0;
+    return ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT);
+}
+
+// Before close: queued output gets the time it needs at the line's speed, within a bound, and
+// what has not gone by then is dropped. Output held by flow control or a stuck adapter would
+// otherwise keep close() waiting for the driver's closing time (30 s by default).
+void DrainBeforeClose(int fd)
+{
+    if (!OutputPending(fd))
+        return;
+    int queued = 0;
+    ioctl(fd, TIOCOUTQ, &queued);
+    const long long needMs = static_cast<long long>(std::max(queued, 1)) * 11000 / BaudOf(fd);
+    const auto deadline = Clock::now() + milliseconds(std::min(needMs + 50, 500LL));
+    while (OutputPending(fd)) {
+        if (Clock::now() >= deadline) {
+            tcflush(fd, TCOFLUSH);
+            return;
+        }
+        ::poll(nullptr, 0, 2);
+    }
 }
 
 // Modem-line requests fail on pseudo-terminals; only real errors count.
@@ -195,6 +238,7 @@ void CSerial::Close()
         m_lockExists = false;
     }
     if (m_fd >= 0) {
+        DrainBeforeClose(m_fd);
         // Exclusive mode belongs to the tty, not to this descriptor: give it up for the next opener.
         if (m_exclusive)
             ioctl(m_fd, TIOCNXCL);

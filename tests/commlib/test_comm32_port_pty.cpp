@@ -499,6 +499,43 @@ TEST(PortOnPty, UnpluggedPortLeavesTheReaderIdleAndOpensAgain)
     }));
 }
 
+// The far end never reads: close neither waits on the unread output nor drops what already went
+// into the line, and whatever arrives is an unbroken prefix of what was written.
+TEST(PortOnPty, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
+{
+    TPty pty;
+    TComm32 port;
+    port.fSetPortName(pty.Path);
+    ASSERT_TRUE(port.fSetOutBufSize(65536));
+    port.Open();
+    // More than the far end's line discipline takes in (4096), less than the pty holds.
+    const std::string small = Pattern(7000, 7);
+    ASSERT_EQ(port.Write(small.data(), static_cast<int>(small.size())), static_cast<int>(small.size()));
+    ASSERT_TRUE(Eventually([&] { return port.OutQueue->Count() == 0; }));
+    auto t0 = std::chrono::steady_clock::now();
+    port.Close();
+    auto closeTime = std::chrono::steady_clock::now() - t0;
+    RecordProperty("close_small_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    EXPECT_LT(closeTime, 1500ms);
+    EXPECT_EQ(pty.ReadMaster(small.size() + 1, 1s), small);
+
+    // More than the pty holds: the writer is held up with bytes left over when the port closes.
+    port.Open();
+    const std::string big = Pattern(60000, 3);
+    const int accepted = port.Write(big.data(), static_cast<int>(big.size()));
+    ASSERT_GT(accepted, 0);
+    ASSERT_TRUE(Eventually([&] { return static_cast<int>(port.OutQueue->Count()) < accepted; }));
+    t0 = std::chrono::steady_clock::now();
+    port.Close();
+    closeTime = std::chrono::steady_clock::now() - t0;
+    RecordProperty("close_big_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    EXPECT_LT(closeTime, 1500ms);
+    const std::string got = pty.ReadMaster(big.size(), 1s);
+    ASSERT_FALSE(got.empty());
+    EXPECT_LT(got.size(), static_cast<std::size_t>(accepted)) << "the far end never held the writer up";
+    EXPECT_EQ(got, big.substr(0, got.size()));
+}
+
 TEST(PortOnPty, IdleOpenPortCostsNoCpu)
 {
     TPty pty;

@@ -302,3 +302,29 @@ TEST(MeterSerial, CloseWaitsForAReadInProgress)
     EXPECT_GE(closeMs, 10);
     EXPECT_FALSE(link.IsOpen());
 }
+
+// Close must not wait on output the peer has not taken, nor drop what the link already sent.
+TEST(MeterSerial, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
+{
+    PortMap map;
+    PtyPeer peer(map, 11);
+    CSerial link;
+    link.PortNumber = 11;
+    ASSERT_TRUE(link.Open()) << link.LastError();
+    std::vector<std::uint8_t> sent;
+    // More than the peer's line discipline takes in (4096), less than the pty holds.
+    for (int b = 0; b < 7; ++b) {
+        std::vector<std::uint8_t> block(1024);
+        for (std::size_t i = 0; i < block.size(); ++i)
+            block[i] = static_cast<std::uint8_t>(i * 13 + static_cast<std::size_t>(b) * 5);
+        ASSERT_TRUE(link.WriteData(1024, block.data())) << link.LastError();
+        sent.insert(sent.end(), block.begin(), block.end());
+    }
+    const auto start = Clock::now();
+    link.Close();
+    const double closeMs = MsSince(start);
+    RecordProperty("close_ms", static_cast<int>(closeMs));
+    EXPECT_LT(closeMs, 1500);
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(peer.Receive(sent.size() + 1, std::chrono::milliseconds(1000)), sent);
+}
