@@ -56,9 +56,6 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
     "輸出緩存容量錯誤", "Space (空白)",
 };
 
-const char* const BaudItems[] = {"110", "300", "600", "1200", "2400", "4800", "9600", "14400", "19200",
-                                 "38400", "56000", "57600", "115200", "128000", "256000"};
-
 constexpr long MinBufSize = 4096;
 
 } // namespace
@@ -247,7 +244,9 @@ void TForm_LxCommDevice_Settings::CreateControls()
     EditAutoAns = makeEdit(GBoxModem, "EditAutoAns", 82, 54);
 
     CbStopBits->addItems({"1", "1.5", "2"});
-    for (const char* b : BaudItems) CbSelBaud->addItem(QString::fromLatin1(b));
+    // The speeds of the device's baud property, in its order.
+    for (int i = br110; i <= br256000; ++i)
+        CbSelBaud->addItem(QString::number(BaudRateValue(static_cast<TBaudRate>(i))));
     CbByteSize->addItems({"5", "6", "7", "8"});
 
     // Tab order follows the Enter chain.
