@@ -4,26 +4,14 @@
 #include <QComboBox>
 #include <QPushButton>
 
-namespace {
-// A drop-down list's rectangle includes its open list; the closed box is as high as its font needs.
-QComboBox* AddDropList(CTemplateDialog* dlg, int id, int x, int y, int w, int h)
-{
-    auto* combo = PlaceControl<QComboBox>(dlg, dlg->Units(), id, x, y, w, h);
-    QRect r = combo->geometry();
-    r.setHeight(combo->sizeHint().height());
-    combo->setGeometry(r);
-    return combo;
-}
-}  // namespace
-
 CComSetDlg::CComSetDlg(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("通信设置"), 127, 124, DialogFont(QStringLiteral("Fixedsys"), 12))
 {
     AddLabel(1034, QStringLiteral("串口号:"), 23, 20, 43, 8);
-    m_ComboPort = AddDropList(this, IDC_COMBO_PORT, 69, 17, 35, 30);
+    m_ComboPort = AddDropList(IDC_COMBO_PORT, 69, 17, 35, 30);
     for (int i = 1; i <= 12; ++i) m_ComboPort->addItem(QStringLiteral("COM%1").arg(i));
     AddLabel(1035, QStringLiteral("波特率:"), 23, 47, 43, 8);
-    m_ComboBaud = AddDropList(this, IDC_COMBO_BAUD, 69, 46, 35, 30);
+    m_ComboBaud = AddDropList(IDC_COMBO_BAUD, 69, 46, 35, 30);
     m_ComboBaud->addItems({QStringLiteral("9600"), QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});
     m_ComboBaud->setEnabled(false);
     AddButton(1, QStringLiteral("确定"), 16, 87, 36, 14, true);

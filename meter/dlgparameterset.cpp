@@ -30,10 +30,7 @@ CDlgParameterSet::CDlgParameterSet(QWidget* parent)
     m_EditAddress = AddField(this, IDC_EDIT_ADDRESS, 1037, QStringLiteral("通信地址:"), QString(), 178, 16, 34, 14);
     auto* baudLabel = PlaceControl<QLabel>(this, Units(), 1035, 178 - 52, 36 + 3, 50, 8);
     baudLabel->setText(QStringLiteral("波特率:"));
-    m_ComboBaud = PlaceControl<QComboBox>(this, Units(), IDC_COMBO_BAUD, 178, 36, 34, 30);
-    QRect r = m_ComboBaud->geometry();
-    r.setHeight(m_ComboBaud->sizeHint().height());
-    m_ComboBaud->setGeometry(r);
+    m_ComboBaud = AddDropList(IDC_COMBO_BAUD, 178, 36, 34, 30);
     m_ComboBaud->setEnabled(false);
     m_EditAlarm = AddField(this, IDC_EDIT_ALARM, 1038, QStringLiteral("功率报警值:"), QStringLiteral("W"), 178, 55, 34, 14);
 

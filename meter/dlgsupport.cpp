@@ -2,6 +2,7 @@
 #include "dlgsupport.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
@@ -86,6 +87,15 @@ QLabel* CTemplateDialog::AddLabel(int id, const QString& text, int x, int y, int
     label->setText(text);
     label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     return label;
+}
+
+QComboBox* CTemplateDialog::AddDropList(int id, int x, int y, int w, int h)
+{
+    auto* combo = PlaceControl<QComboBox>(this, m_units, id, x, y, w, h);
+    QRect r = combo->geometry();
+    r.setHeight(combo->sizeHint().height());
+    combo->setGeometry(r);
+    return combo;
 }
 
 void CTemplateDialog::showEvent(QShowEvent* event)

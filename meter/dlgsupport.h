@@ -33,6 +33,7 @@ private:
     int m_baseY;
 };
 
+class QComboBox;
 class QLabel;
 class QPushButton;
 
@@ -47,6 +48,8 @@ protected:
     CTemplateDialog(QWidget* parent, const QString& caption, int cx, int cy, const QFont& font);
     QPushButton* AddButton(int id, const QString& text, int x, int y, int w, int h, bool isDefault = false);
     QLabel* AddLabel(int id, const QString& text, int x, int y, int w, int h);
+    // A drop-down list: its rectangle includes the open list; the closed box is as high as its font needs.
+    QComboBox* AddDropList(int id, int x, int y, int w, int h);
     virtual void OnInitDialog() {}
     void showEvent(QShowEvent* event) override;
 
