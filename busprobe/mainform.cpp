@@ -29,8 +29,6 @@ namespace {
 
 const char* const Str_Caption = "MODBUS调试助手（V1.0）";
 const char* const Str_OpenPortFirst = "请首先打开串口!";
-const unsigned long BaudDisplay[] = {110,   300,   600,   1200,  2400,   4800,   9600,  14400,
-                                     19200, 38400, 56000, 57600, 115200, 128000, 256000};
 
 template <class W>
 W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
@@ -275,8 +273,7 @@ void TForm1::closeEvent(QCloseEvent* event)
 
 void TForm1::RefreshLabelPort()
 {
-    const int baud = static_cast<int>(LxCommDevice1->fGetBaud());
-    const unsigned long speed = baud >= 0 && baud <= 14 ? BaudDisplay[baud] : 115200;
+    const unsigned long speed = KestroComm32::BaudRateValue(LxCommDevice1->fGetBaud());
     LabelPort->setText(QString::fromUtf8("当前串口:") + Utf8(LxCommDevice1->fGetPortName()) +
                        QString::fromUtf8(" 波特率: ") + QString::number(speed));
 }
