@@ -1,6 +1,8 @@
 // Pseudo-terminal helpers for the package layer and device tests: one pty, a linked pair, waiting with a deadline.
 #pragma once
 
+#include "wait_for.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -22,18 +24,7 @@ namespace ptytest {
 using Bytes = std::vector<std::uint8_t>;
 using Clock = std::chrono::steady_clock;
 
-// Waits until pred holds or the time is up; idle runs between the checks (for an event loop).
-inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
-                    const std::function<void()>& idle = {})
-{
-    const auto deadline = Clock::now() + timeout;
-    while (!pred()) {
-        if (Clock::now() >= deadline) return pred();
-        if (idle) idle();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using commtest::WaitFor;
 
 // One pseudo-terminal in raw mode. The test talks on Master; the port object opens SlavePath.
 struct TPty {

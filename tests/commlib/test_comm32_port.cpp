@@ -1,6 +1,7 @@
 // TComm32 on the scripted comm layer: settings, open and close, notifications, reader and writer.
 #include "comm32.h"
 #include "fake_platform.h"
+#include "wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -20,6 +21,7 @@
 
 using namespace KestroComm32;
 using KestroComm32::Testing::TFakeCommPlatform;
+using commtest::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -60,17 +62,6 @@ private:
     std::condition_variable Changed;
     std::vector<std::string> Items;
 };
-
-// Polls a condition that no one signals, until it holds or the deadline passes.
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 class PortTest : public ::testing::Test {
 protected:
@@ -432,7 +423,7 @@ TEST_F(PortTest, ThrowingHandlerDoesNotStopTheReader)
     ASSERT_TRUE(Fake.WaitUntil([](TFakeCommPlatform& f) { return f.PortUnlocked("COM2").Input.empty(); }));
     ASSERT_TRUE(Log.WaitFor("rx"));
     Fake.Receive("COM2", "two");
-    ASSERT_TRUE(Eventually([&] { return Port.InQueue->Count() == 6; }));
+    ASSERT_TRUE(WaitFor([&] { return Port.InQueue->Count() == 6; }));
     char buf[8] = {};
     EXPECT_EQ(Port.Read(buf, 8), 6);
     EXPECT_EQ(std::string(buf, 6), "onetwo");
@@ -641,7 +632,7 @@ TEST_F(PortTest, SlowHandlerMakesCloseReportCode13AfterTheThreadHasEnded)
     };
     Port.Open();
     Fake.Receive("COM2", "x");
-    ASSERT_TRUE(Eventually([&] { return inHandler.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return inHandler.load(); }));
     try {
         Port.Close();
         ADD_FAILURE() << "Close did not report the late reader";
@@ -676,7 +667,7 @@ TEST_F(PortTest, HandlerMayCloseAndReopenFromTheReaderThread)
     }));
     Fake.Receive("COM2", "b");
     // The handler's Open finishes on the old reader thread while the new one already runs.
-    ASSERT_TRUE(Eventually([&] { return rx.load() == 2 && reopened.load(); }));
+    ASSERT_TRUE(WaitFor([&] { return rx.load() == 2 && reopened.load(); }));
     EXPECT_TRUE(Port.fGetActive());
     EXPECT_NO_THROW(Port.Close());
     EXPECT_EQ(Fake.LiveEvents(), 0);

@@ -1,5 +1,6 @@
 // TComm32 and the POSIX comm layer on real pseudo-terminals: settings, events, data, unplug, leaks, idle cost.
 #include "comm32.h"
+#include "wait_for.h"
 
 #include <gtest/gtest.h>
 
@@ -19,6 +20,7 @@
 #include <unistd.h>
 
 using namespace KestroComm32;
+using commtest::WaitFor;
 using namespace std::chrono_literals;
 
 namespace {
@@ -82,16 +84,6 @@ struct TPty {
         return true;
     }
 };
-
-bool Eventually(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 double ProcessCpuSeconds()
 {
@@ -346,13 +338,13 @@ TEST(PortOnPty, DataGoesBothWaysByPathAndByComAlias)
         }
         EXPECT_EQ(received.size(), out.size()) << name;
         EXPECT_TRUE(received == out) << name;
-        EXPECT_TRUE(Eventually([&] { return txEmpty.load() > 0; }));
+        EXPECT_TRUE(WaitFor([&] { return txEmpty.load() > 0; }));
 
         // In: the far end sends; Read takes it from the receive queue.
         const std::string in = Pattern(6000, 2);
         ASSERT_TRUE(pty.WriteMaster(in));
         std::string got;
-        ASSERT_TRUE(Eventually([&] {
+        ASSERT_TRUE(WaitFor([&] {
             char buf[1024];
             const int n = port.Read(buf, sizeof buf);
             if (n > 0) got.append(buf, static_cast<std::size_t>(n));
@@ -391,7 +383,7 @@ TEST(PortOnPty, ExternalHandleIsUsedAndLeftOpen)
     ASSERT_TRUE(port.fGetActive());
     ASSERT_TRUE(pty.WriteMaster("ext"));
     std::string got;
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitFor([&] {
         char buf[8];
         const int n = port.Read(buf, sizeof buf);
         if (n > 0) got.append(buf, static_cast<std::size_t>(n));
@@ -427,7 +419,7 @@ TEST(PortOnPty, GivenBackHandleIsNotTouchedAfterItsNumberIsReused)
 
     ASSERT_TRUE(second.WriteMaster("still here"));
     std::string got;
-    EXPECT_TRUE(Eventually([&] {
+    EXPECT_TRUE(WaitFor([&] {
         char buf[16];
         const int n = other.Read(buf, sizeof buf);
         if (n > 0) got.append(buf, static_cast<std::size_t>(n));
@@ -468,11 +460,11 @@ TEST(PortOnPty, UnpluggedPortLeavesTheReaderIdleAndOpensAgain)
     port.fSetPortName(pty.Path);
     port.Open();
     ASSERT_TRUE(pty.WriteMaster("before"));
-    ASSERT_TRUE(Eventually([&] { return port.InQueue->Count() == 6; }));
+    ASSERT_TRUE(WaitFor([&] { return port.InQueue->Count() == 6; }));
     port.Write("pending", 7);
 
     pty.CloseMaster();
-    ASSERT_TRUE(Eventually([&] { return errors.load() > 0; }));
+    ASSERT_TRUE(WaitFor([&] { return errors.load() > 0; }));
     port.Write("after", 5); // a writer on a gone port must not spin either
     const double cpu = CpuOver(2s);
     RecordProperty("cpu_ms_over_2s", static_cast<int>(cpu * 1000));
@@ -492,7 +484,7 @@ TEST(PortOnPty, UnpluggedPortLeavesTheReaderIdleAndOpensAgain)
     ASSERT_TRUE(replug.WriteMaster("again"));
     char buf[16];
     std::string got;
-    ASSERT_TRUE(Eventually([&] {
+    ASSERT_TRUE(WaitFor([&] {
         const int n = port.Read(buf, sizeof buf);
         if (n > 0) got.append(buf, static_cast<std::size_t>(n));
         return got.find("again") != std::string::npos;
@@ -511,7 +503,7 @@ TEST(PortOnPty, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
     // More than the far end's line discipline takes in (4096), less than the pty holds.
     const std::string small = Pattern(7000, 7);
     ASSERT_EQ(port.Write(small.data(), static_cast<int>(small.size())), static_cast<int>(small.size()));
-    ASSERT_TRUE(Eventually([&] { return port.OutQueue->Count() == 0; }));
+    ASSERT_TRUE(WaitFor([&] { return port.OutQueue->Count() == 0; }));
     auto t0 = std::chrono::steady_clock::now();
     port.Close();
     auto closeTime = std::chrono::steady_clock::now() - t0;
@@ -524,7 +516,7 @@ TEST(PortOnPty, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
     const std::string big = Pattern(60000, 3);
     const int accepted = port.Write(big.data(), static_cast<int>(big.size()));
     ASSERT_GT(accepted, 0);
-    ASSERT_TRUE(Eventually([&] { return static_cast<int>(port.OutQueue->Count()) < accepted; }));
+    ASSERT_TRUE(WaitFor([&] { return static_cast<int>(port.OutQueue->Count()) < accepted; }));
     t0 = std::chrono::steady_clock::now();
     port.Close();
     closeTime = std::chrono::steady_clock::now() - t0;
