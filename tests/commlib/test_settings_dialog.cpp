@@ -3,6 +3,7 @@
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
+#include "test_comm32_package_pty.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
@@ -25,10 +26,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 using namespace KestroComm32;
 namespace fs = std::filesystem;
@@ -60,21 +57,7 @@ public:
 };
 
 // A pseudo-terminal whose slave side the device can open.
-struct TPty {
-    int Master = -1;
-    int Slave = -1;
-    std::string Path;
-    TPty()
-    {
-        char name[256] = {};
-        if (openpty(&Master, &Slave, name, nullptr, nullptr) == 0) Path = name;
-    }
-    ~TPty()
-    {
-        if (Master >= 0) close(Master);
-        if (Slave >= 0) close(Slave);
-    }
-};
+using ptytest::TPty;
 
 // Every value the dialog reads and writes.
 struct TDeviceState {
@@ -431,8 +414,8 @@ TEST_F(SettingsDialogTest, SpeedWithoutDigitsPassesZeroOn)
 TEST_F(SettingsDialogTest, OpenOnOkOpensAClosedPort)
 {
     TPty pty;
-    ASSERT_FALSE(pty.Path.empty());
-    AddAlias("COM7", pty.Path);
+    ASSERT_FALSE(pty.SlavePath.empty());
+    AddAlias("COM7", pty.SlavePath);
     MessageRecorder rec;
     auto d = Make(true);
     FillValid(*d);
@@ -454,8 +437,8 @@ TEST_F(SettingsDialogTest, ApplyFailureRestoresEverything)
         SCOPED_TRACE(lcid);
         SetThreadLocale(lcid);
         TPty pty;
-        ASSERT_FALSE(pty.Path.empty());
-        Device->fSetPortName(pty.Path);
+        ASSERT_FALSE(pty.SlavePath.empty());
+        Device->fSetPortName(pty.SlavePath);
         Device->fSetActive(true);
         ASSERT_TRUE(Device->fGetActive());
         const TDeviceState before = StateOf(*Device);
