@@ -52,14 +52,13 @@ CDlgParameterSetIn::CDlgParameterSetIn(QWidget* parent)
 
 QLineEdit* CDlgParameterSetIn::Edit(int id) const
 {
-    for (const Field& f : m_fields)
-        if (f.id == id) return f.edit;
-    return nullptr;
+    const Field* f = Find(id);
+    return f ? f->edit : nullptr;
 }
 
-CDlgParameterSetIn::Field* CDlgParameterSetIn::Find(int id)
+const CDlgParameterSetIn::Field* CDlgParameterSetIn::Find(int id) const
 {
-    for (Field& f : m_fields)
+    for (const Field& f : m_fields)
         if (f.id == id) return &f;
     return nullptr;
 }
@@ -76,7 +75,7 @@ void CDlgParameterSetIn::accept()
 {
     static constexpr int Order[12] = {1020, 1019, 1021, 1022, 1023, 1012, 1013, 1014, 1015, 1016, 1017, 1018};
     for (int id : Order) {
-        Field* f = Find(id);
+        const Field* f = Find(id);
         const QString text = f->edit->text();
         if (!DDV_MaxChars(this, f->edit, text, f->limit)) return;
         this->*f->member = text;
@@ -92,7 +91,7 @@ void CDlgParameterSetIn::accept()
         {1023, InnerField::CurrentCompensation},
     };
     for (const auto& e : Editable) {
-        Field* f = Find(e.id);
+        const Field* f = Find(e.id);
         if (!InnerTextValid(e.field, (this->*f->member).toStdString())) {
             FailField(this, f->edit, QString::fromStdString(HexDigitsMessage(InnerFieldWidth(e.field))));
             return;

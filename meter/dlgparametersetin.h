@@ -53,6 +53,6 @@ private:
         int limit;
         QLineEdit* edit;
     };
-    Field* Find(int id);
+    const Field* Find(int id) const;
     Field m_fields[12];
 };
