@@ -336,18 +336,31 @@ bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, 
     return true;
 }
 
+// Waits for the lock event; false when the link is closed or closes meanwhile.
+bool CSerial::TakeLock()
+{
+    std::unique_lock<std::mutex> lock(m_state);
+    if (m_fd < 0 || !m_lockExists)
+        return false;
+    m_lockFreed.wait(lock, [this] { return !m_busy || !m_lockExists; });
+    if (!m_lockExists)
+        return false;
+    m_busy = true;
+    return true;
+}
+
+// Signals the lock event; the caller holds m_state.
+void CSerial::ReleaseLockHeld()
+{
+    m_busy = false;
+    m_lockFreed.notify_all();
+}
+
 bool CSerial::ReadData(std::uint32_t count, std::uint8_t* buffer, std::uint32_t& received)
 {
     received = 0;
-    {
-        std::unique_lock<std::mutex> lock(m_state);
-        if (m_fd < 0 || !m_lockExists)
-            return false;
-        m_lockFreed.wait(lock, [this] { return !m_busy || !m_lockExists; });
-        if (!m_lockExists)
-            return false;
-        m_busy = true;
-    }
+    if (!TakeLock())
+        return false;
     count = std::min(count, MaxBlock);
     const bool ok = Transfer(true, count, buffer, received);
     std::lock_guard<std::mutex> guard(m_state);
@@ -355,22 +368,14 @@ bool CSerial::ReadData(std::uint32_t count, std::uint8_t* buffer, std::uint32_t&
         Purge();
     else if (received != count)
         m_lastError = ShortText("received", received, count);
-    m_busy = false;
-    m_lockFreed.notify_all();
+    ReleaseLockHeld();
     return ok;
 }
 
 bool CSerial::WriteData(std::uint32_t count, const std::uint8_t* data)
 {
-    {
-        std::unique_lock<std::mutex> lock(m_state);
-        if (m_fd < 0 || !m_lockExists)
-            return false;
-        m_lockFreed.wait(lock, [this] { return !m_busy || !m_lockExists; });
-        if (!m_lockExists)
-            return false;
-        m_busy = true;
-    }
+    if (!TakeLock())
+        return false;
     count = std::min(count, MaxBlock);
     std::uint32_t written = 0;
     bool ok = Transfer(false, count, const_cast<std::uint8_t*>(data), written);
@@ -382,7 +387,6 @@ bool CSerial::WriteData(std::uint32_t count, const std::uint8_t* data)
     }
     if (!ok)
         Purge();
-    m_busy = false;
-    m_lockFreed.notify_all();
+    ReleaseLockHeld();
     return ok;
 }

@@ -65,6 +65,8 @@ private:
     void SetFailure(const char* label, int error);
     void SetText(std::string text);
     void Purge();
+    bool TakeLock();
+    void ReleaseLockHeld();
     bool Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done);
 
     mutable std::mutex m_state;       // guards everything below and LastError
