@@ -9,6 +9,7 @@ PKGS=(
   fonts-wqy-zenhei
   xvfb xauth x11-utils imagemagick
   socat procps dpkg-dev file
+  clang libclang-rt-14-dev libbenchmark-dev libboost-dev libserialport-dev
 )
 missing=()
 for p in "${PKGS[@]}"; do
