@@ -57,7 +57,8 @@ int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8
         // Without its code byte the buffer still holds the request there, which could read as 0.
         if (got != 3)
             return ResultShort;
-        return frame[2];
+        // Code 00 is no exception code; returned as it is it would read as success.
+        return frame[2] != 0 ? frame[2] : ResultShort;
     }
     const std::uint32_t rest = static_cast<std::uint8_t>(expected - 2);
     if (!m_serial.ReadData(rest, frame + 2, got))

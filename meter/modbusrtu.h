@@ -11,7 +11,8 @@ public:
     // Result codes of every operation; a positive value is the exception code of an exception reply.
     static constexpr int ResultOk = 0;
     static constexpr int ResultLinkFailed = -1;  // the request could not be written or a read failed
-    static constexpr int ResultShort = -2;       // shorter than expected, or a byte count too big
+    static constexpr int ResultShort = -2;       // shorter than expected, a byte count too big, or an
+                                                 // exception reply without a code (00)
     static constexpr int ResultCrc = -3;         // CRC mismatch
 
     static constexpr std::uint8_t SlaveAddress = 0xF8;

@@ -161,6 +161,12 @@ TEST_F(MeterLink, EveryInjectedFaultHasItsResult)
     m = sentinel;
     EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
     EXPECT_EQ(m, sentinel);
+
+    // An exception reply with code 00 is a failure, not a success, for a write as for a read.
+    ASSERT_TRUE(sim->Command("fault exception=0@11-12"));
+    EXPECT_EQ(rtu.ClearEnergy(), CModBusRtu::ResultShort);
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
+    EXPECT_EQ(m, sentinel);
 }
 
 TEST_F(MeterLink, SilentMeterEndsAsShortAfterBothReadTimeouts)
