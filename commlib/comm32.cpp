@@ -121,13 +121,18 @@ void TComm32::Open()
 {
     if (Active) return;
     int code = 0;
+    TSystemReason reason;
     if (InQueue == nullptr || !InQueue->fIsValid()) code = ecInitReadBuffer;
     else if (OutQueue == nullptr || !OutQueue->fIsValid()) code = ecInitWriteBuffer;
 
     if (code == 0 && !ExternalHandle) {
         Handle = Platform->CreateFile(PortName);
-        if (Handle == INVALID_HANDLE_VALUE) code = ecOpenPort;
-        else HandleInUse = true;
+        if (Handle == INVALID_HANDLE_VALUE) {
+            code = ecOpenPort;
+            reason = Platform->LastOpenFailure();
+        } else {
+            HandleInUse = true;
+        }
     }
     // A handle from outside is taken into use here; one that is no port fails like its mask would.
     if (code == 0 && ExternalHandle) {
@@ -195,7 +200,7 @@ void TComm32::Open()
             Close();
         } catch (const EComm32Error&) {
         }
-        throw EComm32Error(static_cast<TErrorCode>(code), PortName);
+        throw EComm32Error(static_cast<TErrorCode>(code), PortName, reason);
     }
 
     Active = true;

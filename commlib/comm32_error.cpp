@@ -120,6 +120,13 @@ EComm32Error::EComm32Error(TErrorCode code, const UnicodeString& portName)
 {
 }
 
+EComm32Error::EComm32Error(TErrorCode code, const UnicodeString& portName, const TSystemReason& reason)
+    : EComm32Error(code, portName)
+{
+    Reason = reason;
+    Explanation = ExplainOpenFailure(reason, TComm32Language().LcId);
+}
+
 TComm32Language::TComm32Language() : LcId(GetThreadLocale())
 {
     if (LcId == 0) LcId = 1033;

@@ -1,6 +1,7 @@
 // The serial library's exception, its error codes and the choice of message language.
 #pragma once
 
+#include "comm32_reason.h"
 #include "comm32_types.h"
 
 namespace KestroComm32 {
@@ -29,9 +30,13 @@ public:
     // No port name: the message has no prefix.
     explicit EComm32Error(TErrorCode code);
     EComm32Error(TErrorCode code, const UnicodeString& portName);
+    // The same message, with what the system said; the explanation is built in the same language.
+    EComm32Error(TErrorCode code, const UnicodeString& portName, const TSystemReason& reason);
 
     TErrorCode ErrorCode;
     UnicodeString PortName;
+    TSystemReason Reason;      // Error 0 when the system gave no reason
+    UnicodeString Explanation; // Reason in plain words (ExplainOpenFailure); empty when none
 
     // The finished text for a code and a port name in the language of lcid (used by the constructors).
     static UnicodeString BuildMessage(TErrorCode code, const UnicodeString& portName, unsigned long lcid);

@@ -1,6 +1,7 @@
 // The small OS layer under TComm32: Windows-style comm calls, records and events over one interface.
 #pragma once
 
+#include "comm32_reason.h"
 #include "comm32_types.h"
 
 #include <cstdint>
@@ -101,6 +102,9 @@ public:
     // Opens a port by name for exclusive read and write: "/..." is a path, "COMn" the alias under
     // the port map directory (else /dev/ttyS<n-1>), any other name lives under "/dev/".
     virtual THandle CreateFile(const UnicodeString& name) = 0;
+    // What the system said when the calling thread's last CreateFile failed (like GetLastError);
+    // Error 0 when the layer cannot tell.
+    virtual TSystemReason LastOpenFailure() { return TSystemReason(); }
     virtual void CloseHandle(THandle port) = 0;
     // Takes a port opened elsewhere into use; false when it is not a usable port.
     virtual bool AttachHandle(THandle port) = 0;

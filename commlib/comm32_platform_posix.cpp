@@ -107,43 +107,67 @@ constexpr std::array<std::pair<std::uint32_t, speed_t>, 15> StandardSpeeds{{
     {115200, B115200}, {230400, B230400}, {460800, B460800},
 }};
 
-std::string ResolvePath(const UnicodeString& name)
+// Where a port name leads: the path to open and, for a COMn alias, the link's place in the port map.
+struct TResolved {
+    std::string Path;
+    std::string AliasName;
+    std::string AliasLink;
+};
+
+TResolved ResolvePath(const UnicodeString& name)
 {
-    if (!name.empty() && name[0] == '/') return name;
+    if (!name.empty() && name[0] == '/') return {name, {}, {}};
     const int n = TCommSerialPortInfo::PortNo(name);
     if (n > 0 && TCommSerialPortInfo::PortName(n) == name) {
         const std::string link = TCommSerialPortInfo::PortMapDir() + "/" + name;
         struct stat st{};
-        if (lstat(link.c_str(), &st) == 0) return link;
-        return "/dev/ttyS" + std::to_string(n - 1);
+        if (lstat(link.c_str(), &st) == 0) return {link, name, link};
+        return {"/dev/ttyS" + std::to_string(n - 1), name, link};
     }
-    return "/dev/" + name;
+    return {"/dev/" + name, {}, {}};
 }
+
+// Why the calling thread's last CreateFile failed.
+thread_local TSystemReason LastFailure;
 
 class TPosixCommPlatform final : public TCommPlatform {
 public:
     THandle CreateFile(const UnicodeString& name) override
     {
+        LastFailure = TSystemReason();
         if (name.empty()) return INVALID_HANDLE_VALUE;
-        const std::string path = ResolvePath(name);
-        const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return INVALID_HANDLE_VALUE;
+        const TResolved where = ResolvePath(name);
+        // The errno is taken at the failing call, before anything else can change it.
+        auto fail = [&](const char* call, int error) {
+            LastFailure = DescribeOpenFailure(error, call, where.Path, where.AliasName, where.AliasLink);
+            return INVALID_HANDLE_VALUE;
+        };
+        const int fd = open(where.Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return fail("open", errno);
         auto st = std::make_shared<TPortState>();
         st->Fd = fd;
         st->Owned = true;
         // Share mode 0: one open per port, in this process or any other.
-        if (!isatty(fd) || flock(fd, LOCK_EX | LOCK_NB) != 0 || tcgetattr(fd, &st->Saved) != 0) {
+        const char* call = nullptr;
+        if (!isatty(fd)) call = "isatty";
+        else if (flock(fd, LOCK_EX | LOCK_NB) != 0) call = "flock";
+        else if (tcgetattr(fd, &st->Saved) != 0) call = "tcgetattr";
+        if (call != nullptr) {
+            const int error = errno;
             close(fd);
-            return INVALID_HANDLE_VALUE;
+            return fail(call, error);
         }
         st->HaveSaved = true;
         ioctl(fd, TIOCEXCL);
         if (!Register(st)) {
+            const int error = errno;
             Unregister(fd);
-            return INVALID_HANDLE_VALUE;
+            return fail("eventfd", error);
         }
         return fd;
     }
+
+    TSystemReason LastOpenFailure() override { return LastFailure; }
 
     void CloseHandle(THandle port) override { Unregister(port); }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
@@ -123,7 +124,10 @@ CSerial::~CSerial()
     Close();
 }
 
-std::string CSerial::DeviceName(int portNumber)
+namespace {
+
+// Where the link of "COM<n>" is or would be; empty without a port map directory.
+std::string PortMapLink(int portNumber)
 {
     std::string dir;
     if (const char* d = std::getenv("COMPORTS_DIR"); d && *d)
@@ -132,13 +136,29 @@ std::string CSerial::DeviceName(int portNumber)
         dir = std::string(x) + "/comports";
     else if (const char* h = std::getenv("HOME"); h && *h)
         dir = std::string(h) + "/.config/comports";
-    if (!dir.empty()) {
-        const std::string link = dir + "/COM" + std::to_string(portNumber);
-        struct stat st;
-        if (lstat(link.c_str(), &st) == 0)
-            return link;
-    }
+    if (dir.empty())
+        return std::string();
+    return dir + "/COM" + std::to_string(portNumber);
+}
+
+}  // namespace
+
+std::string CSerial::DeviceName(int portNumber)
+{
+    const std::string link = PortMapLink(portNumber);
+    struct stat st;
+    if (!link.empty() && lstat(link.c_str(), &st) == 0)
+        return link;
     return "/dev/ttyS" + std::to_string(portNumber - 1);
+}
+
+std::string CSerial::MappedDevice(int portNumber)
+{
+    const std::string name = DeviceName(portNumber);
+    char resolved[PATH_MAX];
+    if (realpath(name.c_str(), resolved) == nullptr)
+        return std::string();
+    return resolved;
 }
 
 bool CSerial::IsOpen() const
@@ -153,34 +173,54 @@ std::string CSerial::LastError() const
     return m_lastError;
 }
 
+KestroComm32::TSystemReason CSerial::LastReason() const
+{
+    std::lock_guard<std::mutex> guard(m_state);
+    return m_lastReason;
+}
+
 bool CSerial::Open()
 {
     Close();
     const std::string name = DeviceName(PortNumber);
+    {
+        std::lock_guard<std::mutex> guard(m_state);
+        m_lastReason = KestroComm32::TSystemReason();
+    }
 
-    auto fail = [this](const char* label, int error) {
+    // error is what LastError names; the reason keeps the errno of the failing call itself.
+    auto fail = [this, &name](const char* label, int error, const char* call, int systemError) {
+        const std::string portName = "COM" + std::to_string(PortNumber);
+        auto reason = KestroComm32::DescribeOpenFailure(systemError, call, name, portName, PortMapLink(PortNumber));
         {
             std::lock_guard<std::mutex> guard(m_state);
             m_lastError = FailureText(label, error);
+            m_lastReason = std::move(reason);
         }
         Close();
         return false;
     };
 
     const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return fail("OpenCom", errno);
+    if (fd < 0) {
+        const int error = errno;
+        return fail("OpenCom", error, "open", error);
+    }
     {
         std::lock_guard<std::mutex> guard(m_state);
         m_fd = fd;
     }
     // No sharing: flock holds against every opener (root included), TIOCEXCL against plain opens.
     if (!isatty(fd))
-        return fail("OpenCom", ENOTTY);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
-        return fail("OpenCom", errno == EWOULDBLOCK ? EBUSY : errno);
-    if (ioctl(fd, TIOCEXCL) != 0)
-        return fail("OpenCom", errno);
+        return fail("OpenCom", ENOTTY, "isatty", ENOTTY);
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        return fail("OpenCom", error == EWOULDBLOCK ? EBUSY : error, "flock", error);
+    }
+    if (ioctl(fd, TIOCEXCL) != 0) {
+        const int error = errno;
+        return fail("OpenCom", error, "ioctl", error);
+    }
     {
         std::lock_guard<std::mutex> guard(m_state);
         m_exclusive = true;
@@ -188,11 +228,11 @@ bool CSerial::Open()
 
     termios tio{};
     if (tcgetattr(fd, &tio) != 0)
-        return fail("SetCommState", errno);
+        return fail("SetCommState", errno, "tcgetattr", errno);
     speed_t speed;
     if (!SpeedOf(BaudRate, speed) || DataBits < 5 || DataBits > 8 || Parity > 4 || StopBits == 1 ||
         StopBits > 2 || DsrSensitivity || DsrOutFlow || (LineControl & 3) > 1 || (LineControl >> 2 & 3) > 1)
-        return fail("SetCommState", EINVAL);
+        return fail("SetCommState", EINVAL, "SetCommState", 0);  // refused here, not by the system
     cfmakeraw(&tio);
     tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD;
@@ -218,10 +258,10 @@ bool CSerial::Open()
     cfsetispeed(&tio, speed);
     cfsetospeed(&tio, speed);
     if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        return fail("SetCommState", errno);
+        return fail("SetCommState", errno, "tcsetattr", errno);
     if (!SetModemLine(fd, TIOCM_DTR, (LineControl & 3) == 1) ||
         !SetModemLine(fd, TIOCM_RTS, (LineControl >> 2 & 3) == 1))
-        return fail("SetCommState", errno);
+        return fail("SetCommState", errno, "ioctl", errno);
     tcflush(fd, TCIOFLUSH);
 
     std::lock_guard<std::mutex> guard(m_state);

@@ -6,6 +6,8 @@
 #include <mutex>
 #include <string>
 
+#include "comm32_reason.h"
+
 class CSerial {
 public:
     // Time-outs of the link in milliseconds (Windows COMMTIMEOUTS semantics, emulated).
@@ -41,10 +43,16 @@ public:
 
     // Text of the last failure; empty until one happens.
     std::string LastError() const;
+    // What the system said when the last Open failed: errno, the call, the path and the COM<n> link
+    // (Error 0 after a successful Open, or when the failure was not the system's).
+    KestroComm32::TSystemReason LastReason() const;
 
     // Device path for "COM<n>": the symlink COM<n> in the port map directory ($COMPORTS_DIR, else
     // $XDG_CONFIG_HOME/comports, else ~/.config/comports) if present, else /dev/ttyS<n-1>.
     static std::string DeviceName(int portNumber);
+    // The device "COM<n>" leads to (the target of its link, else /dev/ttyS<n-1>); empty when that
+    // does not exist.
+    static std::string MappedDevice(int portNumber);
 
     // Line settings, read by Open (CModBusRtu::OpenPort sets them before every Open).
     int PortNumber = 0;
@@ -76,4 +84,5 @@ private:
     bool m_busy = false;              // a read or write holds the lock
     bool m_exclusive = false;         // TIOCEXCL set by this object, to be undone on close
     std::string m_lastError;
+    KestroComm32::TSystemReason m_lastReason;
 };

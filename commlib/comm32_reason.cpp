@@ -1,0 +1,156 @@
+// Plain-words explanations of a failed port open in English, Simplified and Traditional Chinese.
+#include "comm32_reason.h"
+
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
+#include <utility>
+
+namespace KestroComm32 {
+
+namespace {
+
+// Templates; {device}, {group}, {alias}, {link}, {target} and {system} are filled in.
+struct TReasonTexts {
+    const char* Access;
+    const char* AccessNoGroup;
+    const char* Busy;
+    const char* Missing;
+    const char* AliasDangling;
+    const char* AliasMissing;
+    const char* NotSerial;
+    const char* IoError;
+    const char* Other;
+};
+
+const TReasonTexts English = {
+    "You may not open {device}: it belongs to the group \"{group}\". Join that group with "
+    "\"sudo adduser $USER {group}\", then log out and log in again.",
+    "You may not open {device}, and no group gives access to it. Ask the administrator of this "
+    "computer to let you use the device.",
+    "{device} is in use by another program. Close the program that holds the port (or end its "
+    "connection), then try again.",
+    "{device} does not exist: the adapter is unplugged, or the port now has another name. Plug the "
+    "adapter in and choose the port again.",
+    "{alias} is a name in the port map: {link} points to {target}, which does not exist. The adapter "
+    "is unplugged, or the link must be changed to point to the adapter's current device.",
+    "{alias} has no link in the port map, so {device} was tried, and it does not exist. Plug the "
+    "adapter in, or make {alias} point to it: ln -s /dev/ttyUSB0 {link}",
+    "{device} is not a serial port. Choose the device of the serial adapter (for example /dev/ttyUSB0).",
+    "{device} does not respond (input/output error): the adapter was removed or has failed. Plug it "
+    "in again and reopen the port.",
+    "The system reported: {system} ({device}).",
+};
+
+const TReasonTexts SimplifiedChinese = {
+    "没有权限打开 {device}：该设备属于“{group}”组。请用命令“sudo adduser $USER {group}”加入该组，"
+    "然后注销并重新登录。",
+    "没有权限打开 {device}，也没有可以加入的用户组能获得访问权限。请让本机管理员允许您使用该设备。",
+    "{device} 正被另一个程序使用。请关闭占用该串口的程序（或断开其连接）后重试。",
+    "{device} 不存在：适配器已拔出，或串口已改名。请插好适配器，然后重新选择串口。",
+    "{alias} 是端口映射中的名称：{link} 指向 {target}，但它不存在。适配器已拔出，"
+    "或需要把该链接改为指向适配器现在的设备。",
+    "端口映射中没有 {alias} 的链接，因此尝试了 {device}，但它不存在。请插好适配器，"
+    "或为 {alias} 建立链接：ln -s /dev/ttyUSB0 {link}",
+    "{device} 不是串口设备。请选择串口适配器对应的设备（例如 /dev/ttyUSB0）。",
+    "{device} 没有响应（输入/输出错误）：适配器已被拔出或出现故障。请重新插好适配器，再打开串口。",
+    "系统报告：{system}（{device}）。",
+};
+
+const TReasonTexts TraditionalChinese = {
+    "沒有權限開啟 {device}：該裝置屬於「{group}」群組。請用命令「sudo adduser $USER {group}」加入該群組，"
+    "然後登出並重新登入。",
+    "沒有權限開啟 {device}，也沒有可加入的群組能取得存取權限。請讓本機管理員允許您使用該裝置。",
+    "{device} 正被另一個程式使用。請關閉佔用該序列埠的程式（或中斷其連線）後重試。",
+    "{device} 不存在：轉接器已拔除，或序列埠已改名。請插好轉接器，然後重新選擇序列埠。",
+    "{alias} 是埠對應中的名稱：{link} 指向 {target}，但它不存在。轉接器已拔除，"
+    "或需要把該連結改為指向轉接器現在的裝置。",
+    "埠對應中沒有 {alias} 的連結，因此嘗試了 {device}，但它不存在。請插好轉接器，"
+    "或為 {alias} 建立連結：ln -s /dev/ttyUSB0 {link}",
+    "{device} 不是序列埠裝置。請選擇序列埠轉接器對應的裝置（例如 /dev/ttyUSB0）。",
+    "{device} 沒有回應（輸入/輸出錯誤）：轉接器已被拔除或發生故障。請重新插好轉接器，再開啟序列埠。",
+    "系統回報：{system}（{device}）。",
+};
+
+const TReasonTexts& TextsFor(unsigned long lcid)
+{
+    if (lcid == 2052) return SimplifiedChinese;
+    if (lcid == 1028) return TraditionalChinese;
+    return English;
+}
+
+// One pass over the template, so a value that itself holds "{...}" is never expanded again.
+UnicodeString Fill(const char* text, std::initializer_list<std::pair<const char*, UnicodeString>> values)
+{
+    const UnicodeString t = text;
+    UnicodeString out;
+    std::size_t i = 0;
+    while (i < t.size()) {
+        bool replaced = false;
+        if (t[i] == '{') {
+            for (const auto& [key, value] : values) {
+                const std::size_t len = std::strlen(key);
+                if (t.compare(i, len, key) == 0) {
+                    out += value;
+                    i += len;
+                    replaced = true;
+                    break;
+                }
+            }
+        }
+        if (!replaced) out += t[i++];
+    }
+    return out;
+}
+
+UnicodeString SystemText(int error)
+{
+    char buffer[256];
+    return strerror_r(error, buffer, sizeof buffer);
+}
+
+} // namespace
+
+UnicodeString TSystemReason::Device() const
+{
+    return AliasTarget.empty() ? DevicePath : AliasTarget;
+}
+
+UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
+{
+    if (!r.Known()) return UnicodeString();
+    const TReasonTexts& texts = TextsFor(lcid);
+    const UnicodeString device = r.Device();
+    auto fill = [&](const char* text) {
+        return Fill(text, {{"{device}", device},
+                           {"{group}", r.AccessGroup},
+                           {"{alias}", r.AliasName},
+                           {"{link}", r.AliasLink},
+                           {"{target}", r.AliasTarget},
+                           {"{system}", SystemText(r.Error)}});
+    };
+    switch (r.Error) {
+    case EACCES:
+    case EPERM:
+        return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);
+    case EBUSY:
+    case EWOULDBLOCK: // the lock that keeps a port to one opener
+        return fill(texts.Busy);
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        if (!r.AliasName.empty() && r.AliasDangling) return fill(texts.AliasDangling);
+        if (!r.AliasName.empty() && r.AliasTarget.empty() && !r.AliasLink.empty()) return fill(texts.AliasMissing);
+        return fill(texts.Missing);
+    case ENOTTY:
+    case EISDIR:
+        return fill(texts.NotSerial);
+    case EIO:
+        return fill(texts.IoError);
+    default:
+        return fill(texts.Other);
+    }
+}
+
+} // namespace KestroComm32

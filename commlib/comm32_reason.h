@@ -1,0 +1,38 @@
+// Why a serial port would not open: what the system said, and the same in plain words for a user.
+#pragma once
+
+#include "comm32_types.h"
+
+namespace KestroComm32 {
+
+// The system's side of a failed open. Error 0 means nothing is known (the failure was not the system's).
+struct TSystemReason {
+    int Error = 0;              // errno of the failing call
+    UnicodeString Call;         // that call: "open", "isatty", "flock", "tcgetattr", ...
+    UnicodeString DevicePath;   // the path handed to open (for a COMn alias, the link in the port map)
+    // A COMn name looked up in the port map directory.
+    UnicodeString AliasName;    // "COM7"; empty when the name was no alias
+    UnicodeString AliasLink;    // where the link is or would be: <port map dir>/COM7
+    UnicodeString AliasTarget;  // what the link names (as written in it); empty when there is no link
+    bool AliasDangling = false; // the link names nothing that exists
+    // The group that may open the device (owns it with read and write), where one could be found.
+    UnicodeString AccessGroup;
+
+    bool Known() const { return Error != 0; }
+    // The device the user knows the port by: the alias target where there is a link, else DevicePath.
+    UnicodeString Device() const;
+};
+
+// The explanation in the language of lcid (2052 Simplified Chinese, 1028 Traditional, else English):
+// permission, busy, missing device or alias, not a serial device, I/O error; anything else is the
+// system's own text. Empty when nothing is known.
+UnicodeString ExplainOpenFailure(const TSystemReason& reason, unsigned long lcid);
+
+// What the system can still tell about a failed open of path (POSIX; comm32_platform_reason.cpp):
+// the group that may open the device and, for a COMn alias (aliasName not empty), its link and
+// whether that dangles. aliasLink is the link's place in the port map.
+TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const UnicodeString& path,
+                                  const UnicodeString& aliasName = UnicodeString(),
+                                  const UnicodeString& aliasLink = UnicodeString());
+
+} // namespace KestroComm32

@@ -1,0 +1,315 @@
+// Why a port would not open: the explanation texts, and real failed opens through TComm32 on ptys and files.
+#include "as_other_user.h"
+#include "wait_for.h"
+#include "comm32.h"
+#include "comm32_error.h"
+#include "comm32_reason.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include <fcntl.h>
+#include <grp.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace KestroComm32;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned long English = 1033, Simplified = 2052, Traditional = 1028;
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+TSystemReason Reason(int error, const std::string& path)
+{
+    TSystemReason r;
+    r.Error = error;
+    r.Call = "open";
+    r.DevicePath = path;
+    return r;
+}
+
+// What a failed Open of TComm32 hands the caller.
+struct TOpenResult {
+    bool Threw = false;
+    TErrorCode Code{};
+    std::string Message;
+    std::string Explanation;
+    TSystemReason Reason;
+};
+
+TOpenResult TryOpen(const std::string& name, unsigned long lcid)
+{
+    SetThreadLocale(lcid);
+    TOpenResult r;
+    {
+        TComm32 port;
+        port.fSetPortName(name);
+        try {
+            port.Open();
+            port.Close();
+        } catch (const EComm32Error& e) {
+            r.Threw = true;
+            r.Code = e.ErrorCode;
+            r.Message = e.Message;
+            r.Explanation = e.Explanation;
+            r.Reason = e.Reason;
+        }
+    }
+    SetThreadLocale(0);
+    return r;
+}
+
+// The library's message stays what it always was; the explanation comes beside it.
+void ExpectOpenFailure(const TOpenResult& r, const std::string& name, unsigned long lcid,
+                       const TSystemReason& expected)
+{
+    ASSERT_TRUE(r.Threw);
+    EXPECT_EQ(r.Code, ecOpenPort);
+    EXPECT_EQ(r.Message, EComm32Error::BuildMessage(ecOpenPort, name, lcid));
+    EXPECT_EQ(r.Reason.Error, expected.Error) << std::strerror(r.Reason.Error);
+    EXPECT_EQ(r.Reason.DevicePath, expected.DevicePath);
+    EXPECT_EQ(r.Explanation, ExplainOpenFailure(expected, lcid));
+    EXPECT_FALSE(r.Explanation.empty());
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        Path = fs::temp_directory_path() /
+               ("kestro-reason-" + std::to_string(getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(Path);
+        fs::create_directories(Path);
+    }
+    ~TempDir() { fs::remove_all(Path); }
+    fs::path Path;
+};
+
+struct TRawPty {
+    int Master = -1;
+    int Slave = -1;
+    std::string Path;
+    TRawPty()
+    {
+        char name[256] = {};
+        if (openpty(&Master, &Slave, name, nullptr, nullptr) == 0) Path = name;
+    }
+    ~TRawPty()
+    {
+        if (Master >= 0) close(Master);
+        if (Slave >= 0) close(Slave);
+    }
+};
+
+} // namespace
+
+// ---- the texts ----
+
+TEST(OpenFailureTexts, EachReasonHasItsOwnTextInEachLanguageWithEveryFieldFilledIn)
+{
+    TSystemReason access = Reason(EACCES, "/dev/ttyUSB0");
+    access.AccessGroup = "dialout";
+    TSystemReason dangling = Reason(ENOENT, "/home/u/.config/comports/COM7");
+    dangling.AliasName = "COM7";
+    dangling.AliasLink = "/home/u/.config/comports/COM7";
+    dangling.AliasTarget = "/nonexistent/ttyUSB9";
+    dangling.AliasDangling = true;
+    TSystemReason noLink = Reason(ENOENT, "/dev/ttyS6");
+    noLink.AliasName = "COM7";
+    noLink.AliasLink = "/home/u/.config/comports/COM7";
+    const std::vector<TSystemReason> reasons = {
+        access, Reason(EACCES, "/dev/ttyUSB0"), Reason(EBUSY, "/dev/ttyUSB0"),
+        Reason(EWOULDBLOCK, "/dev/ttyUSB0"), Reason(ENOENT, "/dev/ttyUSB0"), dangling, noLink,
+        Reason(ENOTTY, "/tmp/file"), Reason(EIO, "/dev/ttyUSB0"), Reason(EMFILE, "/dev/ttyUSB0"),
+    };
+    for (unsigned long lcid : {English, Simplified, Traditional}) {
+        SCOPED_TRACE(lcid);
+        std::vector<std::string> texts;
+        for (const TSystemReason& r : reasons) {
+            const std::string text = ExplainOpenFailure(r, lcid);
+            EXPECT_FALSE(text.empty());
+            EXPECT_FALSE(Contains(text, "{")) << text;
+            texts.push_back(text);
+        }
+        // Busy reads the same whether the tty refused (EBUSY) or the lock did; all others differ.
+        EXPECT_EQ(texts[2], texts[3]);
+        for (std::size_t i = 0; i < texts.size(); ++i)
+            for (std::size_t j = i + 1; j < texts.size(); ++j) {
+                if (!(i == 2 && j == 3)) {
+                    EXPECT_NE(texts[i], texts[j]) << i << " " << j;
+                }
+            }
+
+        EXPECT_TRUE(Contains(texts[0], "sudo adduser $USER dialout")) << texts[0];
+        EXPECT_TRUE(Contains(texts[0], "\"dialout\"") || Contains(texts[0], "“dialout”") ||
+                    Contains(texts[0], "「dialout」"));
+        EXPECT_FALSE(Contains(texts[1], "adduser"));
+        for (const char* part : {"COM7", "/home/u/.config/comports/COM7", "/nonexistent/ttyUSB9"})
+            EXPECT_TRUE(Contains(texts[5], part)) << texts[5];
+        EXPECT_TRUE(Contains(texts[6], "/dev/ttyS6") && Contains(texts[6], "ln -s")) << texts[6];
+        // Anything else is the system's own text.
+        EXPECT_TRUE(Contains(texts[9], std::strerror(EMFILE))) << texts[9];
+    }
+    EXPECT_EQ(ExplainOpenFailure(access, English),
+              "You may not open /dev/ttyUSB0: it belongs to the group \"dialout\". Join that group with "
+              "\"sudo adduser $USER dialout\", then log out and log in again.");
+    EXPECT_EQ(ExplainOpenFailure(access, Simplified),
+              "没有权限打开 /dev/ttyUSB0：该设备属于“dialout”组。请用命令“sudo adduser $USER dialout”加入该组，"
+              "然后注销并重新登录。");
+    // The languages follow the library's messages: Hong Kong and anything unknown read English.
+    EXPECT_EQ(ExplainOpenFailure(access, 3076), ExplainOpenFailure(access, English));
+}
+
+TEST(OpenFailureTexts, NothingKnownGivesNothingAndFieldsAreNeverExpandedTwice)
+{
+    EXPECT_EQ(ExplainOpenFailure(TSystemReason(), English), "");
+    const std::string text = ExplainOpenFailure(Reason(EBUSY, "/tmp/{group}{device}"), English);
+    EXPECT_TRUE(Contains(text, "/tmp/{group}{device} is in use")) << text;
+    // Errors that are not the system's carry no reason.
+    EComm32Error plain(ecSetCommState, "COM3");
+    EXPECT_FALSE(plain.Reason.Known());
+    EXPECT_EQ(plain.Explanation, "");
+}
+
+// ---- real failed opens through the port object ----
+
+// The node may not be opened by the user: as root, a child that has become nobody tries a pty whose
+// group is dialout with mode 660; otherwise the pty gets mode 000 and the test opens it itself.
+TEST(OpenFailureReasons, PermissionDeniedNamesTheGroupThatMayOpenIt)
+{
+    TRawPty pty;
+    ASSERT_FALSE(pty.Path.empty());
+    for (unsigned long lcid : {English, Simplified}) {
+        SCOPED_TRACE(lcid);
+        TSystemReason expected = Reason(EACCES, pty.Path);
+        if (geteuid() == 0) {
+            const group* dialout = getgrnam("dialout");
+            ASSERT_NE(dialout, nullptr);
+            ASSERT_EQ(chown(pty.Path.c_str(), static_cast<uid_t>(-1), dialout->gr_gid), 0);
+            ASSERT_EQ(chmod(pty.Path.c_str(), 0660), 0);
+            expected.AccessGroup = "dialout";
+            std::string out;
+            ASSERT_TRUE(commtest::RunAsNobody(
+                [&] {
+                    const TOpenResult r = TryOpen(pty.Path, lcid);
+                    return commtest::JoinFields({r.Threw ? "1" : "0", std::to_string(r.Code), r.Message,
+                                                 r.Explanation, std::to_string(r.Reason.Error),
+                                                 r.Reason.DevicePath, r.Reason.AccessGroup});
+                },
+                out));
+            const auto f = commtest::SplitFields(out);
+            ASSERT_EQ(f.size(), 7u);
+            TOpenResult r;
+            r.Threw = f[0] == "1";
+            r.Code = static_cast<TErrorCode>(std::stoi(f[1]));
+            r.Message = f[2];
+            r.Explanation = f[3];
+            r.Reason.Error = std::stoi(f[4]);
+            r.Reason.DevicePath = f[5];
+            EXPECT_EQ(f[6], "dialout");
+            ExpectOpenFailure(r, pty.Path, lcid, expected);
+            EXPECT_TRUE(Contains(r.Explanation, "sudo adduser $USER dialout")) << r.Explanation;
+        } else {
+            ASSERT_EQ(chmod(pty.Path.c_str(), 0), 0);
+            const TOpenResult r = TryOpen(pty.Path, lcid);
+            EXPECT_EQ(r.Reason.AccessGroup, ""); // no group has rights on a mode-000 node
+            ExpectOpenFailure(r, pty.Path, lcid, expected);
+        }
+    }
+}
+
+// The library opens a port for itself alone (TIOCEXCL, and a lock that binds root too): a second
+// opener hears that another program has it.
+TEST(OpenFailureReasons, PortHeldByAnotherOpenerIsBusy)
+{
+    TRawPty pty;
+    ASSERT_FALSE(pty.Path.empty());
+    TComm32 holder;
+    holder.fSetPortName(pty.Path);
+    holder.Open();
+    ASSERT_TRUE(holder.fGetActive());
+    for (unsigned long lcid : {English, Simplified}) {
+        SCOPED_TRACE(lcid);
+        const TOpenResult r = TryOpen(pty.Path, lcid);
+        // Plain users are refused by the tty (EBUSY); root passes that and meets the lock.
+        ASSERT_TRUE(r.Reason.Error == EBUSY || r.Reason.Error == EWOULDBLOCK) << r.Reason.Error;
+        EXPECT_EQ(r.Reason.Call, r.Reason.Error == EBUSY ? "open" : "flock");
+        ExpectOpenFailure(r, pty.Path, lcid, Reason(r.Reason.Error, pty.Path));
+        EXPECT_EQ(r.Explanation, ExplainOpenFailure(Reason(EBUSY, pty.Path), lcid));
+    }
+    EXPECT_TRUE(holder.fGetActive());
+    holder.Close();
+}
+
+TEST(OpenFailureReasons, DanglingAliasSaysWhereItPoints)
+{
+    TempDir map;
+    fs::create_symlink("/nonexistent/ttyUSB9", map.Path / "COM7");
+    setenv("COMPORTS_DIR", map.Path.c_str(), 1);
+    const std::string link = (map.Path / "COM7").string();
+    for (unsigned long lcid : {English, Simplified}) {
+        SCOPED_TRACE(lcid);
+        const TOpenResult r = TryOpen("COM7", lcid);
+        TSystemReason expected = Reason(ENOENT, link);
+        expected.AliasName = "COM7";
+        expected.AliasLink = link;
+        expected.AliasTarget = "/nonexistent/ttyUSB9";
+        expected.AliasDangling = true;
+        ExpectOpenFailure(r, "COM7", lcid, expected);
+        EXPECT_EQ(r.Reason.AliasName, "COM7");
+        EXPECT_EQ(r.Reason.AliasTarget, "/nonexistent/ttyUSB9");
+        EXPECT_TRUE(r.Reason.AliasDangling);
+        EXPECT_TRUE(Contains(r.Explanation, "/nonexistent/ttyUSB9") && Contains(r.Explanation, link));
+    }
+    unsetenv("COMPORTS_DIR");
+}
+
+// An adapter pulled out. Linux drops a pty's slave node as soon as its master closes, so the path
+// is gone: the device does not exist. A slave node whose tty will not talk (here a pty its master
+// has not unlocked) is refused with an I/O error, as a port whose adapter has gone away is.
+TEST(OpenFailureReasons, UnpluggedPtyIsMissingAndADeadNodeAnIoError)
+{
+    TRawPty pty;
+    ASSERT_FALSE(pty.Path.empty());
+    close(pty.Master);
+    pty.Master = -1;
+    ASSERT_TRUE(commtest::WaitFor([&] { return access(pty.Path.c_str(), F_OK) != 0; }));
+    for (unsigned long lcid : {English, Simplified}) {
+        SCOPED_TRACE(lcid);
+        const TOpenResult r = TryOpen(pty.Path, lcid);
+        ExpectOpenFailure(r, pty.Path, lcid, Reason(ENOENT, pty.Path));
+    }
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    const std::string path = ptsname(master);
+    for (unsigned long lcid : {English, Simplified}) {
+        SCOPED_TRACE(lcid);
+        const TOpenResult r = TryOpen(path, lcid);
+        ExpectOpenFailure(r, path, lcid, Reason(EIO, path));
+    }
+    close(master);
+}
+
+TEST(OpenFailureReasons, FileThatIsNoTerminalIsNotASerialPort)
+{
+    TempDir dir;
+    const std::string path = (dir.Path / "plain").string();
+    std::ofstream(path) << "x";
+    const TOpenResult r = TryOpen(path, Simplified);
+    ExpectOpenFailure(r, path, Simplified, Reason(ENOTTY, path));
+    EXPECT_EQ(r.Reason.Call, "isatty");
+}
