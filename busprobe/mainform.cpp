@@ -1,6 +1,7 @@
 // TForm1: layout, request handlers, receive timer and the settings file at start and close.
 #include "mainform.h"
 
+#include "comm32_error.h"
 #include "lxcommdevice.h"
 #include "modbus_request.h"
 #include "settings_file.h"
@@ -278,13 +279,19 @@ void TForm1::RefreshLabelPort()
                        QString::fromUtf8(" 波特率: ") + QString::number(speed));
 }
 
-void TForm1::ShowMessage(const QString& text)
+void TForm1::ShowMessage(const QString& text, const QString& informative)
 {
     if (MessageHook) {
         MessageHook(TMessageKind::Message, text);
         return;
     }
-    QMessageBox::information(this, QGuiApplication::applicationDisplayName(), text);
+    if (informative.isEmpty()) {
+        QMessageBox::information(this, QGuiApplication::applicationDisplayName(), text);
+        return;
+    }
+    QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, this);
+    box.setInformativeText(informative);
+    box.exec();
 }
 
 void TForm1::ShowError(const QString& text)
@@ -335,6 +342,9 @@ void TForm1::Button4Click()
         LxCommDevice1->fSetActive(true);
         Button4->setEnabled(false);
         Button6->setEnabled(true);
+    } catch (const KestroComm32::EComm32Error& e) {
+        // The library's message as it is; why the system refused, in plain words, below it.
+        ShowMessage(QString::fromUtf8(e.what()), QString::fromStdString(e.Explanation));
     } catch (const std::exception& e) {
         ShowMessage(QString::fromUtf8(e.what()));
     }

@@ -133,7 +133,8 @@ private:
     void SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
                    QLineEdit* result);
     void SendFreeForm(bool withCrc);
-    void ShowMessage(const QString& text);
+    // informative: a second, smaller paragraph under the text (the hook sees the text alone).
+    void ShowMessage(const QString& text, const QString& informative = QString());
     void ShowError(const QString& text);
     static void AddLine(QPlainTextEdit* memo, const QString& line);
 

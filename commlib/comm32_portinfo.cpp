@@ -165,6 +165,54 @@ int TCommSerialPortInfo::PortListSortCompare(TStringList* list, int index1, int 
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
+TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
+{
+    TPortDetails d;
+    d.Name = name;
+    const int n = PortNo(name);
+    if (!name.empty() && name[0] == '/') {
+        d.DevicePath = name;
+    } else if (n > 0 && PortName(n) == name) {
+        const UnicodeString link = PortMapDir() + "/" + name;
+        const UnicodeString target = PortInfoSys::LinkTarget(link);
+        if (!target.empty()) {
+            d.AliasLink = link;
+            const UnicodeString resolved = PortInfoSys::ResolvedPath(link);
+            d.DevicePath = resolved.empty() ? target : resolved;
+        } else {
+            d.DevicePath = "/dev/ttyS" + std::to_string(n - 1);
+        }
+    } else {
+        d.DevicePath = "/dev/" + name;
+    }
+    // sysfs knows a tty by its device's own name, also when it is reached through links.
+    UnicodeString device = PortInfoSys::ResolvedPath(d.DevicePath);
+    if (device.empty()) device = d.DevicePath;
+    PortInfoSys::TTtyDetails tty;
+    if (PortInfoSys::DescribeTty(SysfsRoot(), device.substr(device.find_last_of('/') + 1), tty)) {
+        d.Driver = tty.Driver;
+        d.VendorId = tty.VendorId;
+        d.ProductId = tty.ProductId;
+        d.Manufacturer = tty.Manufacturer;
+        d.Product = tty.Product;
+        d.SerialNumber = tty.Serial;
+    }
+    return d;
+}
+
+UnicodeString TPortDetails::ToolTip() const
+{
+    UnicodeString tip = AliasLink.empty() ? DevicePath : Name + " \u2192 " + DevicePath;
+    if (!Driver.empty()) tip += " (" + Driver + ")";
+    if (!VendorId.empty() || !ProductId.empty()) {
+        tip += "\nUSB " + VendorId + ":" + ProductId;
+        if (!Manufacturer.empty()) tip += " " + Manufacturer;
+        if (!Product.empty()) tip += " " + Product;
+    }
+    if (!SerialNumber.empty()) tip += "\nS/N " + SerialNumber;
+    return tip;
+}
+
 UnicodeString TCommSerialPortInfo::PortMapDir()
 {
     const char* dir = std::getenv("COMPORTS_DIR");

@@ -26,6 +26,19 @@ private:
     std::vector<UnicodeString> Items;
 };
 
+// What one port of the list is, for a person choosing between them.
+struct TPortDetails {
+    UnicodeString Name;
+    UnicodeString DevicePath; // what the name opens; for a COMn alias, the device its link leads to
+    UnicodeString AliasLink;  // for a COMn alias with a link: the link in the port map
+    UnicodeString Driver;     // the kernel driver, where sysfs names one
+    UnicodeString VendorId, ProductId, Manufacturer, Product, SerialNumber; // USB, where known
+
+    // Lines: the device path ("COM7 → /dev/ttyUSB0" for an alias) with the driver, the USB ids with
+    // maker and product, the serial number. Names and numbers only, the same in every language.
+    UnicodeString ToolTip() const;
+};
+
 class TCommSerialPortInfo {
 public:
     TCommSerialPortInfo(); // builds the list (Refresh)
@@ -49,6 +62,9 @@ public:
     // "COM<n>" for n > 0, else empty.
     static UnicodeString PortName(int n);
     static int PortListSortCompare(TStringList* list, int index1, int index2);
+    // What the port of a name is: its device (following a COMn alias of the port map) and what
+    // sysfs (under SysfsRoot) tells of it.
+    static TPortDetails Details(const UnicodeString& name);
 
     // Where the COMn aliases live: $COMPORTS_DIR, else $XDG_CONFIG_HOME/comports, else
     // $HOME/.config/comports.

@@ -118,4 +118,58 @@ std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
     return names;
 }
 
+std::string ResolvedPath(const std::string& path)
+{
+    char resolved[PATH_MAX];
+    if (realpath(path.c_str(), resolved) == nullptr) return std::string();
+    return resolved;
+}
+
+std::string LinkTarget(const std::string& path)
+{
+    char target[PATH_MAX];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+    return n < 0 ? std::string() : std::string(target, static_cast<std::size_t>(n));
+}
+
+namespace {
+
+// The first line of a sysfs attribute, empty when absent.
+std::string Attribute(const std::string& dir, const char* name)
+{
+    std::ifstream in(dir + "/" + name);
+    std::string line;
+    std::getline(in, line);
+    while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
+    return line;
+}
+
+} // namespace
+
+bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDetails& details)
+{
+    details = TTtyDetails();
+    if (name.empty() || name.find('/') != std::string::npos) return false;
+    const std::string entryPath = sysfsRoot + "/class/tty/" + name;
+    if (!Exists(entryPath)) return false;
+    details.Driver = DriverName(entryPath);
+    const std::string root = ResolvedPath(sysfsRoot);
+    std::string dir = ResolvedPath(entryPath + "/device");
+    // A USB serial tty sits one or two levels below its USB device (interface, then port).
+    for (int level = 0; level < 8 && !dir.empty() && !root.empty() && dir.size() > root.size() &&
+                        dir.compare(0, root.size(), root) == 0;
+         ++level) {
+        if (Exists(dir + "/idVendor") && Exists(dir + "/idProduct")) {
+            details.VendorId = Attribute(dir, "idVendor");
+            details.ProductId = Attribute(dir, "idProduct");
+            details.Manufacturer = Attribute(dir, "manufacturer");
+            details.Product = Attribute(dir, "product");
+            details.Serial = Attribute(dir, "serial");
+            break;
+        }
+        dir = dir.substr(0, dir.find_last_of('/'));
+    }
+    return true;
+}
+
 } // namespace KestroComm32::PortInfoSys

@@ -17,4 +17,20 @@ std::vector<std::string> ListLiveSymlinks(const std::string& dir);
 // cannot be opened or asked.
 int ProbeSerialType(const std::string& devName);
 
+// What sysfs tells of one tty: its driver and the USB device it hangs off, where it does.
+struct TTtyDetails {
+    std::string Driver;
+    std::string VendorId, ProductId, Manufacturer, Product, Serial;
+};
+
+// Details of the tty class entry name under sysfsRoot: the driver of its device, and the USB
+// attributes of the nearest device above it that has idVendor and idProduct. False when sysfs
+// has no such entry.
+bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDetails& details);
+
+// The path with every link followed, empty when it leads nowhere.
+std::string ResolvedPath(const std::string& path);
+// What the link at path says, empty when path is no link.
+std::string LinkTarget(const std::string& path);
+
 } // namespace KestroComm32::PortInfoSys

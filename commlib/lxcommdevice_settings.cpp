@@ -146,8 +146,13 @@ TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCust
     CbPort->clear();
     {
         TCommSerialPortInfo ports;
-        for (int i = 0; i < ports.PortList.Count(); ++i)
-            CbPort->addItem(QString::fromStdString(ports.PortList.Strings(i)));
+        for (int i = 0; i < ports.PortList.Count(); ++i) {
+            const UnicodeString& name = ports.PortList.Strings(i);
+            CbPort->addItem(QString::fromStdString(name));
+            // What the entry is: the device, its driver, the USB adapter and its serial number.
+            CbPort->setItemData(i, QString::fromStdString(TCommSerialPortInfo::Details(name).ToolTip()),
+                                Qt::ToolTipRole);
+        }
     }
 
     if (!Device->fGetDesigning()) {
@@ -374,14 +379,16 @@ bool TForm_LxCommDevice_Settings::eventFilter(QObject* watched, QEvent* event)
     return QDialog::eventFilter(watched, event);
 }
 
-void TForm_LxCommDevice_Settings::ShowError(const QString& text)
+void TForm_LxCommDevice_Settings::ShowError(const QString& text, const QString& informative)
 {
     const QString title = MsgStrings.fGetMsg(2);
     if (MessageHook) {
         MessageHook(this, text, title);
         return;
     }
-    QMessageBox::critical(this, title, text, QMessageBox::Ok);
+    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
+    box.setInformativeText(informative);
+    box.exec();
 }
 
 bool TForm_LxCommDevice_Settings::Fail(QWidget* control, int msgIndex)
@@ -457,6 +464,11 @@ void TForm_LxCommDevice_Settings::BnOKClick()
 
     try {
         Apply(v);
+    } catch (const EComm32Error& e) {
+        Undo();
+        CbPort->setFocus(Qt::OtherFocusReason);
+        ShowError(QString::fromUtf8(e.what()), QString::fromStdString(e.Explanation));
+        return;
     } catch (const std::exception& e) {
         Undo();
         CbPort->setFocus(Qt::OtherFocusReason);

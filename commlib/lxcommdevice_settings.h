@@ -93,7 +93,8 @@ public slots:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     // The message box of every failure; the hook when one is set.
-    virtual void ShowError(const QString& text);
+    // informative: a second, smaller paragraph under the text (the hook sees the text alone).
+    virtual void ShowError(const QString& text, const QString& informative = QString());
 
 private:
     struct TSavedState {

@@ -4,12 +4,20 @@
 #include <QComboBox>
 #include <QPushButton>
 
+#include "serial.h"
+
 CComSetDlg::CComSetDlg(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("通信设置"), 127, 124, DialogFont(QStringLiteral("Fixedsys"), 12))
 {
     AddLabel(1034, QStringLiteral("串口号:"), 23, 20, 43, 8);
     m_ComboPort = AddDropList(IDC_COMBO_PORT, 69, 17, 35, 30);
-    for (int i = 1; i <= 12; ++i) m_ComboPort->addItem(QStringLiteral("COM%1").arg(i));
+    for (int i = 1; i <= 12; ++i) {
+        m_ComboPort->addItem(QStringLiteral("COM%1").arg(i));
+        // The device the port maps to, so a person can tell the adapters apart.
+        const std::string device = CSerial::MappedDevice(i);
+        m_ComboPort->setItemData(i - 1, device.empty() ? QString::fromUtf8(NotMapped) : QString::fromStdString(device),
+                                 Qt::ToolTipRole);
+    }
     AddLabel(1035, QStringLiteral("波特率:"), 23, 47, 43, 8);
     m_ComboBaud = AddDropList(IDC_COMBO_BAUD, 69, 46, 35, 30);
     m_ComboBaud->addItems({QStringLiteral("9600"), QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});

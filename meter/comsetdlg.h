@@ -11,6 +11,8 @@ class CComSetDlg : public CTemplateDialog {
     Q_OBJECT
 public:
     enum { IDD = 130, IDC_COMBO_PORT = 1004, IDC_COMBO_BAUD = 1005 };
+    // Tooltip of a port whose device does not exist.
+    static constexpr const char* NotMapped = "未映射";
     explicit CComSetDlg(QWidget* parent = nullptr);
 
     // Set by the caller before showing; read back after OK.

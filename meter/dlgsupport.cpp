@@ -134,12 +134,14 @@ void SetMessageBoxHook(MessageBoxHook hook)
     Hook() = std::move(hook);
 }
 
-void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon)
+void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon,
+                   const QString& informative)
 {
     Q_ASSERT(QThread::currentThread() == qApp->thread());
     if (Hook() && Hook()(owner, text, title, icon)) return;
     QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("AppMessageBox"));
+    box.setInformativeText(informative);
     box.exec();
 }
 

@@ -85,8 +85,10 @@ protected:
 using MessageBoxHook =
     std::function<bool(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon)>;
 void SetMessageBoxHook(MessageBoxHook hook);
-// Shows a modal box with an OK button; call on the user-interface thread only.
-void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon);
+// Shows a modal box with an OK button; call on the user-interface thread only. informative is a
+// second, smaller paragraph under the text (the hook sees the text alone).
+void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon,
+                   const QString& informative = QString());
 
 // Data exchange of the dialogs: on failure the message (exclamation icon, application title) is
 // shown, the field gets the focus with its text selected, and false stops the exchange.

@@ -12,6 +12,8 @@
 
 #include <chrono>
 
+#include "comm32_reason.h"
+
 #include "comsetdlg.h"
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
@@ -158,6 +160,15 @@ void COrmetMasterDlg::Message(const char* text)
     });
 }
 
+void COrmetMasterDlg::OpenFailedMessage()
+{
+    const QString why = QString::fromStdString(KestroComm32::ExplainOpenFailure(m_ModBus.Serial().LastReason(), 2052));
+    RunOnUi([this, &why] {
+        if (!m_closing)
+            AppMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName), QMessageBox::NoIcon, why);
+    });
+}
+
 void COrmetMasterDlg::StartWorker(std::function<void()> body, std::function<void()> done)
 {
     JoinWorker();
@@ -285,7 +296,7 @@ void COrmetMasterDlg::UpdateDisplays(const MeasurementData& data)
 void COrmetMasterDlg::MeasureLoop(std::uint8_t port, std::uint16_t baud)
 {
     if (!m_ModBus.OpenPort(port, baud)) {
-        Message("打开串口失败!");
+        OpenFailedMessage();
     } else {
         std::uint8_t failures = 0;
         while (m_bRunning) {
@@ -311,7 +322,7 @@ void COrmetMasterDlg::MeasureLoop(std::uint8_t port, std::uint16_t baud)
 void COrmetMasterDlg::ClearEnergySequence(std::uint8_t port, std::uint16_t baud)
 {
     if (!m_ModBus.OpenPort(port, baud)) {
-        Message("打开串口失败!");
+        OpenFailedMessage();
     } else if (m_ModBus.ClearEnergy() != CModBusRtu::ResultOk) {
         Message("清除电量失败!");
     } else {
@@ -326,7 +337,7 @@ void COrmetMasterDlg::ParameterSequence(std::uint8_t port, std::uint16_t baud)
 {
     ParameterData data{};
     if (!m_ModBus.OpenPort(port, baud)) {
-        Message("打开串口失败!");
+        OpenFailedMessage();
     } else if (m_ModBus.ReadParameter(data) != CModBusRtu::ResultOk) {
         Message("读取参数失败!");
     } else {
@@ -358,7 +369,7 @@ void COrmetMasterDlg::ParameterSequence(std::uint8_t port, std::uint16_t baud)
 void COrmetMasterDlg::CalibrateSequence(std::uint8_t port, std::uint16_t baud)
 {
     if (!m_ModBus.OpenPort(port, baud))
-        Message("打开串口失败!");
+        OpenFailedMessage();
     else
         Message(m_ModBus.Calibrate() == CModBusRtu::ResultOk ? "校准成功!" : "校准失败!");
     m_ModBus.Close();
@@ -368,7 +379,7 @@ void COrmetMasterDlg::InnerParameterSequence(std::uint8_t port, std::uint16_t ba
 {
     InnerParameterData data{};
     if (!m_ModBus.OpenPort(port, baud)) {
-        Message("打开串口失败!");
+        OpenFailedMessage();
     } else if (m_ModBus.ReadInnerParameter(data) != CModBusRtu::ResultOk) {
         Message("读取参数失败!");
     } else {

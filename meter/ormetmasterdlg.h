@@ -75,6 +75,8 @@ private:
     void RunOnUi(const std::function<void()>& f);
     // Shows one of the operations' messages from the worker, owned by the main window.
     void Message(const char* text);
+    // "打开串口失败!", with why the system refused the port in plain words under it.
+    void OpenFailedMessage();
     // Starts body on a worker; done runs on the user-interface thread after it and frees the buttons.
     void StartWorker(std::function<void()> body, std::function<void()> done);
     void JoinWorker();

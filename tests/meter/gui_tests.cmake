@@ -7,6 +7,13 @@ target_link_libraries(test_meter_gui_dialogs PRIVATE meter_gui Qt6::Test)
 add_test(NAME meter_gui_dialogs COMMAND test_meter_gui_dialogs)
 set_tests_properties(meter_gui_dialogs PROPERTIES LABELS meter ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)
 
+# The open-failure box's reason and the port list's tooltips.
+add_executable(test_meter_gui_reason ${CMAKE_CURRENT_LIST_DIR}/test_meter_gui_reason.cpp)
+set_target_properties(test_meter_gui_reason PROPERTIES AUTOMOC ON)
+target_link_libraries(test_meter_gui_reason PRIVATE meter_gui Qt6::Test)
+add_test(NAME meter_gui_reason COMMAND test_meter_gui_reason)
+set_tests_properties(meter_gui_reason PROPERTIES LABELS meter ENVIRONMENT QT_QPA_PLATFORM=offscreen TIMEOUT 120)
+
 if(TARGET ormet-meter-sim)
   add_executable(test_meter_gui_e2e ${CMAKE_CURRENT_LIST_DIR}/test_meter_gui_e2e.cpp)
   set_target_properties(test_meter_gui_e2e PROPERTIES AUTOMOC ON)
