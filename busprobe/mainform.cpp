@@ -8,6 +8,7 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
@@ -291,6 +292,9 @@ void TForm1::ShowMessage(const QString& text, const QString& informative)
     }
     QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, this);
     box.setInformativeText(informative);
+    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
+        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }
 

@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QEvent>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -388,6 +389,9 @@ void TForm_LxCommDevice_Settings::ShowError(const QString& text, const QString& 
     }
     QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
     box.setInformativeText(informative);
+    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()); grid && !informative.isEmpty())
+        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }
 

@@ -4,6 +4,7 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
+#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
@@ -142,6 +143,9 @@ void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QM
     QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
     box.setObjectName(QStringLiteral("AppMessageBox"));
     box.setInformativeText(informative);
+    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
+    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()); grid && !informative.isEmpty())
+        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
     box.exec();
 }
 

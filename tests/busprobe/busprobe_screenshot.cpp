@@ -1,6 +1,13 @@
-// Writes busprobe-main.png, the main window after a decoded 03H read from a libmodbus slave, into the folder
+// Writes busprobe-main.png, the main window after a decoded 03H read from a libmodbus slave, the
+// open-failure box (busprobe-open-failure.png in Chinese, -en in English) and the port settings
+// dialog with an entry's tooltip showing (busprobe-port-tooltip-usb.png, -alias), into the folder
 // named on the command line. Usage: busprobe_screenshot <folder>
+#include "../commlib/fake_usb_sysfs.h"
+#include "../commlib/item_tooltip_shot.h"
+#include "comm32_error.h"
+#include "comm32_portinfo.h"
 #include "lxcommdevice.h"
+#include "lxcommdevice_settings.h"
 #include "mainform.h"
 #include "modbus_slave.h"
 
@@ -8,13 +15,17 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFontDatabase>
+#include <QFile>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 
@@ -28,6 +39,52 @@ bool WaitFor(const std::function<bool()>& condition, int ms)
         QTest::qWait(20);
     }
     return true;
+}
+
+bool Save(const QImage& image, const QString& path)
+{
+    if (image.isNull() || !image.save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", path.toLocal8Bit().constData());
+        return false;
+    }
+    std::printf("%s\n", path.toLocal8Bit().constData());
+    return true;
+}
+
+// Presses 打开串口 on a port that will not open and pictures the box that says so.
+bool ShotOpenFailure(TForm1& form, unsigned long lcid, const QString& path)
+{
+    KestroComm32::SetThreadLocale(lcid);
+    bool saved = false, seen = false;
+    QTimer closer;
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) return;
+        seen = true;
+        saved = !box->informativeText().isEmpty() && Save(box->grab().toImage(), path);
+        box->accept();
+    });
+    closer.start(50);
+    QTest::mouseClick(form.Button4, Qt::LeftButton);
+    closer.stop();
+    KestroComm32::SetThreadLocale(0);
+    if (!seen) std::fprintf(stderr, "no open-failure box\n");
+    return saved;
+}
+
+// The port settings dialog in Chinese with the list open and the tooltip of entry name showing.
+bool ShotPortToolTip(TForm1& form, const QString& name, const QString& path)
+{
+    KestroComm32::SetThreadLocale(2052);
+    KestroComm32::TForm_LxCommDevice_Settings dialog(&form, form.LxCommDevice1, false);
+    dialog.show();
+    bool ok = QTest::qWaitForWindowExposed(&dialog);
+    const int index = dialog.CbPort->findText(name);
+    if (index < 0) std::fprintf(stderr, "%s is not listed\n", name.toLocal8Bit().constData());
+    ok = ok && index >= 0 && Save(shots::ShotWithItemToolTip(&dialog, dialog.CbPort, index), path);
+    dialog.reject();
+    KestroComm32::SetThreadLocale(0);
+    return ok;
 }
 
 } // namespace
@@ -83,7 +140,24 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s\n", path.toLocal8Bit().constData());
-    form.reset();
+
+    // COM7 of the port map names an adapter that is not plugged in.
+    QTest::mouseClick(form->Button6, Qt::LeftButton);
+    QFile::link("/nonexistent/ttyUSB9", QString::fromStdString(slave.PortMapDir() + "/COM7"));
+    form->LxCommDevice1->fSetPortName("COM7");
     TForm1::MessageHook = nullptr;
-    return 0;
+    bool ok = ShotOpenFailure(*form, 2052, QDir(folder).filePath("busprobe-open-failure.png"));
+    ok = ShotOpenFailure(*form, 1033, QDir(folder).filePath("busprobe-open-failure-en.png")) && ok;
+
+    QTemporaryDir sysfs;
+    // One FTDI adapter, ttyUSB0, so the list has an entry with USB details.
+    fakesys::AddUsbTty(std::filesystem::path(sysfs.path().toStdString()) / "sys",
+                       {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI", "usb-serial",
+                        "ftdi_sio", true});
+    KestroComm32::TCommSerialPortInfo::SetSysfsRoot(sysfs.path().toStdString() + "/sys");
+    ok = ShotPortToolTip(*form, "ttyUSB0", QDir(folder).filePath("busprobe-port-tooltip-usb.png")) && ok;
+    ok = ShotPortToolTip(*form, "COM5", QDir(folder).filePath("busprobe-port-tooltip-alias.png")) && ok;
+    KestroComm32::TCommSerialPortInfo::SetSysfsRoot("");
+    form.reset();
+    return ok ? 0 : 1;
 }

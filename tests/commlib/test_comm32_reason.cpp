@@ -1,9 +1,9 @@
 // Why a port would not open: the explanation texts, and real failed opens through TComm32 on ptys and files.
 #include "as_other_user.h"
-#include "wait_for.h"
 #include "comm32.h"
 #include "comm32_error.h"
 #include "comm32_reason.h"
+#include "test_comm32_package_pty.h"
 
 #include <gtest/gtest.h>
 
@@ -14,7 +14,6 @@
 
 #include <fcntl.h>
 #include <grp.h>
-#include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,22 +96,6 @@ public:
     fs::path Path;
 };
 
-struct TRawPty {
-    int Master = -1;
-    int Slave = -1;
-    std::string Path;
-    TRawPty()
-    {
-        char name[256] = {};
-        if (openpty(&Master, &Slave, name, nullptr, nullptr) == 0) Path = name;
-    }
-    ~TRawPty()
-    {
-        if (Master >= 0) close(Master);
-        if (Slave >= 0) close(Slave);
-    }
-};
-
 } // namespace
 
 // ---- the texts ----
@@ -189,21 +172,21 @@ TEST(OpenFailureTexts, NothingKnownGivesNothingAndFieldsAreNeverExpandedTwice)
 // group is dialout with mode 660; otherwise the pty gets mode 000 and the test opens it itself.
 TEST(OpenFailureReasons, PermissionDeniedNamesTheGroupThatMayOpenIt)
 {
-    TRawPty pty;
-    ASSERT_FALSE(pty.Path.empty());
+    ptytest::TPty pty;
+    ASSERT_FALSE(pty.SlavePath.empty());
     for (unsigned long lcid : {English, Simplified}) {
         SCOPED_TRACE(lcid);
-        TSystemReason expected = Reason(EACCES, pty.Path);
+        TSystemReason expected = Reason(EACCES, pty.SlavePath);
         if (geteuid() == 0) {
             const group* dialout = getgrnam("dialout");
             ASSERT_NE(dialout, nullptr);
-            ASSERT_EQ(chown(pty.Path.c_str(), static_cast<uid_t>(-1), dialout->gr_gid), 0);
-            ASSERT_EQ(chmod(pty.Path.c_str(), 0660), 0);
+            ASSERT_EQ(chown(pty.SlavePath.c_str(), static_cast<uid_t>(-1), dialout->gr_gid), 0);
+            ASSERT_EQ(chmod(pty.SlavePath.c_str(), 0660), 0);
             expected.AccessGroup = "dialout";
             std::string out;
             ASSERT_TRUE(commtest::RunAsNobody(
                 [&] {
-                    const TOpenResult r = TryOpen(pty.Path, lcid);
+                    const TOpenResult r = TryOpen(pty.SlavePath, lcid);
                     return commtest::JoinFields({r.Threw ? "1" : "0", std::to_string(r.Code), r.Message,
                                                  r.Explanation, std::to_string(r.Reason.Error),
                                                  r.Reason.DevicePath, r.Reason.AccessGroup});
@@ -219,13 +202,13 @@ TEST(OpenFailureReasons, PermissionDeniedNamesTheGroupThatMayOpenIt)
             r.Reason.Error = std::stoi(f[4]);
             r.Reason.DevicePath = f[5];
             EXPECT_EQ(f[6], "dialout");
-            ExpectOpenFailure(r, pty.Path, lcid, expected);
+            ExpectOpenFailure(r, pty.SlavePath, lcid, expected);
             EXPECT_TRUE(Contains(r.Explanation, "sudo adduser $USER dialout")) << r.Explanation;
         } else {
-            ASSERT_EQ(chmod(pty.Path.c_str(), 0), 0);
-            const TOpenResult r = TryOpen(pty.Path, lcid);
+            ASSERT_EQ(chmod(pty.SlavePath.c_str(), 0), 0);
+            const TOpenResult r = TryOpen(pty.SlavePath, lcid);
             EXPECT_EQ(r.Reason.AccessGroup, ""); // no group has rights on a mode-000 node
-            ExpectOpenFailure(r, pty.Path, lcid, expected);
+            ExpectOpenFailure(r, pty.SlavePath, lcid, expected);
         }
     }
 }
@@ -234,20 +217,20 @@ TEST(OpenFailureReasons, PermissionDeniedNamesTheGroupThatMayOpenIt)
 // opener hears that another program has it.
 TEST(OpenFailureReasons, PortHeldByAnotherOpenerIsBusy)
 {
-    TRawPty pty;
-    ASSERT_FALSE(pty.Path.empty());
+    ptytest::TPty pty;
+    ASSERT_FALSE(pty.SlavePath.empty());
     TComm32 holder;
-    holder.fSetPortName(pty.Path);
+    holder.fSetPortName(pty.SlavePath);
     holder.Open();
     ASSERT_TRUE(holder.fGetActive());
     for (unsigned long lcid : {English, Simplified}) {
         SCOPED_TRACE(lcid);
-        const TOpenResult r = TryOpen(pty.Path, lcid);
+        const TOpenResult r = TryOpen(pty.SlavePath, lcid);
         // Plain users are refused by the tty (EBUSY); root passes that and meets the lock.
         ASSERT_TRUE(r.Reason.Error == EBUSY || r.Reason.Error == EWOULDBLOCK) << r.Reason.Error;
         EXPECT_EQ(r.Reason.Call, r.Reason.Error == EBUSY ? "open" : "flock");
-        ExpectOpenFailure(r, pty.Path, lcid, Reason(r.Reason.Error, pty.Path));
-        EXPECT_EQ(r.Explanation, ExplainOpenFailure(Reason(EBUSY, pty.Path), lcid));
+        ExpectOpenFailure(r, pty.SlavePath, lcid, Reason(r.Reason.Error, pty.SlavePath));
+        EXPECT_EQ(r.Explanation, ExplainOpenFailure(Reason(EBUSY, pty.SlavePath), lcid));
     }
     EXPECT_TRUE(holder.fGetActive());
     holder.Close();
@@ -281,15 +264,15 @@ TEST(OpenFailureReasons, DanglingAliasSaysWhereItPoints)
 // has not unlocked) is refused with an I/O error, as a port whose adapter has gone away is.
 TEST(OpenFailureReasons, UnpluggedPtyIsMissingAndADeadNodeAnIoError)
 {
-    TRawPty pty;
-    ASSERT_FALSE(pty.Path.empty());
+    ptytest::TPty pty;
+    ASSERT_FALSE(pty.SlavePath.empty());
     close(pty.Master);
     pty.Master = -1;
-    ASSERT_TRUE(commtest::WaitFor([&] { return access(pty.Path.c_str(), F_OK) != 0; }));
+    ASSERT_TRUE(commtest::WaitFor([&] { return access(pty.SlavePath.c_str(), F_OK) != 0; }));
     for (unsigned long lcid : {English, Simplified}) {
         SCOPED_TRACE(lcid);
-        const TOpenResult r = TryOpen(pty.Path, lcid);
-        ExpectOpenFailure(r, pty.Path, lcid, Reason(ENOENT, pty.Path));
+        const TOpenResult r = TryOpen(pty.SlavePath, lcid);
+        ExpectOpenFailure(r, pty.SlavePath, lcid, Reason(ENOENT, pty.SlavePath));
     }
 
     const int master = posix_openpt(O_RDWR | O_NOCTTY);

@@ -3,6 +3,8 @@
 #include "comm32_error.h"
 #include "comm32_portinfo.h"
 #include "comm32_reason.h"
+#include "fake_usb_sysfs.h"
+#include "test_comm32_package_pty.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
 
@@ -16,9 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 
-#include <pty.h>
 #include <unistd.h>
 
 using namespace KestroComm32;
@@ -28,12 +28,6 @@ using Dialog = TForm_LxCommDevice_Settings;
 namespace {
 
 const char* const MissingPort = "ttyKESTROMISSING"; // listed by the fake sysfs, no /dev node
-
-void WriteText(const fs::path& path, const std::string& text)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream(path) << text << "\n";
-}
 
 // A fake sysfs: an FTDI adapter (tty below the interface), an Arduino on cdc_acm (the interface is
 // the tty's device), a tty without a device behind its name in /dev; and a port map whose COM5
@@ -47,34 +41,15 @@ protected:
                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(Root);
         const fs::path sys = Root / "sys";
-        const fs::path usb = sys / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1";
-        for (auto [dir, vendor, product, maker, name, serial] :
-             {std::tuple{"1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"},
-              std::tuple{"1-3", "2341", "0043", "Arduino (www.arduino.cc)", "", "75833353035351C0E1B1"}}) {
-            WriteText(usb / dir / "idVendor", vendor);
-            WriteText(usb / dir / "idProduct", product);
-            WriteText(usb / dir / "manufacturer", maker);
-            if (*name) WriteText(usb / dir / "product", name);
-            WriteText(usb / dir / "serial", serial);
-        }
-        fs::create_directories(sys / "bus" / "usb-serial" / "drivers" / "ftdi_sio");
-        fs::create_directories(sys / "bus" / "usb" / "drivers" / "cdc_acm");
-        const fs::path ftdiTty = usb / "1-2" / "1-2:1.0" / "ttyUSB0";
-        fs::create_directories(ftdiTty);
-        fs::create_symlink(sys / "bus" / "usb-serial" / "drivers" / "ftdi_sio", ftdiTty / "driver");
-        const fs::path acmIf = usb / "1-3" / "1-3:1.0";
-        fs::create_directories(acmIf);
-        fs::create_symlink(sys / "bus" / "usb" / "drivers" / "cdc_acm", acmIf / "driver");
-        fs::create_directories(sys / "class" / "tty" / "ttyUSB0");
-        fs::create_symlink(ftdiTty, sys / "class" / "tty" / "ttyUSB0" / "device");
-        fs::create_directories(sys / "class" / "tty" / "ttyACM0");
-        fs::create_symlink(acmIf, sys / "class" / "tty" / "ttyACM0" / "device");
+        fakesys::AddUsbTty(sys, {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI",
+                                 "usb-serial", "ftdi_sio", true});
+        fakesys::AddUsbTty(sys, {"ttyACM0", "1-3", "2341", "0043", "Arduino (www.arduino.cc)", "",
+                                 "75833353035351C0E1B1", "usb", "cdc_acm", false});
         fs::create_directories(sys / "class" / "tty" / MissingPort / "device");
         TCommSerialPortInfo::SetSysfsRoot(sys.string());
 
-        char name[256] = {};
-        ASSERT_EQ(openpty(&Master, &Slave, name, nullptr, nullptr), 0);
-        PtyPath = name;
+        ASSERT_TRUE(Pty.Ok());
+        PtyPath = Pty.SlavePath;
         fs::create_directories(Root / "map");
         fs::create_symlink(PtyPath, Root / "map" / "COM5");
         setenv("COMPORTS_DIR", (Root / "map").c_str(), 1);
@@ -87,8 +62,6 @@ protected:
         SetThreadLocale(0);
         TCommSerialPortInfo::SetSysfsRoot("");
         unsetenv("COMPORTS_DIR");
-        if (Master >= 0) close(Master);
-        if (Slave >= 0) close(Slave);
         fs::remove_all(Root);
     }
 
@@ -121,7 +94,7 @@ protected:
     }
 
     fs::path Root;
-    int Master = -1, Slave = -1;
+    ptytest::TPty Pty;
     std::string PtyPath;
     std::unique_ptr<TLxCommDevice> Device;
 };

@@ -1,11 +1,15 @@
-// meter-screenshots: writes PNG pictures of Ormet-Master's main window while measuring and of each dialog.
+// meter-screenshots: writes PNG pictures of Ormet-Master's main window while measuring, of each dialog, of
+// the open-failure box with its explanation and of 通信设置 with a port's tooltip showing.
 // Usage: meter-screenshots OUTPUT-FOLDER   (runs the meter simulator on a pseudo-terminal as COM1)
 #include <QApplication>
 #include <QDir>
+#include <QFile>
+#include <QImage>
 #include <QPushButton>
 
 #include <cstdio>
 
+#include "../commlib/item_tooltip_shot.h"
 #include "comsetdlg.h"
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
@@ -18,6 +22,14 @@ bool Save(QWidget* w, const QDir& dir, const QString& name)
 {
     const QString path = dir.filePath(name + QStringLiteral(".png"));
     const bool ok = w->grab().save(path);
+    std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
+    return ok;
+}
+
+bool SaveImage(const QImage& image, const QDir& dir, const QString& name)
+{
+    const QString path = dir.filePath(name + QStringLiteral(".png"));
+    const bool ok = !image.isNull() && image.save(path);
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     return ok;
 }
@@ -85,6 +97,31 @@ int main(int argc, char** argv)
     if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_alarm"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
+
+    // The open-failure box: COM2 of the port map names an adapter that is not plugged in.
+    QFile::link(QStringLiteral("/nonexistent/ttyUSB9"), sim.Dir() + QStringLiteral("/COM2"));
+    bool boxSaved = false;
+    driver.onMessage = [&](const SeenMessage& m) {
+        if (m.text != QStringLiteral("打开串口失败!")) return;
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
+            boxSaved = !box->informativeText().isEmpty() && Save(box, dir, QStringLiteral("COrmetMasterDlg_open_failure"));
+    };
+    dlg.ApplyComSet(2, 9600);
+    button(COrmetMasterDlg::IDC_BUTTON_CLEAR_ENERGY)->click();
+    idle();
+    if (!boxSaved) ++failures;
+
+    // 通信设置 with the list open: COM1 tells the device it maps to, COM2 that it is not mapped.
+    {
+        CComSetDlg com(&dlg);
+        com.show();
+        WaitFor([&] { return com.isVisible(); }, 2000);
+        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 0), dir, QStringLiteral("CComSetDlg_tooltip_mapped")))
+            ++failures;
+        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 1), dir, QStringLiteral("CComSetDlg_tooltip_not_mapped")))
+            ++failures;
+        com.reject();
+    }
 
     for (const char* name : {"CComSetDlg", "CDlgParameterSet", "CDlgParameterSetIn", "CDlgPassword"})
         if (!QFileInfo::exists(dir.filePath(QString::fromLatin1(name) + ".png"))) {

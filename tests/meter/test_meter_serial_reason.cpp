@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pty.h>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,6 +39,29 @@ TSystemReason Expected(int error, const PortMap& map, int n, const std::string& 
     r.AliasTarget = target;
     return r;
 }
+
+// A pseudo-terminal linked as COM<n> in the port map.
+struct LinkedPty {
+    LinkedPty(const PortMap& map, int n)
+    {
+        char name[128];
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
+            throw std::runtime_error("openpty");
+        path = name;
+        map.Link(n, path);
+    }
+    ~LinkedPty() { CloseBoth(); }
+    void CloseBoth()
+    {
+        if (master >= 0)
+            close(master);
+        if (slave >= 0)
+            close(slave);
+        master = slave = -1;
+    }
+    int master = -1, slave = -1;
+    std::string path;
+};
 
 }  // namespace
 
@@ -80,10 +104,8 @@ TEST(MeterSerialReason, DanglingAndMissingLinksSayWhatCOMnWouldBe)
 TEST(MeterSerialReason, PortHeldByAnotherLinkIsBusyAndASuccessClearsTheReason)
 {
     PortMap map;
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    map.Link(3, name);
+    LinkedPty pty(map, 3);
+    const char* name = pty.path.c_str();
     CSerial first, second;
     first.PortNumber = second.PortNumber = 3;
     ASSERT_TRUE(first.Open()) << first.LastError();
@@ -99,19 +121,14 @@ TEST(MeterSerialReason, PortHeldByAnotherLinkIsBusyAndASuccessClearsTheReason)
     ASSERT_TRUE(second.Open());
     EXPECT_FALSE(second.LastReason().Known());
     second.Close();
-    close(master);
-    close(slave);
 }
 
 TEST(MeterSerialReason, UnpluggedPtyIsMissingAndADeadNodeAnIoError)
 {
     PortMap map;
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    map.Link(4, name);
-    close(master);
-    close(slave);
+    LinkedPty pty(map, 4);
+    const std::string name = pty.path;
+    pty.CloseBoth();
     CSerial link;
     link.PortNumber = 4;
     ASSERT_FALSE(link.Open());
@@ -137,10 +154,8 @@ TEST(MeterSerialReason, UnpluggedPtyIsMissingAndADeadNodeAnIoError)
 TEST(MeterSerialReason, PermissionDeniedNamesTheGroup)
 {
     PortMap map;
-    int master = -1, slave = -1;
-    char name[128];
-    ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
-    map.Link(6, name);
+    LinkedPty pty(map, 6);
+    const char* name = pty.path.c_str();
     TSystemReason expected = Expected(EACCES, map, 6, name);
     std::string explanation, error;
     if (geteuid() == 0) {
@@ -175,6 +190,4 @@ TEST(MeterSerialReason, PermissionDeniedNamesTheGroup)
     }
     EXPECT_EQ(error, Failure("OpenCom", EACCES));
     EXPECT_EQ(explanation, ExplainOpenFailure(expected, Simplified));
-    close(master);
-    close(slave);
 }
