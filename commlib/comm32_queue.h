@@ -2,6 +2,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 namespace KestroComm32 {
 
@@ -48,10 +49,13 @@ public:
     long Out(char* p, long n);
 
 private:
+    // Each index on a cache line of its own, apart from the fields both sides only read: a producer
+    // storing InIndex must not take the consumer's line away on every byte, nor the other way round.
+    static constexpr std::size_t LineSize = 64;
     long BufSize;
-    std::atomic<long> OutIndex;
-    std::atomic<long> InIndex;
-    char* Buffer;
+    alignas(LineSize) std::atomic<long> OutIndex;
+    alignas(LineSize) std::atomic<long> InIndex;
+    alignas(LineSize) char* Buffer;
 };
 
 } // namespace KestroComm32
