@@ -481,6 +481,7 @@ void TComm32::ReadThreadBody()
             if (wait == TCommWait::Stopped) break;
             if (wait == TCommWait::Failed) mask = 0;
             if (!running()) break;
+            const bool waitBroughtEvents = mask != 0;
 
             if (mask & EV_RXCHAR) {
                 std::uint32_t errors = 0;
@@ -523,8 +524,10 @@ void TComm32::ReadThreadBody()
                 Platform->ClearCommError(Handle, errors, stat);
             }
 
+            // Only a wait that brought nothing is paced; a send step held back from the report above
+            // is no reason to leave the next event waiting for a millisecond.
             if (mask != 0) CommNotify(static_cast<int>(mask));
-            else Sleep(1);
+            else if (!waitBroughtEvents) Sleep(1);
         }
     }
     if (gen == ThreadGen) ReadThreadAlive = false;
@@ -559,7 +562,9 @@ void TComm32::WriteThreadBody()
             // The rest goes at once; a port that fails outright is tried again on the next request
             // instead of every millisecond.
             if (chunkSent < chunkLen && result != TIoResult::Failed) Platform->SetEvent(WriteRequestEvent);
-            Sleep(1);
+            // Only a retry is paced: after a whole chunk the next request (the next Write, the next
+            // reply's request) must not wait out a millisecond first.
+            if (chunkSent < chunkLen) Sleep(1);
         } else {
             OutQueueBusy = true;
             if (!OutQueueHold && OutQueue->fGetCount() != 0) {
