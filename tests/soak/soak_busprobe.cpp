@@ -22,6 +22,8 @@
 
 namespace {
 
+const bool LongRun = soak::AllowLongRun();
+
 constexpr int ComNumber = 6;
 constexpr int ReplyWaitMs = 3000;
 // The logs are emptied with their buttons after this many replies (some 200 s of requests).

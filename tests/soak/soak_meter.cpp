@@ -13,6 +13,8 @@
 
 namespace {
 
+const bool LongRun = soak::AllowLongRun();
+
 const QString Failed = QStringLiteral("读取失败!");
 const QString Start = QStringLiteral("开始测量");
 const QString Stop = QStringLiteral("退出测量");

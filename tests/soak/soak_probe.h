@@ -1,6 +1,7 @@
 // Soak helpers: run length from SOAK_SECONDS, UI-thread lateness probe, resident memory, report lines.
 #pragma once
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QTimer>
@@ -25,6 +26,15 @@ inline int Seconds()
     bool ok = false;
     const int s = qEnvironmentVariableIntValue("SOAK_SECONDS", &ok);
     return ok && s > 0 ? s : 60;
+}
+
+// QtTest stops a test function after five minutes unless told otherwise: allow the run and five minutes
+// more. Called before main, from a namespace-scope initializer of each soak.
+inline bool AllowLongRun()
+{
+    if (!qEnvironmentVariableIsSet("QTEST_FUNCTION_TIMEOUT"))
+        qputenv("QTEST_FUNCTION_TIMEOUT", QByteArray::number((Seconds() + 300) * 1000LL));
+    return true;
 }
 
 // Seconds of warm-up before the start sample: a sixth of the run, 3 to 10 s.
