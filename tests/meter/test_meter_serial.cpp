@@ -202,18 +202,28 @@ TEST(MeterSerial, SilentReadEndsAfterTheTotalTimeout)
     EXPECT_LE(ms, 1600);
     EXPECT_EQ(link.LastError(), "Only 0 byte<s> received, but 2 requested.");
 
-    // Bytes that trickle in keep the read going until the count is complete.
-    std::thread feeder([&] {
-        for (std::uint8_t b = 0; b < 3; ++b) {
-            peer.Send({b});
-            poll(nullptr, 0, 10);
+    // Bytes that trickle in keep the read going until the count is complete. A feeder descheduled
+    // past the 20 ms gap on a loaded machine ends the read early, so a few attempts are allowed.
+    bool complete = false;
+    for (int attempt = 0; attempt < 5 && !complete; ++attempt) {
+        std::thread feeder([&] {
+            for (std::uint8_t b = 0; b < 3; ++b) {
+                peer.Send({b});
+                poll(nullptr, 0, 5);
+            }
+        });
+        std::uint8_t three[3] = {};
+        got = 9;
+        EXPECT_TRUE(link.ReadData(3, three, got));
+        feeder.join();
+        complete = got == 3 && three[0] == 0 && three[1] == 1 && three[2] == 2;
+        if (!complete && got < 3) {  // take the late bytes so the next attempt starts clean
+            std::uint32_t late = 0;
+            EXPECT_TRUE(link.ReadData(3 - got, three, late));
+            EXPECT_EQ(late, 3 - got);
         }
-    });
-    std::uint8_t three[3] = {};
-    EXPECT_TRUE(link.ReadData(3, three, got));
-    feeder.join();
-    EXPECT_EQ(got, 3u);
-    EXPECT_EQ(three[2], 2);
+    }
+    EXPECT_TRUE(complete);
 }
 
 TEST(MeterSerial, BlocksAreCutTo1024Bytes)
