@@ -301,76 +301,134 @@ private:
 
 enum class TDir { Send, Receive };
 
-template <class TPort, TDir Dir>
-void BM_Transfer(benchmark::State& state)
+struct TRound {
+    double Seconds = 0; // first byte offered to the last byte through
+    double Cpu = 0;     // process CPU meanwhile (the other ports of the set sit idle)
+    long Delivered = 0;
+    long Lost = 0;
+};
+
+// One port under test with a pty and a peer of its own.
+struct TContender {
+    TRawPty Pty;
+    std::unique_ptr<TPortUnderTest> Port;
+    std::unique_ptr<TPeer> Peer;
+    double Seconds = 0, Cpu = 0;
+    long Delivered = 0, Lost = 0;
+    std::vector<double> Rates; // MB/s of each round
+
+    template <class TPort>
+    static std::unique_ptr<TContender> Make(TDir dir)
+    {
+        auto c = std::make_unique<TContender>();
+        TRawPty::SetNonBlocking(c->Pty.Master);
+        c->Port = std::make_unique<TPort>(c->Pty.DevicePath);
+        c->Peer = std::make_unique<TPeer>(c->Pty.Master, dir == TDir::Receive);
+        return c;
+    }
+    void Add(const TRound& r)
+    {
+        Seconds += r.Seconds;
+        Cpu += r.Cpu;
+        Delivered += r.Delivered;
+        Lost += r.Lost;
+        Rates.push_back(static_cast<double>(r.Delivered) / 1e6 / std::max(r.Seconds, 1e-9));
+    }
+};
+
+// Moves one round of BytesPerIteration through the port in the given direction.
+TRound RunRound(TContender& c, TDir dir, std::vector<char>& buf)
 {
-    TRawPty pty;
-    TRawPty::SetNonBlocking(pty.Master);
-    std::unique_ptr<TPortUnderTest> port;
+    TPortUnderTest& port = *c.Port;
+    TPeer& peer = *c.Peer;
+    TRound r;
+    const double cpu0 = bench::ProcessCpu();
+    const double start = bench::Wall();
+    double end = start;
+    peer.StartRound();
+    if (dir == TDir::Send) {
+        for (long sent = 0; sent < BytesPerIteration;) {
+            const long n = port.Send(buf.data(), std::min<long>(IoBlock, BytesPerIteration - sent));
+            if (n == 0) port.WaitSendRoom();
+            sent += n;
+        }
+        if (!peer.WaitRound(std::chrono::seconds(10))) throw std::runtime_error("send did not arrive");
+        end = peer.LastByteTime();
+        r.Delivered = BytesPerIteration;
+    } else {
+        long got = 0;
+        bool peerDone = false;
+        double quietSince = start;
+        while (got < BytesPerIteration) {
+            const long n = port.Receive(buf.data(), IoBlock);
+            const double now = bench::Wall();
+            if (n > 0) {
+                got += n;
+                end = now;
+                quietSince = now;
+                continue;
+            }
+            // A port that drops what its queue cannot hold never gets the full round: stop after the
+            // peer is done and the line has been quiet for a while, and count the loss.
+            if (!peerDone) peerDone = peer.WaitRound(std::chrono::milliseconds(0));
+            if (peerDone && now - quietSince > 0.03) break;
+            port.WaitReceived();
+        }
+        peer.WaitRound(std::chrono::seconds(10));
+        r.Delivered = got;
+        r.Lost = BytesPerIteration - got;
+    }
+    r.Seconds = std::max(end - start, 1e-9);
+    r.Cpu = bench::ProcessCpu() - cpu0;
+    return r;
+}
+
+// All contenders of one direction side by side: each iteration runs one round of each, in an order
+// that rotates, so a noisy moment on the shared machine hits them alike. Reports each one's MB/s,
+// CPU s/MB and loss, and the median over rounds of ours' rate against each reference.
+void BM_TransferSideBySide(benchmark::State& state)
+{
+    const TDir dir = state.range(0) == 0 ? TDir::Send : TDir::Receive;
+    std::vector<std::pair<std::string, std::unique_ptr<TContender>>> set;
     try {
-        port = std::make_unique<TPort>(pty.DevicePath);
+        set.emplace_back("ours", TContender::Make<TOurPort>(dir));
+        set.emplace_back("raw", TContender::Make<TRawPort>(dir));
+        set.emplace_back("lsp", TContender::Make<TSerialPortLib>(dir));
+        if (dir == TDir::Receive) set.emplace_back("ours_1MiB", TContender::Make<TOurPortBigQueues>(dir));
     } catch (const std::exception& e) {
         state.SkipWithError(e.what());
         return;
     }
-    TPeer peer(pty.Master, Dir == TDir::Receive);
     std::vector<char> buf(IoBlock, 'y');
-    long delivered = 0;
-    long lost = 0;
-    const double cpu0 = bench::ProcessCpu();
-    for (auto _ : state) {
-        const double start = bench::Wall();
-        double end = start;
-        if constexpr (Dir == TDir::Send) {
-            peer.StartRound();
-            for (long sent = 0; sent < BytesPerIteration;) {
-                const long n = port->Send(buf.data(), std::min<long>(IoBlock, BytesPerIteration - sent));
-                if (n == 0) port->WaitSendRoom();
-                sent += n;
+    std::size_t first = 0;
+    try {
+        for (auto _ : state) {
+            double total = 0;
+            for (std::size_t k = 0; k < set.size(); ++k) {
+                TContender& c = *set[(first + k) % set.size()].second;
+                const TRound r = RunRound(c, dir, buf);
+                c.Add(r);
+                total += r.Seconds;
             }
-            if (!peer.WaitRound(std::chrono::seconds(10))) {
-                state.SkipWithError("send did not arrive");
-                break;
-            }
-            end = peer.LastByteTime();
-            delivered += BytesPerIteration;
-        } else {
-            peer.StartRound();
-            long got = 0;
-            bool peerDone = false;
-            double quietSince = start;
-            while (got < BytesPerIteration) {
-                const long n = port->Receive(buf.data(), IoBlock);
-                const double now = bench::Wall();
-                if (n > 0) {
-                    got += n;
-                    end = now;
-                    quietSince = now;
-                    continue;
-                }
-                // A port that drops what its queue cannot hold never gets the full round: stop after
-                // the peer is done and the line has been quiet for a while, and count the loss.
-                if (!peerDone) peerDone = peer.WaitRound(std::chrono::milliseconds(0));
-                if (peerDone && now - quietSince > 0.03) break;
-                port->WaitReceived();
-            }
-            peer.WaitRound(std::chrono::seconds(10));
-            delivered += got;
-            lost += BytesPerIteration - got;
+            first = (first + 1) % set.size();
+            state.SetIterationTime(total);
         }
-        state.SetIterationTime(std::max(end - start, 1e-9));
+    } catch (const std::exception& e) {
+        state.SkipWithError(e.what());
+        return;
     }
-    const double cpu = bench::ProcessCpu() - cpu0;
-    state.SetBytesProcessed(delivered);
-    state.counters["cpu_s_per_MB"] = delivered > 0 ? cpu / (static_cast<double>(delivered) / 1e6) : 0;
-    state.counters["lost_pct"] = delivered + lost > 0 ? 100.0 * static_cast<double>(lost) / static_cast<double>(delivered + lost) : 0;
-}
-
-// A fixed amount per repetition (4 MiB): a slow port must not stretch the run, a fast one must
-// still move enough for a stable figure.
-void Transfer(benchmark::internal::Benchmark* b)
-{
-    b->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(16);
+    const TContender& ours = *set[0].second;
+    for (const auto& [name, c] : set) {
+        const double mb = static_cast<double>(c->Delivered) / 1e6;
+        state.counters[name + "_MBps"] = mb / std::max(c->Seconds, 1e-9);
+        state.counters[name + "_cpu_s_per_MB"] = mb > 0 ? c->Cpu / mb : 0;
+        state.counters[name + "_lost_pct"] =
+            100.0 * static_cast<double>(c->Lost) / std::max<double>(static_cast<double>(c->Delivered + c->Lost), 1);
+        if (c.get() == &ours) continue;
+        std::vector<double> ratios;
+        for (std::size_t i = 0; i < ours.Rates.size() && i < c->Rates.size(); ++i) ratios.push_back(ours.Rates[i] / c->Rates[i]);
+        state.counters["ours_over_" + name] = bench::Quantile(ratios, 0.5);
+    }
 }
 
 // ---- 03H round trip against the libmodbus slave ----
@@ -404,42 +462,65 @@ void TimeRoundTrips(benchmark::State& state, TExchange exchange)
 }
 
 // Our library: write the request, read until the whole reply is there.
-void BM_RoundTripOurs(benchmark::State& state)
+bool ExchangeOurs(TOurPort& port, const Busprobe::TRequestFrame& req, double start)
 {
-    TModbusPtySlave slave(9);
-    TOurPort port(slave.DevicePath());
-    const auto req = ReadRequest();
     std::uint8_t reply[256];
-    TimeRoundTrips(state, [&](double start) {
-        port.Send(reinterpret_cast<const char*>(req.Bytes.data()), req.Length);
-        int got = 0;
-        while (got < ReplyLength) {
-            const long n = port.Receive(reinterpret_cast<char*>(reply) + got, sizeof reply - static_cast<std::size_t>(got));
-            if (n == 0) {
-                if (bench::Wall() - start > 2) break;
-                port.WaitReceived();
-            }
-            got += static_cast<int>(n);
+    port.Send(reinterpret_cast<const char*>(req.Bytes.data()), req.Length);
+    int got = 0;
+    while (got < ReplyLength) {
+        const long n = port.Receive(reinterpret_cast<char*>(reply) + got, sizeof reply - static_cast<std::size_t>(got));
+        if (n == 0) {
+            if (bench::Wall() - start > 2) break;
+            port.WaitReceived();
         }
-        return got == ReplyLength && reply[1] == 0x03 && reply[3] == 0x01 && reply[4] == 0x00;
-    });
+        got += static_cast<int>(n);
+    }
+    return got == ReplyLength && reply[1] == 0x03 && reply[3] == 0x01 && reply[4] == 0x00;
 }
 
-// libmodbus's own master on the same kind of pty and slave.
-void BM_RoundTripLibmodbus(benchmark::State& state)
+// Our library and libmodbus's own master, each against a libmodbus slave on a pty of its own, one
+// exchange of each per iteration in alternating order.
+void BM_RoundTripSideBySide(benchmark::State& state)
 {
-    TModbusPtySlave slave(9);
-    modbus_t* ctx = modbus_new_rtu(slave.DevicePath().c_str(), 115200, 'N', 8, 1);
+    TModbusPtySlave ourSlave(8);
+    TModbusPtySlave theirSlave(9);
+    TOurPort port(ourSlave.DevicePath());
+    modbus_t* ctx = modbus_new_rtu(theirSlave.DevicePath().c_str(), 115200, 'N', 8, 1);
     modbus_set_slave(ctx, 1);
     if (modbus_connect(ctx) != 0) {
         modbus_free(ctx);
         state.SkipWithError("modbus_connect failed");
         return;
     }
+    const auto req = ReadRequest();
     std::uint16_t regs[10];
-    TimeRoundTrips(state, [&](double) { return modbus_read_registers(ctx, 0, 10, regs) == 10 && regs[0] == 0x0100; });
+    std::vector<double> ours, theirs;
+    bool oursFirst = true;
+    for (auto _ : state) {
+        double t[2] = {0, 0};
+        bool ok = true;
+        for (int k = 0; k < 2; ++k) {
+            const bool mine = (k == 0) == oursFirst;
+            const double start = bench::Wall();
+            ok = ok && (mine ? ExchangeOurs(port, req, start)
+                             : modbus_read_registers(ctx, 0, 10, regs) == 10 && regs[0] == 0x0100);
+            t[mine ? 0 : 1] = bench::Wall() - start;
+        }
+        if (!ok) {
+            state.SkipWithError("wrong or missing reply");
+            break;
+        }
+        ours.push_back(t[0]);
+        theirs.push_back(t[1]);
+        oursFirst = !oursFirst;
+        state.SetIterationTime(t[0] + t[1]);
+    }
     modbus_close(ctx);
     modbus_free(ctx);
+    for (const auto& [name, v] : {std::pair{"ours", &ours}, std::pair{"libmodbus", &theirs}}) {
+        state.counters[std::string(name) + "_p50_us"] = bench::Quantile(*v, 0.5) * 1e6;
+        state.counters[std::string(name) + "_p99_us"] = bench::Quantile(*v, 0.99) * 1e6;
+    }
 }
 
 // busprobe's way: the request through our library, the reply cut by the window's receive loop, which
@@ -481,16 +562,12 @@ void BM_IdleOpenPort(benchmark::State& state)
 
 } // namespace
 
-BENCHMARK(BM_Transfer<TOurPort, TDir::Send>)->Name("Port/ours/send")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TRawPort, TDir::Send>)->Name("Port/raw/send")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TSerialPortLib, TDir::Send>)->Name("Port/libserialport/send")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TOurPort, TDir::Receive>)->Name("Port/ours/receive")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TOurPortBigQueues, TDir::Receive>)->Name("Port/ours_1MiB_queue/receive")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TRawPort, TDir::Receive>)->Name("Port/raw/receive")->Apply(Transfer);
-BENCHMARK(BM_Transfer<TSerialPortLib, TDir::Receive>)->Name("Port/libserialport/receive")->Apply(Transfer);
+// 16 rounds of 256 KiB per contender and repetition: a slow port must not stretch the run, a fast one
+// must still move enough for a stable figure.
+BENCHMARK(BM_TransferSideBySide)->Name("Port/send")->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(16);
+BENCHMARK(BM_TransferSideBySide)->Name("Port/receive")->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(16);
 
-BENCHMARK(BM_RoundTripOurs)->Name("RoundTrip/ours")->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
-BENCHMARK(BM_RoundTripLibmodbus)->Name("RoundTrip/libmodbus")->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
+BENCHMARK(BM_RoundTripSideBySide)->Name("RoundTrip/ours_vs_libmodbus")->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
 BENCHMARK(BM_RoundTripSilenceRule)->Name("RoundTrip/busprobe_silence")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 
 BENCHMARK(BM_IdleOpenPort)->Name("IdlePort/ours")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(1);

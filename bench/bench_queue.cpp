@@ -1,4 +1,6 @@
 // Byte queue throughput: TCommQueue against boost::lockfree::spsc_queue, producer and consumer on two threads.
+#include "bench_common.h"
+
 #include "comm32_queue.h"
 
 #include <benchmark/benchmark.h>
@@ -6,13 +8,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 #include <vector>
 
 namespace {
 
 constexpr long Capacity = 8192; // what a port's queues get; both queues hold 8191 bytes
-constexpr long BytesPerIteration = 1 << 20;
+constexpr long BytesPerRound = 1 << 20;
 
 struct TOurs {
     KestroComm32::TCommQueue Q{Capacity};
@@ -40,47 +43,41 @@ inline void Relax(int& misses)
     std::this_thread::yield();
 }
 
-// Each iteration moves BytesPerIteration bytes in blocks of range(0) bytes; the producer thread lives
-// for the whole run and starts a round whenever the consumer asks for one.
-template <class TQueue>
-void BM_Queue(benchmark::State& state)
-{
-    const long block = state.range(0);
-    TQueue q;
-    std::atomic<long> rounds{0};
-    std::atomic<bool> stop{false};
-    std::thread producer([&] {
-        std::vector<char> src(static_cast<std::size_t>(block));
-        long done = 0;
-        int misses = 0;
-        for (;;) {
-            while (rounds.load(std::memory_order_acquire) == done) {
-                if (stop.load(std::memory_order_relaxed)) return;
-                Relax(misses);
-            }
-            ++done;
-            for (long sent = 0; sent < BytesPerIteration;) {
-                const long n = std::min(block, BytesPerIteration - sent);
-                for (long i = 0; i < n; ++i) src[static_cast<std::size_t>(i)] = static_cast<char>(sent + i);
-                for (long k = 0; k < n;) {
-                    const long put = q.In(src.data() + k, n - k);
-                    if (put == 0) Relax(misses);
-                    else misses = 0;
-                    k += put;
-                }
-                sent += n;
-            }
-        }
-    });
+// One queue with its producer thread, which sleeps between rounds so that it takes no CPU from the
+// other queue's round.
+class TContender {
+public:
+    virtual ~TContender() = default;
+    // Moves one round in blocks of `block` bytes; returns the seconds it took, or -1 for bytes out of order.
+    virtual double Round(long block) = 0;
+    std::vector<double> Rates; // MB/s of each round
+    double Seconds = 0;
+    long Bytes = 0;
+};
 
-    std::vector<char> dst(static_cast<std::size_t>(block));
-    bool ok = true;
-    int misses = 0;
-    for (auto _ : state) {
-        rounds.fetch_add(1, std::memory_order_release);
-        long got = 0;
-        while (got < BytesPerIteration) {
-            const long n = q.Out(dst.data(), std::min(block, BytesPerIteration - got));
+template <class TQueue>
+class TQueueContender : public TContender {
+public:
+    TQueueContender() : Producer([this] { Produce(); }) {}
+    ~TQueueContender() override
+    {
+        Stop = true;
+        Rounds.fetch_add(1);
+        Rounds.notify_one();
+        Producer.join();
+    }
+
+    double Round(long block) override
+    {
+        Block = block;
+        std::vector<char> dst(static_cast<std::size_t>(block));
+        const double start = bench::Wall();
+        Rounds.fetch_add(1, std::memory_order_release);
+        Rounds.notify_one();
+        bool ok = true;
+        int misses = 0;
+        for (long got = 0; got < BytesPerRound;) {
+            const long n = Q.Out(dst.data(), std::min(block, BytesPerRound - got));
             if (n == 0) {
                 Relax(misses);
                 continue;
@@ -90,20 +87,79 @@ void BM_Queue(benchmark::State& state)
             ok = ok && dst[0] == static_cast<char>(got) && dst[static_cast<std::size_t>(n - 1)] == static_cast<char>(got + n - 1);
             got += n;
         }
+        const double t = bench::Wall() - start;
+        return ok ? t : -1;
     }
-    stop = true;
-    producer.join();
-    if (!ok) state.SkipWithError("bytes out of order");
-    state.SetBytesProcessed(state.iterations() * BytesPerIteration);
-}
 
-void Blocks(benchmark::internal::Benchmark* b)
+private:
+    void Produce()
+    {
+        long done = 0;
+        int misses = 0;
+        for (;;) {
+            Rounds.wait(done, std::memory_order_acquire);
+            if (Stop) return;
+            ++done;
+            const long block = Block;
+            std::vector<char> src(static_cast<std::size_t>(block));
+            for (long sent = 0; sent < BytesPerRound;) {
+                const long n = std::min(block, BytesPerRound - sent);
+                for (long i = 0; i < n; ++i) src[static_cast<std::size_t>(i)] = static_cast<char>(sent + i);
+                for (long k = 0; k < n;) {
+                    const long put = Q.In(src.data() + k, n - k);
+                    if (put == 0) Relax(misses);
+                    else misses = 0;
+                    k += put;
+                }
+                sent += n;
+            }
+        }
+    }
+
+    TQueue Q;
+    std::atomic<long> Rounds{0};
+    std::atomic<bool> Stop{false};
+    std::atomic<long> Block{1};
+    std::thread Producer;
+};
+
+// Both queues side by side: each iteration moves one round (1 MiB) through each, in alternating
+// order; reports both rates and the median over rounds of ours against boost's.
+void BM_QueueSideBySide(benchmark::State& state)
 {
-    for (long size : {1, 64, 512, 4096}) b->Arg(size);
-    b->UseRealTime()->Unit(benchmark::kMicrosecond);
+    const long block = state.range(0);
+    TQueueContender<TOurs> ours;
+    TQueueContender<TBoost> boost;
+    TContender* pair[2] = {&ours, &boost};
+    bool oursFirst = true;
+    for (auto _ : state) {
+        double total = 0;
+        for (int k = 0; k < 2; ++k) {
+            TContender& c = *pair[(k == 0) == oursFirst ? 0 : 1];
+            const double t = c.Round(block);
+            if (t < 0) {
+                state.SkipWithError("bytes out of order");
+                return;
+            }
+            c.Rates.push_back(static_cast<double>(BytesPerRound) / 1e6 / t);
+            c.Seconds += t;
+            c.Bytes += BytesPerRound;
+            total += t;
+        }
+        oursFirst = !oursFirst;
+        state.SetIterationTime(total);
+    }
+    std::vector<double> ratios;
+    for (std::size_t i = 0; i < ours.Rates.size(); ++i) ratios.push_back(ours.Rates[i] / boost.Rates[i]);
+    state.counters["ours_MBps"] = static_cast<double>(ours.Bytes) / 1e6 / ours.Seconds;
+    state.counters["boost_MBps"] = static_cast<double>(boost.Bytes) / 1e6 / boost.Seconds;
+    state.counters["ours_over_boost"] = bench::Quantile(ratios, 0.5);
 }
 
 } // namespace
 
-BENCHMARK(BM_Queue<TOurs>)->Name("Queue/ours")->Apply(Blocks);
-BENCHMARK(BM_Queue<TBoost>)->Name("Queue/boost")->Apply(Blocks);
+// Rounds per repetition: enough for a median over rounds, few enough that 1-byte blocks stay short.
+BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(1)->Iterations(8)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(64)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(512)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(4096)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
