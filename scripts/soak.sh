@@ -23,7 +23,8 @@ summary() {
                     v["requests"], v["replies"], v["slave_replies"], v["missing"], v["wrong"], v["split"]
                 printf "  RSS start %s MB, end %s MB with the logs (%s chars, %s MB), %s MB with the logs cleared: growth %s MB\n", \
                     v["rss_start_mb"], v["rss_end_with_log_mb"], v["log_chars"], v["log_mb"], v["rss_end_mb"], v["growth_mb"]
-                printf "  logs cleared by their buttons %s times on the way, at most %s chars\n", v["log_clears"], v["log_peak_chars"]
+                printf "  logs cleared by their buttons %s times on the way, at most %s chars; RSS after each clear %s MB\n", \
+                    v["log_clears"], v["log_peak_chars"], v["rss_after_clears_mb"]
             } else {
                 printf "  requests %s, good replies %s, fault episodes %s (%s faulty requests), boxes due %s, shown %s, resumed %s\n", \
                     v["requests"], v["good_replies"], v["episodes"], v["faulty_requests"], v["boxes_due"], v["boxes_shown"], v["resumed"]

@@ -285,6 +285,7 @@ private slots:
         long long rssStart = -1;
         qsizetype logPeakChars = 0;
         int clears = 0;
+        QStringList afterClears;
         QStringList firstProblems;
         std::vector<int> perStep(Steps.size(), 0);
 
@@ -300,6 +301,7 @@ private slots:
                 logPeakChars = std::max(logPeakChars, LogChars());
                 ClearLogs();
                 ++clears;
+                afterClears << soak::Mb(soak::ResidentBytes());  // flat if nothing but the log grew
             }
             const TStep& step = Steps[static_cast<std::size_t>(k) % Steps.size()];
             const int round = k / static_cast<int>(Steps.size());
@@ -349,10 +351,10 @@ private slots:
         soak::Report("busprobe",
                      QStringLiteral("seconds=%1 requests=%2 replies=%3 slave_replies=%4 missing=%5 wrong=%6 split=%7 "
                                     "rss_start_mb=%8 rss_end_with_log_mb=%9 rss_end_mb=%10 growth_mb=%11 "
-                                    "log_chars=%12 log_mb=%13 log_peak_chars=%14 log_clears=%15 result=%16")
+                                    "log_chars=%12 log_mb=%13 log_peak_chars=%14 log_clears=%15 rss_after_clears_mb=%16 result=%17")
                          .arg(seconds).arg(requests).arg(replies).arg(Slave->Replies.load()).arg(missing).arg(wrong).arg(extra)
                          .arg(soak::Mb(rssStart), soak::Mb(rssWithLog), soak::Mb(rssEnd), soak::Mb(growth))
-                         .arg(logChars).arg(soak::Mb(rssWithLog - rssEnd)).arg(logPeakChars).arg(clears).arg(pass ? "pass" : "fail"));
+                         .arg(logChars).arg(soak::Mb(rssWithLog - rssEnd)).arg(logPeakChars).arg(clears).arg((afterClears + QStringList{soak::Mb(rssEnd)}).join(',')).arg(pass ? "pass" : "fail"));
         soak::ReportLateness("busprobe", probe);
         soak::Report("busprobe", "per_group " + steps.join(' '));
         for (const QString& p : firstProblems) soak::Report("busprobe", "problem " + p);
