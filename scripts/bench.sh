@@ -26,7 +26,8 @@ OUT=${BENCH_KEEP:-$(mktemp -d)}
 mkdir -p "$OUT"
 [[ -n "${BENCH_KEEP:-}" ]] || trap 'rm -rf "$OUT"' EXIT
 
-echo "Machine: $(lscpu | sed -n 's/^Model name:[[:space:]]*//p') | $(nproc) cores | kernel $(uname -r)"
+HYPERVISOR=$(lscpu | sed -n 's/^Hypervisor vendor:[[:space:]]*//p')
+echo "Machine: $(lscpu | sed -n 's/^Model name:[[:space:]]*//p') | $(nproc) cores${HYPERVISOR:+ | $HYPERVISOR guest} | $(free -g | awk '/^Mem:/ {print $2}') GiB | kernel $(uname -r)"
 echo "Start:   $(date -u '+%Y-%m-%d %H:%M:%S UTC') | load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Ours and its reference run interleaved in random order, so a noisy moment hits both alike.
