@@ -30,10 +30,19 @@
 #include <sys/sysmacros.h>
 
 // libserialport will not open a pty by itself: its open reads the modem lines (TIOCMGET), which a
-// pty does not have. While FakeModemLines is set, this program answers the modem-line calls for a
-// pty as a null-modem cable with all lines up would; every other call goes to the C library as is.
+// pty does not have. While FakeModemLines is set on the calling thread (only around libserialport's
+// own set-up and tear-down calls), this program answers the modem-line calls for a pty as a
+// null-modem cable with all lines up would; every other call goes to the C library as is.
 namespace {
-std::atomic<bool> FakeModemLines{false};
+thread_local bool FakeModemLines = false;
+
+class TFakeModemLines {
+public:
+    TFakeModemLines() { FakeModemLines = true; }
+    ~TFakeModemLines() { FakeModemLines = false; }
+    TFakeModemLines(const TFakeModemLines&) = delete;
+    TFakeModemLines& operator=(const TFakeModemLines&) = delete;
+};
 
 bool IsPty(int fd)
 {
@@ -51,7 +60,7 @@ extern "C" int ioctl(int fd, unsigned long request, ...) noexcept
     void* arg = va_arg(args, void*);
     va_end(args);
     const int r = real(fd, request, arg);
-    if (r == 0 || errno != ENOTTY || !FakeModemLines.load(std::memory_order_relaxed) || !IsPty(fd)) return r;
+    if (r == 0 || errno != ENOTTY || !FakeModemLines || !IsPty(fd)) return r;
     if (request == TIOCMGET) {
         *static_cast<int*>(arg) = TIOCM_DTR | TIOCM_RTS | TIOCM_CTS | TIOCM_DSR | TIOCM_CAR;
         return 0;
@@ -182,7 +191,7 @@ class TSerialPortLib : public TPortUnderTest {
 public:
     explicit TSerialPortLib(const std::string& path)
     {
-        FakeModemLines = true;
+        const TFakeModemLines fake;
         // Nor does it look a pty up by name (it wants the device in /sys/class/tty): take the port record
         // of /dev/ptmx, which it finds there, and give it the pty's path. The name is the record's first
         // field in every version of the library.
@@ -206,9 +215,9 @@ public:
     }
     ~TSerialPortLib() override
     {
+        const TFakeModemLines fake;
         sp_close(Port);
         sp_free_port(Port);
-        FakeModemLines = false;
     }
     // The library's blocking calls do the waiting themselves.
     long Send(const char* p, long n) override
