@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 namespace KestroComm32 {
 
@@ -52,10 +53,84 @@ private:
     // Each index on a cache line of its own, apart from the fields both sides only read: a producer
     // storing InIndex must not take the consumer's line away on every byte, nor the other way round.
     static constexpr std::size_t LineSize = 64;
+
+    // i + step wrapped into 0 .. size - 1, for i and step in that range: no division per call.
+    static long Wrap(long i, long step, long size)
+    {
+        const long r = i + step;
+        return r >= size ? r - size : r;
+    }
+    // (a - b) mod size for a and b in 0 .. size - 1.
+    static long Distance(long a, long b, long size)
+    {
+        const long d = a - b;
+        return d < 0 ? d + size : d;
+    }
+
     long BufSize;
     alignas(LineSize) std::atomic<long> OutIndex;
     alignas(LineSize) std::atomic<long> InIndex;
     alignas(LineSize) char* Buffer;
 };
+
+// The transfers are defined here so that callers' loops get them inline: a byte-wise reader pays no
+// call per byte.
+
+inline bool TCommQueue::In(const char* p)
+{
+    if (Buffer == nullptr || p == nullptr || BufSize <= 0) return false;
+    const long in = InIndex.load(std::memory_order_relaxed);
+    const long out = OutIndex.load(std::memory_order_acquire);
+    // An index outside the storage can only come from a Clear racing this call: treat as full.
+    if (in < 0 || in >= BufSize) return false;
+    const long next = Wrap(in, 1, BufSize);
+    if (next == out) return false;
+    Buffer[in] = *p;
+    InIndex.store(next, std::memory_order_release);
+    return true;
+}
+
+inline long TCommQueue::In(const char* p, long n)
+{
+    if (Buffer == nullptr || p == nullptr || n <= 0 || BufSize <= 0) return 0;
+    const long in = InIndex.load(std::memory_order_relaxed);
+    const long out = OutIndex.load(std::memory_order_acquire);
+    if (in < 0 || in >= BufSize || out < 0 || out >= BufSize) return 0;
+    const long remain = Distance(out, Wrap(in, 1, BufSize), BufSize);
+    const long k = n < remain ? n : remain;
+    if (k <= 0) return 0;
+    const long first = k < BufSize - in ? k : BufSize - in;
+    std::memcpy(Buffer + in, p, static_cast<std::size_t>(first));
+    if (k > first) std::memcpy(Buffer, p + first, static_cast<std::size_t>(k - first));
+    InIndex.store(Wrap(in, k, BufSize), std::memory_order_release);
+    return k;
+}
+
+inline bool TCommQueue::Out(char* p)
+{
+    if (Buffer == nullptr || p == nullptr || BufSize <= 0) return false;
+    const long out = OutIndex.load(std::memory_order_relaxed);
+    const long in = InIndex.load(std::memory_order_acquire);
+    if (in == out || out < 0 || out >= BufSize) return false;
+    *p = Buffer[out];
+    OutIndex.store(Wrap(out, 1, BufSize), std::memory_order_release);
+    return true;
+}
+
+inline long TCommQueue::Out(char* p, long n)
+{
+    if (Buffer == nullptr || p == nullptr || n <= 0 || BufSize <= 0) return 0;
+    const long out = OutIndex.load(std::memory_order_relaxed);
+    const long in = InIndex.load(std::memory_order_acquire);
+    if (out < 0 || out >= BufSize || in < 0 || in >= BufSize) return 0;
+    const long count = Distance(in, out, BufSize);
+    const long k = n < count ? n : count;
+    if (k <= 0) return 0;
+    const long first = k < BufSize - out ? k : BufSize - out;
+    std::memcpy(p, Buffer + out, static_cast<std::size_t>(first));
+    if (k > first) std::memcpy(p + first, Buffer, static_cast<std::size_t>(k - first));
+    OutIndex.store(Wrap(out, k, BufSize), std::memory_order_release);
+    return k;
+}
 
 } // namespace KestroComm32
