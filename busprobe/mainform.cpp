@@ -209,6 +209,10 @@ void TForm1::CreateControls()
     MemoReceive = Make<QPlainTextEdit>(this, "MemoReceive", 392, 444, 369, 170);
     MemoReceive->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     MemoReceive->setTabChangesFocus(true);
+    // The logs are records: an undo (Ctrl+Z) must not take logged lines back out, and an undo history
+    // of every logged line would grow beside the text itself.
+    MemoSend->setUndoRedoEnabled(false);
+    MemoReceive->setUndoRedoEnabled(false);
 
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
     Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels
