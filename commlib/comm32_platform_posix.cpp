@@ -594,6 +594,8 @@ private:
     // came and went in between, where the driver keeps them.
     static std::uint32_t LineChanges(TPortState& st)
     {
+        // A pty has neither lines nor counters: asking would be two failing calls on every wake.
+        if (st.Pty) return 0;
         std::uint32_t events = 0;
         TLineSnapshot& s = st.Lines;
         serial_icounter_struct c{};
