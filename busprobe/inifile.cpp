@@ -136,7 +136,13 @@ void TIniFile::WriteString(std::string_view section, std::string_view key, std::
 
     const int header = FindSection(section);
     if (header < 0) {
-        Lines.push_back("[" + std::string(section) + "]");
+        // Built piece by piece: GCC 12 at -O3 takes "[" + string for an overlapping copy (-Wrestrict).
+        std::string head;
+        head.reserve(section.size() + 2);
+        head += '[';
+        head += section;
+        head += ']';
+        Lines.push_back(std::move(head));
         Lines.push_back(std::move(entry));
         return;
     }
