@@ -177,20 +177,26 @@ void TComm32::Open()
     if (code == 0) {
         ++ThreadGen;
         ReadThreadRun = true;
+        // Alive from before the start: a Close right after Open must wait for a thread that has not
+        // been scheduled yet, not find it "not alive" and then see it come up.
+        ReadThreadAlive = true;
         try {
             ReadThreadHandle = std::thread(&TComm32::_ReadThread, this);
             ReadThreadId = ReadThreadHandle.get_id();
         } catch (const std::system_error&) {
             ReadThreadRun = false;
+            ReadThreadAlive = false;
             code = ecCreateReadThread;
         }
     }
     if (code == 0) {
         WriteThreadRun = true;
+        WriteThreadAlive = true;
         try {
             WriteThreadHandle = std::thread(&TComm32::_WriteThread, this);
         } catch (const std::system_error&) {
             WriteThreadRun = false;
+            WriteThreadAlive = false;
             code = ecCreateWriteThread;
         }
     }
@@ -468,7 +474,6 @@ void TComm32::_WriteThread(void* arg) { static_cast<TComm32*>(arg)->WriteThreadB
 void TComm32::ReadThreadBody()
 {
     const unsigned gen = ThreadGen;
-    ReadThreadAlive = true;
     ReadThreadId = std::this_thread::get_id();
     Platform->RaiseThreadPriority(); // best effort: needs privileges
     char buffer[2048];
@@ -535,7 +540,6 @@ void TComm32::ReadThreadBody()
 
 void TComm32::WriteThreadBody()
 {
-    WriteThreadAlive = true;
     char chunk[512];
     std::uint32_t chunkLen = 0;
     std::uint32_t chunkSent = 0;
