@@ -18,7 +18,7 @@ if [[ "${1:-}" == "--quick" ]]; then
   LOG_LINES=20000
 fi
 
-# GCC 12 at -O3 reports a false -Wrestrict inside std::string (busprobe/inifile.cpp); keep it a warning.
+# GCC 12 at -O3 reports a false -Wrestrict inside std::string (busprobe/logic/inifile.cpp); keep it a warning.
 cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS=-Wno-error=restrict >/dev/null
 cmake --build "$BUILD" --target kestro_bench busprobe_log_bench -j2 >/dev/null
 

@@ -74,8 +74,8 @@ find_program() {
         echo "$build_dir/$sub/$name"
     fi
 }
-busprobe_bin=$(find_program busprobe busprobe)
-ormet_bin=$(find_program Ormet-Master meter)
+busprobe_bin=$(find_program busprobe busprobe/window)
+ormet_bin=$(find_program Ormet-Master meter/windows)
 slave_bin=$(find_program modbus-slave-sim tools/modbus-slave-sim)
 meter_bin=$(find_program ormet-meter-sim tools/ormet-meter-sim)
 

@@ -1,6 +1,6 @@
 // Device component: defaults and mappings, open/close and UsePackage rules over a pty, event delivery, two devices exchanging packages.
 #include "lxcommdevice.h"
-#include "test_comm32_package_pty.h"
+#include "pty_link.h"
 
 #include <QCoreApplication>
 #include <QPointer>

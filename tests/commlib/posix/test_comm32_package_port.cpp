@@ -1,7 +1,7 @@
 // Package layer on a real port object over a pseudo-terminal: timeout packages, frames both ways, reconfiguration under traffic.
 #include "comm32.h"
 #include "comm32_package.h"
-#include "test_comm32_package_pty.h"
+#include "pty_link.h"
 
 #include <gtest/gtest.h>
 

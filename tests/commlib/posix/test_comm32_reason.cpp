@@ -3,7 +3,7 @@
 #include "comm32.h"
 #include "comm32_error.h"
 #include "comm32_reason.h"
-#include "test_comm32_package_pty.h"
+#include "pty_link.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // open-failure box (busprobe-open-failure.png in Chinese, -en in English) and the port settings
 // dialog with an entry's tooltip showing (busprobe-port-tooltip-usb.png, -alias), into the folder
 // named on the command line. Usage: busprobe_screenshot <folder>
-#include "../commlib/fake_usb_sysfs.h"
-#include "../commlib/item_tooltip_shot.h"
+#include "fake_usb_sysfs.h"
+#include "item_tooltip_shot.h"
 #include "comm32_error.h"
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"

@@ -3,7 +3,7 @@
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
-#include "test_comm32_package_pty.h"
+#include "pty_link.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

@@ -9,7 +9,7 @@
 
 #include <cstdio>
 
-#include "../commlib/item_tooltip_shot.h"
+#include "item_tooltip_shot.h"
 #include "comsetdlg.h"
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"

@@ -4,7 +4,7 @@
 #include "comm32_portinfo.h"
 #include "comm32_reason.h"
 #include "fake_usb_sysfs.h"
-#include "test_comm32_package_pty.h"
+#include "pty_link.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
 

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../commlib/as_other_user.h"
+#include "as_other_user.h"
 #include "comm32_reason.h"
 #include "serial.h"
 #include "sim_process.h"
