@@ -1,0 +1,150 @@
+// The shared tty helpers on real pseudo-terminals: port names, the exclusive-open policy, raw lines.
+#include "posix_tty.h"
+#include "pty_link.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <string>
+
+#include <sys/ioctl.h>
+#include <termios.h>
+
+namespace PosixTty = KestroComm32::PosixTty;
+
+namespace {
+
+// Whether the tty behind fd refuses plain opens (TIOCEXCL), as the kernel reports it.
+int ExclusiveFlag(int fd)
+{
+    int on = -1;
+    return ioctl(fd, TIOCGEXCL, &on) == 0 ? on : -1;
+}
+
+// A temporary folder, named by COMPORTS_DIR while it lives.
+struct TPortMap {
+    std::string dir;
+    TPortMap()
+    {
+        char pattern[] = "/tmp/posix-tty-XXXXXX";
+        dir = mkdtemp(pattern);
+        setenv("COMPORTS_DIR", dir.c_str(), 1);
+    }
+    ~TPortMap()
+    {
+        unsetenv("COMPORTS_DIR");
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+};
+
+TEST(PosixTty, PortNamesResolveToPathAndAlias)
+{
+    TPortMap map;
+    std::filesystem::create_symlink("/dev/null", map.dir + "/COM3");
+    std::filesystem::create_symlink("/nonexistent/tty", map.dir + "/COM12"); // dangling still names the port
+    const std::string com3 = map.dir + "/COM3", com4 = map.dir + "/COM4", com12 = map.dir + "/COM12";
+    const struct {
+        std::string name;
+        PosixTty::TPortPath expected;
+    } cases[] = {
+        {"COM3", {com3, "COM3", com3}},
+        {"COM12", {com12, "COM12", com12}},
+        {"COM4", {"/dev/ttyS3", "COM4", com4}}, // no link: the fixed device, the link named for the reason
+        {"/dev/pts/7", {"/dev/pts/7", "", ""}},
+        {"ttyUSB0", {"/dev/ttyUSB0", "", ""}},
+        {"com3", {"/dev/com3", "", ""}}, // only the exact COMn form is an alias
+        {"COM03", {"/dev/COM03", "", ""}},
+    };
+    for (const auto& c : cases) {
+        const PosixTty::TPortPath got = PosixTty::ResolvePortName(c.name);
+        EXPECT_EQ(got.Path, c.expected.Path) << c.name;
+        EXPECT_EQ(got.AliasName, c.expected.AliasName) << c.name;
+        EXPECT_EQ(got.AliasLink, c.expected.AliasLink) << c.name;
+    }
+}
+
+TEST(PosixTty, ALoserOfTheLockLeavesTheHoldersExclusiveModeAlone)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    const PosixTty::TExclusiveTty first = PosixTty::OpenExclusive(pty.SlavePath);
+    ASSERT_FALSE(first.Failure) << first.Failure.Call << " " << first.Failure.Error;
+    EXPECT_TRUE(first.Exclusive);
+    EXPECT_EQ(ExclusiveFlag(pty.Slave), 1);
+
+    const PosixTty::TExclusiveTty second = PosixTty::OpenExclusive(pty.SlavePath);
+    EXPECT_EQ(second.Fd, -1);
+    ASSERT_TRUE(second.Failure);
+    // Plain users are refused by the tty, root by the lock; each with the errno of its own call.
+    const std::string call = second.Failure.Call;
+    EXPECT_TRUE((call == "open" && second.Failure.Error == EBUSY) ||
+                (call == "flock" && second.Failure.Error == EWOULDBLOCK))
+        << call << " " << second.Failure.Error;
+    EXPECT_EQ(ExclusiveFlag(pty.Slave), 1);
+
+    PosixTty::CloseExclusive(first.Fd, first.Exclusive);
+    EXPECT_EQ(ExclusiveFlag(pty.Slave), 0);
+    const PosixTty::TExclusiveTty again = PosixTty::OpenExclusive(pty.SlavePath);
+    EXPECT_FALSE(again.Failure);
+    PosixTty::CloseExclusive(again.Fd, again.Exclusive);
+
+    const PosixTty::TExclusiveTty notTty = PosixTty::OpenExclusive("/dev/null");
+    ASSERT_TRUE(notTty.Failure);
+    EXPECT_STREQ(notTty.Failure.Call, "isatty");
+    EXPECT_EQ(notTty.Failure.Error, ENOTTY);
+    const PosixTty::TExclusiveTty missing = PosixTty::OpenExclusive("/nonexistent/ttyX");
+    ASSERT_TRUE(missing.Failure);
+    EXPECT_STREQ(missing.Failure.Call, "open");
+    EXPECT_EQ(missing.Failure.Error, ENOENT);
+}
+
+TEST(PosixTty, RawLineTakesStandardAndOtherSpeeds)
+{
+    PosixTty::TPty pty;
+    ASSERT_FALSE(PosixTty::OpenPty(pty));
+    PosixTty::TRawLine line;
+    line.Baud = 19200;
+    line.TwoStopBits = true;
+    line.RtsCts = true;
+    ASSERT_FALSE(PosixTty::SetRawLine(pty.Slave, line));
+    termios t{};
+    ASSERT_EQ(tcgetattr(pty.Slave, &t), 0);
+    EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
+    EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | CLOCAL | CREAD), static_cast<tcflag_t>(CSTOPB | CRTSCTS | CLOCAL | CREAD));
+    EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
+    EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cc[VMIN], 0);
+    EXPECT_EQ(PosixTty::LineSpeed(pty.Slave), 19200u);
+
+    EXPECT_FALSE(PosixTty::IsStandardSpeed(12345));
+    line.Baud = 12345; // termios2
+    ASSERT_FALSE(PosixTty::SetRawLine(pty.Slave, line));
+    EXPECT_EQ(PosixTty::LineSpeed(pty.Slave), 12345u);
+    PosixTty::ClosePty(pty);
+    EXPECT_EQ(pty.Master, -1);
+}
+
+TEST(PosixTty, ComLinkReplacesALinkButNoFile)
+{
+    TPortMap map;
+    const std::string dir = map.dir + "/a/comports"; // made with its parents
+    const std::string link = PosixTty::LinkComPort(dir, 5, "/dev/pts/1");
+    EXPECT_EQ(link, dir + "/COM5");
+    EXPECT_EQ(PosixTty::LinkComPort(dir, 5, "/dev/pts/2"), link);
+    EXPECT_EQ(std::filesystem::read_symlink(link).string(), "/dev/pts/2");
+    PosixTty::UnlinkComPort(link, "/dev/pts/1"); // taken over since: stays
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    PosixTty::UnlinkComPort(link, "/dev/pts/2");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+
+    FILE* f = std::fopen((dir + "/COM6").c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    EXPECT_THROW(PosixTty::LinkComPort(dir, 6, "/dev/pts/1"), std::runtime_error);
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/COM6"));
+}
+
+} // namespace
