@@ -1,13 +1,10 @@
 // The POSIX comm layer: termios ports, eventfd events, comm events from one poll().
 #include "comm32_platform.h"
-#include "comm32_portinfo.h"
+#include "posix_tty.h"
 
 #include <algorithm>
-#include <array>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -16,7 +13,6 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -25,11 +21,6 @@
 #include <unistd.h>
 
 namespace KestroComm32 {
-
-namespace PosixSpeed {
-bool SetAnySpeed(int fd, unsigned baud);
-bool GetSpeed(int fd, unsigned& baud);
-} // namespace PosixSpeed
 
 namespace {
 
@@ -44,6 +35,7 @@ struct TLineSnapshot {
 struct TPortState {
     int Fd = -1;
     bool Owned = false;
+    bool Exclusive = false; // TIOCEXCL set by CreateFile
     bool Pty = false; // a pseudo-terminal: no line, so no data bits or parity of its own
     bool HaveSaved = false;
     termios Saved{};
@@ -70,63 +62,6 @@ void Drain(int fd)
     while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
 }
 
-bool NoModemLines(int err) { return err == ENOTTY || err == EINVAL; }
-
-// Output the driver still holds, including a transmitter still shifting (where the driver tells).
-bool OutputPending(int fd)
-{
-    int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0) return false;
-    if (queued > 0) return true;
-    unsigned lsr = 0;
-    return ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT);
-}
-
-// Before close: queued output gets the time it needs at the line's speed, within a bound, and
-// what has not gone by then is dropped. Output held by flow control or a stuck adapter would
-// otherwise keep close() waiting for the driver's closing time (30 s by default).
-void DrainBeforeClose(int fd, std::uint32_t baud)
-{
-    if (!OutputPending(fd)) return;
-    int queued = 0;
-    ioctl(fd, TIOCOUTQ, &queued);
-    const long long needMs = static_cast<long long>(std::max(queued, 1)) * 11000 / std::max<std::uint32_t>(baud, 1);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(std::min(needMs + 50, 500LL));
-    while (OutputPending(fd)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            tcflush(fd, TCOFLUSH);
-            return;
-        }
-        poll(nullptr, 0, 2);
-    }
-}
-
-constexpr std::array<std::pair<std::uint32_t, speed_t>, 15> StandardSpeeds{{
-    {50, B50}, {75, B75}, {110, B110}, {300, B300}, {600, B600}, {1200, B1200}, {2400, B2400},
-    {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600},
-    {115200, B115200}, {230400, B230400}, {460800, B460800},
-}};
-
-// Where a port name leads: the path to open and, for a COMn alias, the link's place in the port map.
-struct TResolved {
-    std::string Path;
-    std::string AliasName;
-    std::string AliasLink;
-};
-
-TResolved ResolvePath(const UnicodeString& name)
-{
-    if (!name.empty() && name[0] == '/') return {name, {}, {}};
-    const int n = TCommSerialPortInfo::PortNo(name);
-    if (n > 0 && TCommSerialPortInfo::PortName(n) == name) {
-        const std::string link = TCommSerialPortInfo::PortMapDir() + "/" + name;
-        struct stat st{};
-        if (lstat(link.c_str(), &st) == 0) return {link, name, link};
-        return {"/dev/ttyS" + std::to_string(n - 1), name, link};
-    }
-    return {"/dev/" + name, {}, {}};
-}
-
 // Why the calling thread's last CreateFile failed.
 thread_local TSystemReason LastFailure;
 
@@ -136,31 +71,28 @@ public:
     {
         LastFailure = TSystemReason();
         if (name.empty()) return INVALID_HANDLE_VALUE;
-        const TResolved where = ResolvePath(name);
-        // The errno is taken at the failing call, before anything else can change it.
+        const PosixTty::TPortPath where = PosixTty::ResolvePortName(name);
+        // Each errno comes from the failing call itself.
         auto fail = [&](const char* call, int error) {
             LastFailure = DescribeOpenFailure(error, call, where.Path, where.AliasName, where.AliasLink);
             return INVALID_HANDLE_VALUE;
         };
-        const int fd = open(where.Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return fail("open", errno);
+        // Share mode 0: one open per port, in this process or any other.
+        const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
+        if (tty.Failure) return fail(tty.Failure.Call, tty.Failure.Error);
+        const int fd = tty.Fd;
         auto st = std::make_shared<TPortState>();
         st->Fd = fd;
         st->Owned = true;
-        // Share mode 0: one open per port, in this process or any other.
-        const char* call = nullptr;
-        if (!isatty(fd)) call = "isatty";
-        else if (flock(fd, LOCK_EX | LOCK_NB) != 0) call = "flock";
-        else if (tcgetattr(fd, &st->Saved) != 0) call = "tcgetattr";
-        if (call != nullptr) {
+        st->Exclusive = tty.Exclusive;
+        if (tcgetattr(fd, &st->Saved) != 0) {
             const int error = errno;
-            close(fd);
-            return fail(call, error);
+            PosixTty::CloseExclusive(fd, tty.Exclusive);
+            return fail("tcgetattr", error);
         }
         st->HaveSaved = true;
-        ioctl(fd, TIOCEXCL);
-        if (!Register(st)) {
-            const int error = errno;
+        int error = 0;
+        if (!Register(st, &error)) {
             Unregister(fd);
             return fail("eventfd", error);
         }
@@ -250,42 +182,20 @@ public:
             return false;
         if ((dcb.fOutX || dcb.fInX) && dcb.XonChar == dcb.XoffChar) return false;
 
-        termios t{};
-        if (tcgetattr(port, &t) != 0) return false;
-        t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                       INPCK | IGNPAR);
-        t.c_oflag &= ~OPOST;
-        t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-        t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-        t.c_cflag |= CLOCAL | CREAD;
-        static constexpr tcflag_t Sizes[] = {CS5, CS6, CS7, CS8};
-        t.c_cflag |= Sizes[dcb.ByteSize - 5];
-        switch (dcb.Parity) {
-        case ODDPARITY: t.c_cflag |= PARENB | PARODD; break;
-        case EVENPARITY: t.c_cflag |= PARENB; break;
-        case MARKPARITY: t.c_cflag |= PARENB | PARODD | CMSPAR; break;
-        case SPACEPARITY: t.c_cflag |= PARENB | CMSPAR; break;
-        default: break;
-        }
-        if (dcb.StopBits != ONESTOPBIT) t.c_cflag |= CSTOPB; // 1.5 with 5 data bits, else 2
-        if (dcb.fParity && dcb.Parity != NOPARITY) t.c_iflag |= INPCK;
+        PosixTty::TRawLine line;
+        line.Baud = dcb.BaudRate;
+        line.DataBits = dcb.ByteSize;
+        line.Parity = static_cast<PosixTty::TParity>(dcb.Parity);
+        line.TwoStopBits = dcb.StopBits != ONESTOPBIT; // 1.5 with 5 data bits, else 2
+        line.CheckParity = dcb.fParity && dcb.Parity != NOPARITY;
         const bool handshake = dcb.fOutxCtsFlow || dcb.fRtsControl == RTS_CONTROL_HANDSHAKE;
-        if (handshake) t.c_cflag |= CRTSCTS;
-        if (dcb.fOutX) t.c_iflag |= IXON;
-        if (dcb.fInX) t.c_iflag |= IXOFF;
-        t.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-        t.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-        t.c_cc[VMIN] = 0;
-        t.c_cc[VTIME] = 0;
-
-        const auto standard = std::find_if(StandardSpeeds.begin(), StandardSpeeds.end(),
-                                           [&](const auto& s) { return s.first == dcb.BaudRate; });
-        if (standard != StandardSpeeds.end()) {
-            cfsetispeed(&t, standard->second);
-            cfsetospeed(&t, standard->second);
-        }
-        if (tcsetattr(port, TCSANOW, &t) != 0) return false;
-        if (standard == StandardSpeeds.end() && !PosixSpeed::SetAnySpeed(port, dcb.BaudRate)) return false;
+        line.RtsCts = handshake;
+        line.XonXoffOut = dcb.fOutX;
+        line.XonXoffIn = dcb.fInX;
+        line.XonChar = dcb.XonChar;
+        line.XoffChar = dcb.XoffChar;
+        termios t{};
+        if (PosixTty::SetRawLine(port, line, &t)) return false;
 
         // tcsetattr succeeds when any part was taken: check that all of it was.
         termios now{};
@@ -302,8 +212,10 @@ public:
         if (ratio < 0.98 || ratio > 1.02) return false;
         st->Baud = dcb.BaudRate;
 
-        if (!SetLine(port, TIOCM_DTR, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
-        if (!handshake && !SetLine(port, TIOCM_RTS, dcb.fRtsControl == RTS_CONTROL_ENABLE)) return false;
+        using PosixTty::TModemLine;
+        if (PosixTty::SetModemLine(port, TModemLine::Dtr, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
+        if (!handshake && PosixTty::SetModemLine(port, TModemLine::Rts, dcb.fRtsControl == RTS_CONTROL_ENABLE))
+            return false;
         return true;
     }
 
@@ -353,8 +265,8 @@ public:
                 }
             }
             if ((want & EV_TXEMPTY) && st->TxPending.exchange(false)) {
-                int outq = 0;
-                if (!st->HungUp && ioctl(port, TIOCOUTQ, &outq) == 0 && outq > 0) {
+                const int outq = st->HungUp ? 0 : PosixTty::OutputQueued(port);
+                if (outq > 0) {
                     st->TxPending = true;
                     // Look again about when the driver should be done; back off while it is held.
                     const int estimate =
@@ -379,9 +291,9 @@ public:
         auto st = Find(port);
         if (!st) return false;
         errors = st->Errors.exchange(0);
-        int in = 0, out = 0;
+        int in = 0;
         if (ioctl(port, FIONREAD, &in) != 0) return false;
-        if (ioctl(port, TIOCOUTQ, &out) != 0) out = 0;
+        const int out = PosixTty::OutputQueued(port);
         stat.cbInQue = static_cast<std::uint32_t>(std::max(in, 0));
         stat.cbOutQue = static_cast<std::uint32_t>(std::max(out, 0));
         return true;
@@ -532,13 +444,15 @@ private:
         return it == Ports.end() ? nullptr : it->second;
     }
 
-    bool Register(const std::shared_ptr<TPortState>& st)
+    // False when the port's wake-up event cannot be made; error, when given, gets that errno.
+    bool Register(const std::shared_ptr<TPortState>& st, int* error = nullptr)
     {
         struct stat info{};
         // Unix98 pty slaves have majors 136 to 143.
         if (fstat(st->Fd, &info) == 0 && S_ISCHR(info.st_mode))
             st->Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
         st->Kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (st->Kick < 0 && error != nullptr) *error = errno;
         int lines = 0;
         if (ioctl(st->Fd, TIOCMGET, &lines) == 0) {
             st->Lines.ModemKnown = true;
@@ -564,10 +478,9 @@ private:
         if (st->Kick >= 0) close(st->Kick);
         if (st->Owned) {
             // Drained at the port's own speed before the old settings come back.
-            DrainBeforeClose(fd, st->Baud);
+            PosixTty::DrainBeforeClose(fd, st->Baud);
             if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
-            ioctl(fd, TIOCNXCL);
-            close(fd);
+            PosixTty::CloseExclusive(fd, st->Exclusive);
         } else if (st->SavedFlags >= 0) {
             fcntl(fd, F_SETFL, st->SavedFlags);
         }
@@ -581,12 +494,6 @@ private:
         if (lines & TIOCM_RI) s |= MS_RING_ON;
         if (lines & TIOCM_CD) s |= MS_RLSD_ON;
         return s;
-    }
-
-    static bool SetLine(int fd, int bit, bool on)
-    {
-        if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &bit) == 0) return true;
-        return NoModemLines(errno); // a pty has no modem lines to set
     }
 
     // Modem line changes and line errors since the last look, as comm events. Lines are looked at
