@@ -1,20 +1,18 @@
-// CSerial on POSIX termios: Windows comm time-outs emulated with poll, exclusive open, lock for I/O.
+// CSerial on the tty helpers: Windows comm time-outs emulated with poll, exclusive open, lock for I/O.
 #include "serial.h"
+
+#include "comm32_portinfo_sys.h"
+#include "posix_tty.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <climits>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
+
+namespace PosixTty = KestroComm32::PosixTty;
 
 namespace {
 
@@ -41,74 +39,6 @@ std::string ShortText(const char* verb, std::uint32_t done, std::uint32_t count)
     return text;
 }
 
-const struct { int baud; speed_t speed; } SpeedTable[] = {
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
-    {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
-    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
-};
-
-bool SpeedOf(int baud, speed_t& speed)
-{
-    for (const auto& entry : SpeedTable)
-        if (entry.baud == baud) {
-            speed = entry.speed;
-            return true;
-        }
-    return false;
-}
-
-int BaudOf(int fd)
-{
-    termios tio{};
-    if (tcgetattr(fd, &tio) == 0)
-        for (const auto& entry : SpeedTable)
-            if (entry.speed == cfgetospeed(&tio))
-                return entry.baud;
-    return 9600;
-}
-
-// Output the driver still holds, including a transmitter still shifting (where the driver tells).
-bool OutputPending(int fd)
-{
-    int queued = 0;
-    if (ioctl(fd, TIOCOUTQ, &queued) != 0)
-        return false;
-    if (queued > 0)
-        return true;
-    unsigned lsr = 0;
-    return ioctl(fd, TIOCSERGETLSR, &lsr) == 0 && !(lsr & TIOCSER_TEMT);
-}
-
-// Before close: queued output gets the time it needs at the line's speed, within a bound, and
-// what has not gone by then is dropped. Output held by flow control or a stuck adapter would
-// otherwise keep close() waiting for the driver's closing time (30 s by default).
-void DrainBeforeClose(int fd)
-{
-    if (!OutputPending(fd))
-        return;
-    int queued = 0;
-    ioctl(fd, TIOCOUTQ, &queued);
-    const long long needMs = static_cast<long long>(std::max(queued, 1)) * 11000 / BaudOf(fd);
-    const auto deadline = Clock::now() + milliseconds(std::min(needMs + 50, 500LL));
-    while (OutputPending(fd)) {
-        if (Clock::now() >= deadline) {
-            tcflush(fd, TCOFLUSH);
-            return;
-        }
-        ::poll(nullptr, 0, 2);
-    }
-}
-
-// Modem-line requests fail on pseudo-terminals; only real errors count.
-bool SetModemLine(int fd, int line, bool on)
-{
-    if (ioctl(fd, on ? TIOCMBIS : TIOCMBIC, &line) == 0)
-        return true;
-    return errno == ENOTTY || errno == EINVAL || errno == ENOTSUP;
-}
-
 int RemainingMs(Clock::time_point deadline)
 {
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
@@ -124,41 +54,14 @@ CSerial::~CSerial()
     Close();
 }
 
-namespace {
-
-// Where the link of "COM<n>" is or would be; empty without a port map directory.
-std::string PortMapLink(int portNumber)
-{
-    std::string dir;
-    if (const char* d = std::getenv("COMPORTS_DIR"); d && *d)
-        dir = d;
-    else if (const char* x = std::getenv("XDG_CONFIG_HOME"); x && *x)
-        dir = std::string(x) + "/comports";
-    else if (const char* h = std::getenv("HOME"); h && *h)
-        dir = std::string(h) + "/.config/comports";
-    if (dir.empty())
-        return std::string();
-    return dir + "/COM" + std::to_string(portNumber);
-}
-
-}  // namespace
-
 std::string CSerial::DeviceName(int portNumber)
 {
-    const std::string link = PortMapLink(portNumber);
-    struct stat st;
-    if (!link.empty() && lstat(link.c_str(), &st) == 0)
-        return link;
-    return "/dev/ttyS" + std::to_string(portNumber - 1);
+    return PosixTty::ResolveComPort(portNumber).Path;
 }
 
 std::string CSerial::MappedDevice(int portNumber)
 {
-    const std::string name = DeviceName(portNumber);
-    char resolved[PATH_MAX];
-    if (realpath(name.c_str(), resolved) == nullptr)
-        return std::string();
-    return resolved;
+    return KestroComm32::PortInfoSys::ResolvedPath(DeviceName(portNumber));
 }
 
 bool CSerial::IsOpen() const
@@ -179,95 +82,97 @@ KestroComm32::TSystemReason CSerial::LastReason() const
     return m_lastReason;
 }
 
+namespace {
+
+// LastError names a failure as the original platform did: a port another link holds is busy, and a
+// setting refused here (no system error) is an invalid parameter.
+int ShownError(const PosixTty::TCallError& failure)
+{
+    if (failure.Error == 0)
+        return EINVAL;
+    if (failure.Error == EWOULDBLOCK && std::strcmp(failure.Call, "flock") == 0)
+        return EBUSY;
+    return failure.Error;
+}
+
+KestroComm32::TSystemReason ReasonOf(const PosixTty::TPortPath& where, const PosixTty::TCallError& failure)
+{
+    return KestroComm32::DescribeOpenFailure(failure.Error, failure.Call, where.Path, where.AliasName,
+                                             where.AliasLink);
+}
+
+bool SettingsSupported(const CSerial& s)
+{
+    return s.BaudRate > 0 && PosixTty::IsStandardSpeed(static_cast<unsigned>(s.BaudRate)) && s.DataBits >= 5 &&
+           s.DataBits <= 8 && s.Parity <= 4 && s.StopBits != 1 && s.StopBits <= 2 && !s.DsrSensitivity &&
+           !s.DsrOutFlow && (s.LineControl & 3) <= 1 && (s.LineControl >> 2 & 3) <= 1;
+}
+
+PosixTty::TRawLine RawLineOf(const CSerial& s)
+{
+    PosixTty::TRawLine line;
+    line.Baud = static_cast<unsigned>(s.BaudRate);
+    line.DataBits = s.DataBits;
+    line.Parity = static_cast<PosixTty::TParity>(s.Parity);
+    line.TwoStopBits = s.StopBits == 2;
+    line.CheckParity = s.ParityCheck != 0;
+    line.RtsCts = s.CtsOutFlow != 0;
+    return line;
+}
+
+// Raw line with the link's settings, DTR and RTS as LineControl says, both queues empty.
+PosixTty::TCallError ConfigureLine(int fd, const CSerial& s)
+{
+    using PosixTty::TModemLine;
+    if (!SettingsSupported(s))
+        return {"SetCommState", 0};  // refused here, not by the system
+    if (const auto failure = PosixTty::SetRawLine(fd, RawLineOf(s)))
+        return failure;
+    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Dtr, (s.LineControl & 3) == 1))
+        return failure;
+    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Rts, (s.LineControl >> 2 & 3) == 1))
+        return failure;
+    PosixTty::FlushQueues(fd, true, true);
+    return {};
+}
+
+}  // namespace
+
 bool CSerial::Open()
 {
     Close();
-    const std::string name = DeviceName(PortNumber);
+    const PosixTty::TPortPath where = PosixTty::ResolveComPort(PortNumber);
     {
         std::lock_guard<std::mutex> guard(m_state);
         m_lastReason = KestroComm32::TSystemReason();
     }
-
-    // error is what LastError names; the reason keeps the errno of the failing call itself.
-    auto fail = [this, &name](const char* label, int error, const char* call, int systemError) {
-        const std::string portName = "COM" + std::to_string(PortNumber);
-        auto reason = KestroComm32::DescribeOpenFailure(systemError, call, name, portName, PortMapLink(PortNumber));
-        {
-            std::lock_guard<std::mutex> guard(m_state);
-            m_lastError = FailureText(label, error);
-            m_lastReason = std::move(reason);
-        }
-        Close();
-        return false;
-    };
-
-    const int fd = ::open(name.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        return fail("OpenCom", error, "open", error);
-    }
+    const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
+    if (tty.Failure)
+        return OpenFailed("OpenCom", ShownError(tty.Failure), ReasonOf(where, tty.Failure));
     {
         std::lock_guard<std::mutex> guard(m_state);
-        m_fd = fd;
+        m_fd = tty.Fd;
+        m_exclusive = tty.Exclusive;
     }
-    // No sharing: flock holds against every opener (root included), TIOCEXCL against plain opens.
-    if (!isatty(fd))
-        return fail("OpenCom", ENOTTY, "isatty", ENOTTY);
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        return fail("OpenCom", error == EWOULDBLOCK ? EBUSY : error, "flock", error);
-    }
-    if (ioctl(fd, TIOCEXCL) != 0) {
-        const int error = errno;
-        return fail("OpenCom", error, "ioctl", error);
-    }
-    {
-        std::lock_guard<std::mutex> guard(m_state);
-        m_exclusive = true;
-    }
-
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return fail("SetCommState", errno, "tcgetattr", errno);
-    speed_t speed;
-    if (!SpeedOf(BaudRate, speed) || DataBits < 5 || DataBits > 8 || Parity > 4 || StopBits == 1 ||
-        StopBits > 2 || DsrSensitivity || DsrOutFlow || (LineControl & 3) > 1 || (LineControl >> 2 & 3) > 1)
-        return fail("SetCommState", EINVAL, "SetCommState", 0);  // refused here, not by the system
-    cfmakeraw(&tio);
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-    tio.c_cflag |= CLOCAL | CREAD;
-    static const tcflag_t sizes[] = {CS5, CS6, CS7, CS8};
-    tio.c_cflag |= sizes[DataBits - 5];
-    if (Parity == 1)
-        tio.c_cflag |= PARENB | PARODD;
-    else if (Parity == 2)
-        tio.c_cflag |= PARENB;
-    else if (Parity == 3)
-        tio.c_cflag |= PARENB | CMSPAR | PARODD;
-    else if (Parity == 4)
-        tio.c_cflag |= PARENB | CMSPAR;
-    if (StopBits == 2)
-        tio.c_cflag |= CSTOPB;
-    if (CtsOutFlow)
-        tio.c_cflag |= CRTSCTS;
-    tio.c_iflag &= ~(INPCK | IXON | IXOFF | IXANY);
-    if (ParityCheck)
-        tio.c_iflag |= INPCK;
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    if (tcsetattr(fd, TCSANOW, &tio) != 0)
-        return fail("SetCommState", errno, "tcsetattr", errno);
-    if (!SetModemLine(fd, TIOCM_DTR, (LineControl & 3) == 1) ||
-        !SetModemLine(fd, TIOCM_RTS, (LineControl >> 2 & 3) == 1))
-        return fail("SetCommState", errno, "ioctl", errno);
-    tcflush(fd, TCIOFLUSH);
+    if (const PosixTty::TCallError failure = ConfigureLine(tty.Fd, *this))
+        return OpenFailed("SetCommState", ShownError(failure), ReasonOf(where, failure));
 
     std::lock_guard<std::mutex> guard(m_state);
     m_lockExists = true;
     m_busy = false;
     return true;
+}
+
+// error is what LastError names; the reason keeps the errno of the failing call itself.
+bool CSerial::OpenFailed(const char* label, int error, KestroComm32::TSystemReason reason)
+{
+    {
+        std::lock_guard<std::mutex> guard(m_state);
+        m_lastError = FailureText(label, error);
+        m_lastReason = std::move(reason);
+    }
+    Close();
+    return false;
 }
 
 void CSerial::Close()
@@ -278,12 +183,9 @@ void CSerial::Close()
         m_lockExists = false;
     }
     if (m_fd >= 0) {
-        DrainBeforeClose(m_fd);
-        // Exclusive mode belongs to the tty, not to this descriptor: give it up for the next opener.
-        if (m_exclusive)
-            ioctl(m_fd, TIOCNXCL);
+        PosixTty::DrainBeforeClose(m_fd, PosixTty::LineSpeed(m_fd));
+        PosixTty::CloseExclusive(m_fd, m_exclusive);
         m_exclusive = false;
-        ::close(m_fd);
         m_fd = -1;
     }
     m_lockFreed.notify_all();
@@ -291,29 +193,52 @@ void CSerial::Close()
 
 void CSerial::Purge()
 {
-    tcflush(m_fd, TCIOFLUSH);
+    PosixTty::FlushQueues(m_fd, true, true);
 }
 
-// Runs one read or write on the port without holding m_state (the caller holds the lock).
-// Returns true when the transfer ended by completion or by the port's own time-outs; false with
-// failure set when the wait bound expired or the system refused.
-bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done)
-{
-    done = 0;
-    const auto start = Clock::now();
-    const auto total = start + milliseconds(reading
-        ? ReadTotalTimeoutMultiplier * static_cast<int>(count) + ReadTotalTimeoutConstant
-        : WriteTotalTimeoutMultiplier * static_cast<int>(count) + WriteTotalTimeoutConstant);
-    const auto bound = start + milliseconds(reading ? ReadWaitLimit : WriteWaitLimit);
-    const bool bounded = Overlapped != 0;
-    const char* const label = reading ? "ReadFile" : "WriteFile";
-    const int fd = m_fd;
-    Clock::time_point lastByte{};
-    std::string failure;
+namespace {
 
+// When a transfer of count bytes must be over: by the port's time-outs (total) and, for bounded
+// waits, by the wait limit behind them (bound).
+struct TDeadlines {
+    Clock::time_point total;
+    Clock::time_point bound;
+    bool bounded;
+};
+
+TDeadlines DeadlinesOf(bool reading, std::uint32_t count, bool bounded)
+{
+    const auto start = Clock::now();
+    const int totalMs = reading
+        ? CSerial::ReadTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::ReadTotalTimeoutConstant
+        : CSerial::WriteTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::WriteTotalTimeoutConstant;
+    const int boundMs = reading ? CSerial::ReadWaitLimit : CSerial::WriteWaitLimit;
+    return {start + milliseconds(totalMs), start + milliseconds(boundMs), bounded};
+}
+
+// Waits up to waitMs for the port to take or give bytes; the failure text, empty when none.
+std::string WaitForPort(int fd, bool reading, int waitMs)
+{
+    const char* const label = reading ? "ReadFile" : "WriteFile";
+    pollfd p{fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
+    const int r = ::poll(&p, 1, waitMs);
+    if (r < 0 && errno != EINTR)
+        return FailureText("WaitForSingleObject", errno);
+    if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+        return FailureText(label, EIO);
+    if (r > 0 && (p.revents & POLLHUP) && !(p.revents & (POLLIN | POLLOUT)))
+        return FailureText(label, EIO);
+    return std::string();
+}
+
+// Moves bytes until count, a time-out or a failure; the failure text, empty when none. A time-out of
+// the port itself is no failure; the wait bound running out first is.
+std::string MoveBytes(int fd, bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done,
+                      const TDeadlines& limits)
+{
+    Clock::time_point lastByte{};
     while (done < count) {
-        const ssize_t n = reading ? ::read(fd, buffer + done, count - done)
-                                  : ::write(fd, buffer + done, count - done);
+        const ssize_t n = reading ? ::read(fd, buffer + done, count - done) : ::write(fd, buffer + done, count - done);
         if (n > 0) {
             done += static_cast<std::uint32_t>(n);
             lastByte = Clock::now();
@@ -322,52 +247,54 @@ bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, 
         if (n < 0 && errno == EINTR)
             continue;
         // A raw tty with VMIN = VTIME = 0 reports an empty queue as 0; a hang-up shows in poll.
-        if (n < 0 && errno != EAGAIN) {
-            failure = FailureText(label, errno);
-            break;
-        }
-        auto deadline = total;
+        if (n < 0 && errno != EAGAIN)
+            return FailureText(reading ? "ReadFile" : "WriteFile", errno);
+        auto deadline = limits.total;
         if (reading && done > 0)
-            deadline = std::min(deadline, lastByte + milliseconds(ReadIntervalTimeout));
-        const bool boundFirst = bounded && bound < deadline;
+            deadline = std::min(deadline, lastByte + milliseconds(CSerial::ReadIntervalTimeout));
+        const bool boundFirst = limits.bounded && limits.bound < deadline;
         if (boundFirst)
-            deadline = bound;
+            deadline = limits.bound;
         const int wait = RemainingMs(deadline);
-        if (wait == 0) {
-            if (boundFirst)
-                failure = TimeoutText;
-            break;
-        }
-        pollfd p{fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
-        const int r = ::poll(&p, 1, wait);
-        if (r < 0 && errno != EINTR) {
-            failure = FailureText("WaitForSingleObject", errno);
-            break;
-        }
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL))) {
-            failure = FailureText(label, EIO);
-            break;
-        }
-        if (r > 0 && (p.revents & POLLHUP) && !(p.revents & (POLLIN | POLLOUT))) {
-            failure = FailureText(label, EIO);
-            break;
-        }
+        if (wait == 0)
+            return boundFirst ? TimeoutText : std::string();
+        if (std::string failure = WaitForPort(fd, reading, wait); !failure.empty())
+            return failure;
     }
-    // A write completes when the bytes have left the driver, as on the original platform.
-    while (!reading && failure.empty() && done == count) {
-        int queued = 0;
-        if (ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0)
-            break;
-        const auto deadline = bounded ? std::min(total, bound) : total;
+    return std::string();
+}
+
+// A write completes when the bytes have left the driver, as on the original platform. What the
+// port's own time-out leaves in the driver counts as not written.
+std::string AwaitSent(int fd, std::uint32_t count, std::uint32_t& done, const TDeadlines& limits)
+{
+    for (;;) {
+        const int queued = PosixTty::OutputQueued(fd);
+        if (queued <= 0)
+            return std::string();
+        const auto deadline = limits.bounded ? std::min(limits.total, limits.bound) : limits.total;
         if (Clock::now() >= deadline) {
-            if (bounded && bound <= total)
-                failure = TimeoutText;
-            else
-                done = count - std::min<std::uint32_t>(count, static_cast<std::uint32_t>(queued));
-            break;
+            if (limits.bounded && limits.bound <= limits.total)
+                return TimeoutText;
+            done = count - std::min<std::uint32_t>(count, static_cast<std::uint32_t>(queued));
+            return std::string();
         }
         ::poll(nullptr, 0, 1);
     }
+}
+
+}  // namespace
+
+// Runs one read or write on the port without holding m_state (the caller holds the lock).
+// Returns true when the transfer ended by completion or by the port's own time-outs; false with
+// failure set when the wait bound expired or the system refused.
+bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done)
+{
+    done = 0;
+    const TDeadlines limits = DeadlinesOf(reading, count, Overlapped != 0);
+    std::string failure = MoveBytes(m_fd, reading, count, buffer, done, limits);
+    if (!reading && failure.empty() && done == count)
+        failure = AwaitSent(m_fd, count, done, limits);
     if (!failure.empty()) {
         std::lock_guard<std::mutex> guard(m_state);
         m_lastError = failure;

@@ -1,4 +1,4 @@
-// CSerial: Ormet-Master's serial link, one numbered port with fixed time-outs; the only POSIX-aware code.
+// CSerial: Ormet-Master's serial link, one numbered port with fixed time-outs, on the library's tty helpers.
 #pragma once
 
 #include <condition_variable>
@@ -76,6 +76,7 @@ private:
     bool TakeLock();
     void ReleaseLockHeld();
     bool Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done);
+    bool OpenFailed(const char* label, int error, KestroComm32::TSystemReason reason);
 
     mutable std::mutex m_state;       // guards everything below and LastError
     std::condition_variable m_lockFreed;
