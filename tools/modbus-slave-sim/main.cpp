@@ -1,6 +1,8 @@
 // modbus-slave-sim: a libmodbus RTU slave on a pseudo-terminal (or a real device) for trying masters.
 #include "slave_sim.h"
 
+#include "posix_tty.h"
+
 #include <modbus/modbus.h>
 
 #include <cerrno>
@@ -40,118 +42,149 @@ void logFrame(const char* what, const uint8_t* b, int n) {
     std::fprintf(stderr, "\n");
 }
 
-int run(const slavesim::Options& opt) {
-    installSignals();
-
+// What the simulator serves: the pty (unless it serves a device), libmodbus on it, the tables and
+// the port map link.
+struct Slave {
     slavesim::Pty pty;
-    std::string path = opt.device;
-    if (opt.device.empty()) {
-        pty = slavesim::openPty(opt);
-        path = pty.slavePath;
-    }
+    std::string path;
+    modbus_t* ctx = nullptr;
+    modbus_mapping_t* map = nullptr;
+    std::string link;
+};
 
-    modbus_t* ctx = modbus_new_rtu(path.c_str(), opt.baud, opt.parity, opt.dataBits, opt.stopBits);
-    modbus_mapping_t* map =
-        ctx ? modbus_mapping_new(opt.count, opt.count, opt.count, opt.count) : nullptr;
-    auto cleanup = [&] {
-        if (map) modbus_mapping_free(map);
-        if (ctx) {
-            if (opt.device.empty()) modbus_set_socket(ctx, -1);  // the pty is ours to close
-            else modbus_close(ctx);
-            modbus_free(ctx);
-        }
-        slavesim::closePty(pty);
-    };
-    if (!ctx || !map) {
-        std::fprintf(stderr, "modbus-slave-sim: %s\n", modbus_strerror(errno));
-        cleanup();
-        return 1;
+void closeSlave(const slavesim::Options& opt, Slave& s) {
+    if (!s.link.empty()) KestroComm32::PosixTty::UnlinkComPort(s.link, s.path);
+    if (s.map) modbus_mapping_free(s.map);
+    if (s.ctx) {
+        if (opt.device.empty()) modbus_set_socket(s.ctx, -1);  // the pty is ours to close
+        else modbus_close(s.ctx);
+        modbus_free(s.ctx);
     }
-    modbus_set_slave(ctx, opt.slave);
+    slavesim::closePty(s.pty);
+}
+
+// Opens the line and libmodbus on it; false after saying why on stderr.
+bool openSlave(const slavesim::Options& opt, Slave& s) {
+    s.path = opt.device;
+    if (opt.device.empty()) {
+        s.pty = slavesim::openPty(opt);
+        s.path = s.pty.slavePath;
+    }
+    s.ctx = modbus_new_rtu(s.path.c_str(), opt.baud, opt.parity, opt.dataBits, opt.stopBits);
+    s.map = s.ctx ? modbus_mapping_new(opt.count, opt.count, opt.count, opt.count) : nullptr;
+    if (!s.ctx || !s.map) {
+        std::fprintf(stderr, "modbus-slave-sim: %s\n", modbus_strerror(errno));
+        return false;
+    }
+    modbus_set_slave(s.ctx, opt.slave);
     if (opt.device.empty()) {
         // libmodbus would open the path itself; it talks on our master end instead.
-        modbus_set_socket(ctx, pty.master);
-    } else if (modbus_connect(ctx) != 0) {
-        std::fprintf(stderr, "modbus-slave-sim: %s: %s\n", path.c_str(), modbus_strerror(errno));
-        cleanup();
-        return 1;
+        modbus_set_socket(s.ctx, s.pty.master);
+    } else if (modbus_connect(s.ctx) != 0) {
+        std::fprintf(stderr, "modbus-slave-sim: %s: %s\n", s.path.c_str(), modbus_strerror(errno));
+        return false;
     }
-    slavesim::fillInitial(*map);
+    slavesim::fillInitial(*s.map);
+    return true;
+}
 
-    std::string link;
-    if (opt.com > 0) {
-        try {
-            link = slavesim::linkComPort(opt.comportsDir, opt.com, path);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "modbus-slave-sim: %s\n", e.what());
-            cleanup();
-            return 1;
-        }
+// Puts the COM<n> link into the port map when asked; false after saying why on stderr.
+bool mapPort(const slavesim::Options& opt, Slave& s) {
+    if (opt.com <= 0) return true;
+    try {
+        s.link = KestroComm32::PosixTty::LinkComPort(opt.comportsDir, opt.com, s.path);
+        return true;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "modbus-slave-sim: %s\n", e.what());
+        return false;
     }
+}
 
-    std::printf("%s\n", path.c_str());
+void announce(const slavesim::Options& opt, const Slave& s) {
+    std::printf("%s\n", s.path.c_str());
     std::fflush(stdout);
     if (opt.verbose) {
         std::fprintf(stderr, "modbus-slave-sim: slave %d on %s, %d %c%d%d%s%s\n", opt.slave,
-                     path.c_str(), opt.baud, opt.parity, opt.dataBits, opt.stopBits,
-                     link.empty() ? "" : ", mapped as ", link.c_str());
+                     s.path.c_str(), opt.baud, opt.parity, opt.dataBits, opt.stopBits,
+                     s.link.empty() ? "" : ", mapped as ", s.link.c_str());
     }
+}
 
+// Takes one frame off the line and answers it; false when the line is gone.
+bool answerOne(const slavesim::Options& opt, Slave& s, double elapsedS) {
+    uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
+    slavesim::updateDynamic(*s.map, elapsedS, opt);
+    const int n = modbus_receive(s.ctx, query);
+    if (n > 0) {
+        if (opt.verbose) logFrame("request:", query, n);
+        if (opt.replyDelayMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(opt.replyDelayMs));
+        modbus_reply(s.ctx, query, n, s.map);
+    } else if (n == 0) {
+        // Another slave's request: like any libmodbus slave loop, listen at once for that
+        // slave's reply (up to the response time-out) so it is not taken for a request.
+        modbus_receive(s.ctx, query);
+    } else {
+        const int e = errno;
+        if (e == EIO || e == EBADF || e == ENXIO) {
+            std::fprintf(stderr, "modbus-slave-sim: %s: %s\n", s.path.c_str(), std::strerror(e));
+            return false;
+        }
+        // Bad CRC, short frame, timeout: a real slave stays silent and listens again.
+        if (opt.verbose) std::fprintf(stderr, "ignored: %s\n", modbus_strerror(e));
+    }
+    return true;
+}
+
+// Whether stdin, watched for its end, has ended.
+bool stdinEnded() {
+    char sink[256];
+    const ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
+    return n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN));
+}
+
+// Answers requests until a stop signal, the end of stdin (when watched) or a failed line.
+int serve(const slavesim::Options& opt, Slave& s) {
     const auto start = std::chrono::steady_clock::now();
     auto elapsed = [&] {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     };
-    uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
-    int rc = 0;
     for (;;) {
         pollfd fds[3] = {
-            {modbus_get_socket(ctx), POLLIN, 0},
+            {modbus_get_socket(s.ctx), POLLIN, 0},
             {g_stopPipe[0], POLLIN, 0},
             {opt.exitOnStdinEof ? STDIN_FILENO : -1, POLLIN, 0},
         };
         if (poll(fds, 3, 200) < 0) {
             if (errno == EINTR) continue;
             std::perror("modbus-slave-sim: poll");
-            rc = 1;
-            break;
+            return 1;
         }
-        if (fds[1].revents) break;
-        if (fds[2].revents) {
-            char sink[256];
-            ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
-            if (n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN))) break;
-        }
+        if (fds[1].revents) return 0;
+        if (fds[2].revents && stdinEnded()) return 0;
         if (!fds[0].revents) continue;
         if (fds[0].revents & (POLLERR | POLLNVAL)) {
-            std::fprintf(stderr, "modbus-slave-sim: %s: device error\n", path.c_str());
-            rc = 1;
-            break;
+            std::fprintf(stderr, "modbus-slave-sim: %s: device error\n", s.path.c_str());
+            return 1;
         }
-        slavesim::updateDynamic(*map, elapsed(), opt);
-        int n = modbus_receive(ctx, query);
-        if (n > 0) {
-            if (opt.verbose) logFrame("request:", query, n);
-            if (opt.replyDelayMs > 0)
-                std::this_thread::sleep_for(std::chrono::milliseconds(opt.replyDelayMs));
-            modbus_reply(ctx, query, n, map);
-        } else if (n == 0) {
-            // Another slave's request: like any libmodbus slave loop, listen at once for that
-            // slave's reply (up to the response time-out) so it is not taken for a request.
-            modbus_receive(ctx, query);
-        } else {
-            const int e = errno;
-            if (e == EIO || e == EBADF || e == ENXIO) {
-                std::fprintf(stderr, "modbus-slave-sim: %s: %s\n", path.c_str(), std::strerror(e));
-                rc = 1;
-                break;
-            }
-            // Bad CRC, short frame, timeout: a real slave stays silent and listens again.
-            if (opt.verbose) std::fprintf(stderr, "ignored: %s\n", modbus_strerror(e));
-        }
+        if (!answerOne(opt, s, elapsed())) return 1;
     }
+}
 
-    if (!link.empty()) slavesim::unlinkComPort(link, path);
-    cleanup();
+int run(const slavesim::Options& opt) {
+    installSignals();
+    Slave s;
+    int rc = 1;
+    try {
+        if (openSlave(opt, s) && mapPort(opt, s)) {
+            announce(opt, s);
+            rc = serve(opt, s);
+        }
+    } catch (...) {
+        closeSlave(opt, s);
+        throw;
+    }
+    closeSlave(opt, s);
     return rc;
 }
 

@@ -1,18 +1,17 @@
 // Option parsing, register model and pseudo-terminal set-up of the Modbus slave simulator.
 #include "slave_sim.h"
 
+#include "comm32_portinfo.h"
+#include "posix_tty.h"
+
 #include <modbus/modbus.h>
 
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <getopt.h>
 #include <stdexcept>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
 
 namespace slavesim {
 
@@ -28,32 +27,47 @@ bool parseInt(const char* text, long lo, long hi, int& out) {
     return true;
 }
 
-speed_t speedOf(int baud) {
-    switch (baud) {
-    case 50: return B50;
-    case 75: return B75;
-    case 110: return B110;
-    case 134: return B134;
-    case 150: return B150;
-    case 200: return B200;
-    case 300: return B300;
-    case 600: return B600;
-    case 1200: return B1200;
-    case 1800: return B1800;
-    case 2400: return B2400;
-    case 4800: return B4800;
-    case 9600: return B9600;
-    case 19200: return B19200;
-    case 38400: return B38400;
-    case 57600: return B57600;
-    case 115200: return B115200;
-    case 230400: return B230400;
-    default: return B0;  // a pty carries any speed; only the label is lost
-    }
+// Long options without a letter.
+enum { optCount = 1000, optTick, optSine, optDelay, optEof };
+
+std::runtime_error callError(const KestroComm32::PosixTty::TCallError& failure) {
+    return std::runtime_error(std::string(failure.Call) + ": " + std::strerror(failure.Error));
 }
 
-std::runtime_error sysError(const std::string& what) {
-    return std::runtime_error(what + ": " + std::strerror(errno));
+// Applies one option to o; false with why set when its value is bad (why stays empty for an option
+// getopt did not know or found without its value).
+bool applyOption(int c, const char* arg, Options& o, std::string& why) {
+    auto check = [&why](bool ok, const char* reason) {
+        if (!ok) why = reason;
+        return ok;
+    };
+    switch (c) {
+    case 'a': return check(parseInt(arg, 1, 247, o.slave), "slave address must be 1..247");
+    case 'b': return check(parseInt(arg, 50, 4000000, o.baud), "bad speed");
+    case 'p':
+        if (!check(std::strlen(arg) == 1 && std::strchr("NEOneo", arg[0]), "parity must be N, E or O"))
+            return false;
+        o.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(arg[0])));
+        return true;
+    case 'd': return check(parseInt(arg, 5, 8, o.dataBits), "data bits must be 5..8");
+    case 's': return check(parseInt(arg, 1, 2, o.stopBits), "stop bits must be 1 or 2");
+    case 'D': o.device = arg; return true;
+    case 'c': o.comportsDir = arg; return true;
+    case 'n': return check(parseInt(arg, 1, 255, o.com), "COM number must be 1..255");
+    case optCount: return check(parseInt(arg, 4, 65535, o.count), "count must be 4..65535");
+    case optTick: return check(parseInt(arg, 1, 3600000, o.tickMs), "bad tick");
+    case optSine: {
+        int s = 0;
+        if (!check(parseInt(arg, 1, 86400, s), "bad sine period")) return false;
+        o.sinePeriodS = s;
+        return true;
+    }
+    case optDelay: return check(parseInt(arg, 0, 60000, o.replyDelayMs), "bad reply delay");
+    case optEof: o.exitOnStdinEof = true; return true;
+    case 'v': o.verbose = true; return true;
+    case 'h': o.help = true; return true;
+    default: return false;
+    }
 }
 
 }  // namespace
@@ -84,7 +98,6 @@ const char* usageText() {
 }
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
-    enum { optCount = 1000, optTick, optSine, optDelay, optEof };
     static const option longOpts[] = {
         {"slave", required_argument, nullptr, 'a'},
         {"baud", required_argument, nullptr, 'b'},
@@ -112,63 +125,14 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
         return std::nullopt;
     };
     while ((c = getopt_long(argc, argv, ":a:b:p:d:s:D:c:n:vh", longOpts, nullptr)) != -1) {
-        switch (c) {
-        case 'a':
-            if (!parseInt(optarg, 1, 247, o.slave)) return bad("slave address must be 1..247");
-            break;
-        case 'b':
-            if (!parseInt(optarg, 50, 4000000, o.baud)) return bad("bad speed");
-            break;
-        case 'p':
-            if (std::strlen(optarg) != 1 || !std::strchr("NEOneo", optarg[0]))
-                return bad("parity must be N, E or O");
-            o.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(optarg[0])));
-            break;
-        case 'd':
-            if (!parseInt(optarg, 5, 8, o.dataBits)) return bad("data bits must be 5..8");
-            break;
-        case 's':
-            if (!parseInt(optarg, 1, 2, o.stopBits)) return bad("stop bits must be 1 or 2");
-            break;
-        case 'D': o.device = optarg; break;
-        case 'c': o.comportsDir = optarg; break;
-        case 'n':
-            if (!parseInt(optarg, 1, 255, o.com)) return bad("COM number must be 1..255");
-            break;
-        case optCount:
-            if (!parseInt(optarg, 4, 65535, o.count)) return bad("count must be 4..65535");
-            break;
-        case optTick:
-            if (!parseInt(optarg, 1, 3600000, o.tickMs)) return bad("bad tick");
-            break;
-        case optSine: {
-            int s = 0;
-            if (!parseInt(optarg, 1, 86400, s)) return bad("bad sine period");
-            o.sinePeriodS = s;
-            break;
-        }
-        case optDelay:
-            if (!parseInt(optarg, 0, 60000, o.replyDelayMs)) return bad("bad reply delay");
-            break;
-        case optEof: o.exitOnStdinEof = true; break;
-        case 'v': o.verbose = true; break;
-        case 'h': o.help = true; break;
-        case ':': return bad(std::string("option needs a value: ") + argv[optind - 1]);
-        default: return bad(std::string("unknown option: ") + argv[optind - 1]);
-        }
+        std::string why;
+        if (applyOption(c, optarg, o, why)) continue;
+        if (!why.empty()) return bad(why);
+        if (c == ':') return bad(std::string("option needs a value: ") + argv[optind - 1]);
+        return bad(std::string("unknown option: ") + argv[optind - 1]);
     }
     if (optind < argc) return bad(std::string("unexpected argument: ") + argv[optind]);
-    if (o.com > 0 && o.comportsDir.empty()) {
-        if (const char* env = std::getenv("COMPORTS_DIR"); env && *env) {
-            o.comportsDir = env;
-        } else if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) {
-            o.comportsDir = std::string(xdg) + "/comports";
-        } else if (const char* home = std::getenv("HOME"); home && *home) {
-            o.comportsDir = std::string(home) + "/.config/comports";
-        } else {
-            return bad("--com needs --comports-dir");
-        }
-    }
+    if (o.com > 0 && o.comportsDir.empty()) o.comportsDir = KestroComm32::TCommSerialPortInfo::PortMapDir();
     if (!o.comportsDir.empty() && o.com == 0) return bad("--comports-dir needs --com");
     return o;
 }
@@ -196,87 +160,27 @@ void updateDynamic(modbus_mapping_t& map, double elapsedS, const Options& opt) {
 }
 
 Pty openPty(const Options& opt) {
-    Pty p;
-    p.master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (p.master < 0) throw sysError("posix_openpt");
-    char name[128];
-    if (grantpt(p.master) != 0 || unlockpt(p.master) != 0 ||
-        ptsname_r(p.master, name, sizeof name) != 0) {
-        auto e = sysError("pseudo-terminal set-up");
-        closePty(p);
-        throw e;
+    namespace PosixTty = KestroComm32::PosixTty;
+    PosixTty::TPty pty;
+    if (const auto failure = PosixTty::OpenPty(pty)) throw callError(failure);
+    PosixTty::TRawLine line;
+    line.Baud = static_cast<unsigned>(opt.baud);
+    line.DataBits = opt.dataBits;
+    line.Parity = opt.parity == 'E' ? PosixTty::TParity::Even
+                  : opt.parity == 'O' ? PosixTty::TParity::Odd
+                                      : PosixTty::TParity::None;
+    line.TwoStopBits = opt.stopBits == 2;
+    if (const auto failure = PosixTty::SetRawLine(pty.Slave, line)) {
+        PosixTty::ClosePty(pty);
+        throw callError(failure);
     }
-    p.slavePath = name;
-    // Held open for our lifetime: without it the master reads EIO whenever no program has the
-    // other end open, and the line settings below would be lost between two opens.
-    p.heldSlave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (p.heldSlave < 0) {
-        auto e = sysError(std::string("open ") + name);
-        closePty(p);
-        throw e;
-    }
-    termios t{};
-    if (tcgetattr(p.heldSlave, &t) != 0) {
-        auto e = sysError("tcgetattr");
-        closePty(p);
-        throw e;
-    }
-    // Raw both ways: an echo or a CR/LF translation would corrupt binary frames.
-    cfmakeraw(&t);
-    t.c_cflag |= CLOCAL | CREAD;
-    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB);
-    t.c_cflag |= opt.dataBits == 5 ? CS5 : opt.dataBits == 6 ? CS6 : opt.dataBits == 7 ? CS7 : CS8;
-    if (opt.parity != 'N') t.c_cflag |= PARENB | (opt.parity == 'O' ? PARODD : 0);
-    if (opt.stopBits == 2) t.c_cflag |= CSTOPB;
-    if (speed_t sp = speedOf(opt.baud); sp != B0) cfsetspeed(&t, sp);
-    t.c_cc[VMIN] = 0;
-    t.c_cc[VTIME] = 0;
-    if (tcsetattr(p.heldSlave, TCSANOW, &t) != 0) {
-        auto e = sysError("tcsetattr");
-        closePty(p);
-        throw e;
-    }
-    int fl = fcntl(p.master, F_GETFL);
-    fcntl(p.master, F_SETFL, fl | O_NONBLOCK);
-    return p;
+    return {pty.Master, pty.Slave, pty.SlavePath};
 }
 
 void closePty(Pty& p) {
-    if (p.heldSlave >= 0) close(p.heldSlave);
-    if (p.master >= 0) close(p.master);
+    KestroComm32::PosixTty::TPty pty{p.master, p.heldSlave, p.slavePath};
+    KestroComm32::PosixTty::ClosePty(pty);
     p.heldSlave = p.master = -1;
-}
-
-std::string linkComPort(const std::string& dir, int n, const std::string& target) {
-    // mkdir -p
-    for (size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            std::string part = dir.substr(0, pos);
-            if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) throw sysError("mkdir " + part);
-        }
-    }
-    const std::string link = dir + "/COM" + std::to_string(n);
-    struct stat st{};
-    if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
-        throw std::runtime_error(link + " exists and is not a symbolic link; not replacing it");
-    // Built aside and renamed over, so a program never sees the name missing or half made.
-    const std::string tmp = link + ".tmp" + std::to_string(getpid());
-    unlink(tmp.c_str());
-    if (symlink(target.c_str(), tmp.c_str()) != 0) throw sysError("symlink " + tmp);
-    if (rename(tmp.c_str(), link.c_str()) != 0) {
-        auto e = sysError("rename to " + link);
-        unlink(tmp.c_str());
-        throw e;
-    }
-    return link;
-}
-
-void unlinkComPort(const std::string& link, const std::string& target) {
-    char buf[4096];
-    ssize_t n = readlink(link.c_str(), buf, sizeof buf - 1);
-    if (n < 0) return;
-    buf[n] = 0;
-    if (target == buf) unlink(link.c_str());
 }
 
 }  // namespace slavesim

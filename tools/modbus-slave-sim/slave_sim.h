@@ -47,9 +47,4 @@ struct Pty {
 Pty openPty(const Options& opt);
 void closePty(Pty& pty);
 
-// Makes dir/COM<n> a symbolic link to target (creating dir); throws std::runtime_error.
-std::string linkComPort(const std::string& dir, int n, const std::string& target);
-// Removes the link when it still names target.
-void unlinkComPort(const std::string& link, const std::string& target);
-
 }  // namespace slavesim

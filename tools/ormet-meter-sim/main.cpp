@@ -5,15 +5,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <string>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
+#include "comm32_portinfo.h"
 #include "meter_model.h"
+#include "posix_tty.h"
 
 using namespace ormetsim;
 using Clock = std::chrono::steady_clock;
@@ -41,7 +40,8 @@ void Out(const std::string& line)
         "usage: ormet-meter-sim [options]\n"
         "  --device PATH   serve PATH instead of a new pseudo-terminal\n"
         "  --link DIR      put a COM<n> symlink to the port into DIR (port map directory)\n"
-        "  --com N         n of that link (default 1)\n"
+        "  --com N         n of that link (default 1); without --link the link goes into\n"
+        "                  $COMPORTS_DIR, else $XDG_CONFIG_HOME/comports, else ~/.config/comports\n"
         "  --baud B        line speed (default 9600)\n"
         "  --pace          answer at the line speed, 10 bit times per byte\n"
         "  --fault FAULT   silent | short=N | crc | exception=CODE | address=A | delay=MS | count=N,\n"
@@ -66,30 +66,6 @@ void SleepUntil(Clock::time_point deadline)
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         ppoll(nullptr, 0, &ts, &g_waitMask);
     }
-}
-
-bool SetRaw(int fd, int baud)
-{
-    termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return false;
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    speed_t speed = B9600;
-    switch (baud) {
-    case 1200: speed = B1200; break;
-    case 2400: speed = B2400; break;
-    case 4800: speed = B4800; break;
-    case 9600: speed = B9600; break;
-    case 19200: speed = B19200; break;
-    case 38400: speed = B38400; break;
-    case 57600: speed = B57600; break;
-    case 115200: speed = B115200; break;
-    default: return false;
-    }
-    cfsetispeed(&tio, speed);
-    cfsetospeed(&tio, speed);
-    return tcsetattr(fd, TCSANOW, &tio) == 0;
 }
 
 void SetRegister(MeterModel& model, const std::string& kind, const std::string& text)
@@ -280,113 +256,154 @@ private:
 
 } // namespace
 
+namespace {
+
+struct TOptions {
+    std::string device;
+    std::string linkDir; // empty: no link
+    int com = 1;
+    int baud = 9600;
+    bool pace = false;
+    bool commands = false;
+};
+
+TOptions ParseOptions(int argc, char** argv, MeterModel& model)
+{
+    TOptions o;
+    bool comGiven = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc)
+                throw std::invalid_argument(a + " needs a value");
+            return argv[++i];
+        };
+        if (a == "--device")
+            o.device = value();
+        else if (a == "--link")
+            o.linkDir = value();
+        else if (a == "--com") {
+            o.com = std::stoi(value());
+            comGiven = true;
+        }
+        else if (a == "--baud")
+            o.baud = std::stoi(value());
+        else if (a == "--pace")
+            o.pace = true;
+        else if (a == "--stdin")
+            o.commands = true;
+        else if (a == "--fault")
+            model.AddFault(ParseFault(value()));
+        else if (a == "--input" || a == "--param" || a == "--inner")
+            SetRegister(model, a.substr(2), value());
+        else if (a == "--help" || a == "-h")
+            Usage(0);
+        else
+            throw std::invalid_argument("unknown option " + a);
+    }
+    if (o.baud <= 0 || o.com < 1)
+        throw std::invalid_argument("bad --baud or --com");
+    if (comGiven && o.linkDir.empty())
+        o.linkDir = KestroComm32::TCommSerialPortInfo::PortMapDir();
+    return o;
+}
+
+// Stop signals stay blocked except inside ppoll, so none is lost between check and wait.
+void BlockStopSignals()
+{
+    struct sigaction sa {};
+    sa.sa_handler = OnSignal;
+    sigemptyset(&sa.sa_mask);
+    std::signal(SIGPIPE, SIG_IGN);
+    sigset_t block;
+    sigemptyset(&block);
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) {
+        sigaction(s, &sa, nullptr);
+        sigaddset(&block, s);
+    }
+    sigprocmask(SIG_BLOCK, &block, &g_waitMask);
+    for (const int s : {SIGTERM, SIGINT, SIGHUP})
+        sigdelset(&g_waitMask, s);
+}
+
+// The line served: a new pty (its master, with the slave end held) or the given device.
+struct TPort {
+    KestroComm32::PosixTty::TPty pty;
+    int fd = -1;
+    bool exclusive = false;
+    std::string path;
+};
+
+bool OpenPort(const TOptions& o, TPort& port)
+{
+    namespace PosixTty = KestroComm32::PosixTty;
+    PosixTty::TRawLine line;
+    line.Baud = static_cast<unsigned>(o.baud);
+    PosixTty::TCallError failure;
+    if (o.device.empty()) {
+        failure = PosixTty::OpenPty(port.pty);
+        if (!failure)
+            failure = PosixTty::SetRawLine(port.pty.Slave, line);
+        port.fd = port.pty.Master;
+        port.path = port.pty.SlavePath;
+    } else {
+        const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(o.device);
+        failure = tty.Failure;
+        port.fd = tty.Fd;
+        port.exclusive = tty.Exclusive;
+        port.path = o.device;
+        if (!failure)
+            failure = PosixTty::SetRawLine(port.fd, line);
+    }
+    if (failure)
+        std::fprintf(stderr, "ormet-meter-sim: %s: %s: %s\n",
+                     port.path.empty() ? "pseudo-terminal" : port.path.c_str(), failure.Call,
+                     std::strerror(failure.Error));
+    return !failure;
+}
+
+void ClosePort(TPort& port)
+{
+    if (port.pty.Master >= 0)
+        KestroComm32::PosixTty::ClosePty(port.pty);
+    else
+        KestroComm32::PosixTty::CloseExclusive(port.fd, port.exclusive);
+    port.fd = -1;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    std::string device, linkDir;
-    int com = 1, baud = 9600;
-    bool pace = false, commands = false;
     MeterModel model;
-
+    TOptions options;
     try {
-        for (int i = 1; i < argc; ++i) {
-            const std::string a = argv[i];
-            auto value = [&]() -> std::string {
-                if (i + 1 >= argc)
-                    throw std::invalid_argument(a + " needs a value");
-                return argv[++i];
-            };
-            if (a == "--device")
-                device = value();
-            else if (a == "--link")
-                linkDir = value();
-            else if (a == "--com")
-                com = std::stoi(value());
-            else if (a == "--baud")
-                baud = std::stoi(value());
-            else if (a == "--pace")
-                pace = true;
-            else if (a == "--stdin")
-                commands = true;
-            else if (a == "--fault")
-                model.AddFault(ParseFault(value()));
-            else if (a == "--input" || a == "--param" || a == "--inner")
-                SetRegister(model, a.substr(2), value());
-            else if (a == "--help" || a == "-h")
-                Usage(0);
-            else
-                throw std::invalid_argument("unknown option " + a);
-        }
-        if (baud <= 0 || com < 1)
-            throw std::invalid_argument("bad --baud or --com");
+        options = ParseOptions(argc, argv, model);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "ormet-meter-sim: %s\n", e.what());
         Usage(2);
     }
+    BlockStopSignals();
 
-    // Stop signals stay blocked except inside ppoll, so none is lost between check and wait.
-    struct sigaction sa {};
-    sa.sa_handler = OnSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-    sigset_t block;
-    sigemptyset(&block);
-    sigaddset(&block, SIGTERM);
-    sigaddset(&block, SIGINT);
-    sigaddset(&block, SIGHUP);
-    sigprocmask(SIG_BLOCK, &block, &g_waitMask);
-    sigdelset(&g_waitMask, SIGTERM);
-    sigdelset(&g_waitMask, SIGINT);
-    sigdelset(&g_waitMask, SIGHUP);
-
-    int fd = -1, slave = -1;
-    std::string path = device;
-    if (device.empty()) {
-        fd = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        char name[128];
-        if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname_r(fd, name, sizeof name) != 0) {
-            std::perror("ormet-meter-sim: pseudo-terminal");
-            return 1;
-        }
-        path = name;
-        // Holding the slave end keeps the master usable between the clients' opens and closes.
-        slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (slave < 0 || !SetRaw(slave, baud)) {
-            std::perror("ormet-meter-sim: pseudo-terminal slave");
-            return 1;
-        }
-    } else {
-        fd = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0 || !SetRaw(fd, baud)) {
-            std::fprintf(stderr, "ormet-meter-sim: %s: %s\n", device.c_str(), std::strerror(errno));
-            return 1;
-        }
-    }
-
+    TPort port;
     std::string link;
-    if (!linkDir.empty()) {
-        mkdir(linkDir.c_str(), 0755);
-        link = linkDir + "/COM" + std::to_string(com);
-        unlink(link.c_str());
-        if (symlink(path.c_str(), link.c_str()) != 0) {
-            std::fprintf(stderr, "ormet-meter-sim: %s: %s\n", link.c_str(), std::strerror(errno));
+    try {
+        if (!OpenPort(options, port)) {
+            ClosePort(port);
             return 1;
         }
+        if (!options.linkDir.empty())
+            link = KestroComm32::PosixTty::LinkComPort(options.linkDir, options.com, port.path);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "ormet-meter-sim: %s\n", e.what());
+        ClosePort(port);
+        return 1;
     }
 
-    Out(path);
-    const int rc = Server(fd, model, baud, pace).Run(commands);
-
-    if (!link.empty()) {
-        char target[512];
-        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
-        if (n > 0 && path == std::string(target, static_cast<std::size_t>(n)))
-            unlink(link.c_str());
-    }
-    if (slave >= 0)
-        close(slave);
-    close(fd);
+    Out(port.path);
+    const int rc = Server(port.fd, model, options.baud, options.pace).Run(options.commands);
+    if (!link.empty())
+        KestroComm32::PosixTty::UnlinkComPort(link, port.path);
+    ClosePort(port);
     return rc;
 }
