@@ -239,85 +239,111 @@ MeterModel::Outcome MeterModel::Handle(const Bytes& frame, Clock::time_point now
 
 Bytes MeterModel::Answer(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events)
 {
-    const std::uint8_t fn = frame[1];
-    const std::size_t size = frame.size();
-    const auto accessOk = [&] { return frame[2] == MeterAccessCodeHi && frame[3] == MeterAccessCodeLo; };
-    char line[160];
-    Bytes r{Address, fn};
-
-    switch (fn) {
+    switch (frame[1]) {
     case 0x03:
     case 0x04:
-    case 0x43: {
-        const std::size_t at = fn == 0x43 ? 4 : 2;
-        if (size != at + 6)
-            return ExceptionReply(fn, 3);
-        if (fn == 0x43 && !accessOk())
-            return ExceptionReply(fn, AccessRefused);
-        const int start = Be16(frame, at), count = Be16(frame, at + 2);
-        const int table = fn == 0x03 ? 7 : fn == 0x04 ? 10 : 22;
-        if (count < 1 || count > 125)
-            return ExceptionReply(fn, 3);
-        if (start + count > table)
-            return ExceptionReply(fn, 2);
-        r.push_back(static_cast<std::uint8_t>(2 * count));
-        Advance(now);
-        for (int n = start; n < start + count; ++n)
-            PutBe16(r, fn == 0x03 ? m_param[n] : fn == 0x04 ? m_input[n] : m_inner[n]);
-        break;
-    }
+    case 0x43: return ReadRegisters(frame, now);
     case 0x10:
-    case 0x46: {
-        const std::size_t at = fn == 0x46 ? 4 : 2;
-        if (fn == 0x46 && !accessOk())
-            return ExceptionReply(fn, AccessRefused);
-        const int start = Be16(frame, at), count = Be16(frame, at + 2), bytes = frame[at + 4];
-        if (bytes != 2 * count || size != at + 7 + static_cast<std::size_t>(bytes) || count < 1)
-            return ExceptionReply(fn, 3);
-        // Registers 4-6 and internal 0-12 are the meter's own.
-        const int low = fn == 0x10 ? 0 : 13, high = fn == 0x10 ? 3 : 21;
-        if (start < low || start + count - 1 > high)
-            return ExceptionReply(fn, 2);
-        std::string text = fn == 0x10 ? "param" : "inner";
-        for (int i = 0; i < count; ++i) {
-            const std::size_t b = at + 5 + 2 * static_cast<std::size_t>(i);
-            const auto word = static_cast<std::uint16_t>(frame[b] | frame[b + 1] << 8);
-            (fn == 0x10 ? m_param : m_inner)[start + i] = word;
-            std::snprintf(line, sizeof line, " %d=%04X", start + i, word);
-            text += line;
-        }
-        events.push_back(text);
-        r.insert(r.end(), frame.begin() + static_cast<long>(at), frame.begin() + static_cast<long>(at) + 4);
-        break;
+    case 0x46: return WriteRegisters(frame, events);
+    case 0x41: return Calibrate(frame, now, events);
+    case 0x42: return ClearEnergy(frame, now, events);
+    default: return ExceptionReply(frame[1], 1);
     }
-    case 0x41:
-        if (size != 6)
-            return ExceptionReply(fn, 3);
-        if (!accessOk())
-            return ExceptionReply(fn, AccessRefused);
-        // Calibration takes the present readings as the new results.
-        Advance(now);
-        m_inner[0] = m_input[0];
-        m_inner[1] = 0;
-        for (int n = 2; n < 6; ++n)
-            m_inner[n] = m_input[n - 1];
-        events.push_back("calibrate");
-        r.push_back(frame[2]);
-        r.push_back(frame[3]);
-        break;
-    case 0x42:
-        if (size != 4)
-            return ExceptionReply(fn, 3);
-        Advance(now);
-        m_energyWh = 0;
-        m_input[5] = m_input[6] = 0;
-        events.push_back("clear-energy");
-        break;
-    default:
-        return ExceptionReply(fn, 1);
+}
+
+namespace {
+
+bool AccessOk(const Bytes& frame)
+{
+    return frame[2] == MeterAccessCodeHi && frame[3] == MeterAccessCodeLo;
+}
+
+Bytes Sealed(Bytes reply)
+{
+    AppendCrc(reply);
+    return reply;
+}
+
+} // namespace
+
+// 0x03 parameters, 0x04 inputs, 0x43 internal registers (behind the access code).
+Bytes MeterModel::ReadRegisters(const Bytes& frame, Clock::time_point now)
+{
+    const std::uint8_t fn = frame[1];
+    const std::size_t at = fn == 0x43 ? 4 : 2;
+    if (frame.size() != at + 6)
+        return ExceptionReply(fn, 3);
+    if (fn == 0x43 && !AccessOk(frame))
+        return ExceptionReply(fn, AccessRefused);
+    const int start = Be16(frame, at), count = Be16(frame, at + 2);
+    const int table = fn == 0x03 ? 7 : fn == 0x04 ? 10 : 22;
+    if (count < 1 || count > 125)
+        return ExceptionReply(fn, 3);
+    if (start + count > table)
+        return ExceptionReply(fn, 2);
+    Bytes r{Address, fn, static_cast<std::uint8_t>(2 * count)};
+    Advance(now);
+    for (int n = start; n < start + count; ++n)
+        PutBe16(r, fn == 0x03 ? m_param[n] : fn == 0x04 ? m_input[n] : m_inner[n]);
+    return Sealed(r);
+}
+
+// 0x10 parameters, 0x46 internal registers (behind the access code).
+Bytes MeterModel::WriteRegisters(const Bytes& frame, std::vector<std::string>& events)
+{
+    const std::uint8_t fn = frame[1];
+    const std::size_t at = fn == 0x46 ? 4 : 2;
+    if (fn == 0x46 && !AccessOk(frame))
+        return ExceptionReply(fn, AccessRefused);
+    const int start = Be16(frame, at), count = Be16(frame, at + 2), bytes = frame[at + 4];
+    if (bytes != 2 * count || frame.size() != at + 7 + static_cast<std::size_t>(bytes) || count < 1)
+        return ExceptionReply(fn, 3);
+    // Registers 4-6 and internal 0-12 are the meter's own.
+    const int low = fn == 0x10 ? 0 : 13, high = fn == 0x10 ? 3 : 21;
+    if (start < low || start + count - 1 > high)
+        return ExceptionReply(fn, 2);
+    std::string text = fn == 0x10 ? "param" : "inner";
+    char line[160];
+    for (int i = 0; i < count; ++i) {
+        const std::size_t b = at + 5 + 2 * static_cast<std::size_t>(i);
+        const auto word = static_cast<std::uint16_t>(frame[b] | frame[b + 1] << 8);
+        (fn == 0x10 ? m_param : m_inner)[start + i] = word;
+        std::snprintf(line, sizeof line, " %d=%04X", start + i, word);
+        text += line;
     }
-    AppendCrc(r);
-    return r;
+    events.push_back(text);
+    Bytes r{Address, fn};
+    r.insert(r.end(), frame.begin() + static_cast<long>(at), frame.begin() + static_cast<long>(at) + 4);
+    return Sealed(r);
+}
+
+Bytes MeterModel::Calibrate(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events)
+{
+    const std::uint8_t fn = frame[1];
+    if (frame.size() != 6)
+        return ExceptionReply(fn, 3);
+    if (!AccessOk(frame))
+        return ExceptionReply(fn, AccessRefused);
+    // Calibration takes the present readings as the new results.
+    Advance(now);
+    m_inner[0] = m_input[0];
+    m_inner[1] = 0;
+    for (int n = 2; n < 6; ++n)
+        m_inner[n] = m_input[n - 1];
+    events.push_back("calibrate");
+    return Sealed({Address, fn, frame[2], frame[3]});
+}
+
+Bytes MeterModel::ClearEnergy(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events)
+{
+    const std::uint8_t fn = frame[1];
+    if (frame.size() != 4)
+        return ExceptionReply(fn, 3);
+    Advance(now);
+    m_energyWh = 0;
+    m_input[5] = m_input[6] = 0;
+    events.push_back("clear-energy");
+    return Sealed({Address, fn});
 }
 
 } // namespace ormetsim

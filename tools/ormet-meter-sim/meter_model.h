@@ -57,6 +57,10 @@ public:
 
 private:
     Bytes Answer(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events);
+    Bytes ReadRegisters(const Bytes& frame, Clock::time_point now);
+    Bytes WriteRegisters(const Bytes& frame, std::vector<std::string>& events);
+    Bytes Calibrate(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events);
+    Bytes ClearEnergy(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events);
     void Advance(Clock::time_point now);
 
     Clock::time_point m_start;
