@@ -123,20 +123,8 @@ public:
                 Flush();
                 continue;
             }
-            if (commands && (fds[1].revents & (POLLIN | POLLHUP))) {
-                char chunk[256];
-                const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-                if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-                    return 0;
-                if (n > 0)
-                    input.append(chunk, static_cast<std::size_t>(n));
-                for (auto nl = input.find('\n'); nl != std::string::npos; nl = input.find('\n')) {
-                    const std::string line = input.substr(0, nl);
-                    input.erase(0, nl + 1);
-                    if (!Command(line))
-                        return 0;
-                }
-            }
+            if (commands && (fds[1].revents & (POLLIN | POLLHUP)) && !TakeCommands(input))
+                return 0;
             if (fds[0].revents & POLLIN) {
                 std::uint8_t chunk[512];
                 const ssize_t n = read(m_fd, chunk, sizeof chunk);
@@ -160,6 +148,24 @@ public:
     }
 
 private:
+    // Runs the complete lines that stdin has brought; false once it has ended or said quit.
+    bool TakeCommands(std::string& input)
+    {
+        char chunk[256];
+        const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
+            return false;
+        if (n > 0)
+            input.append(chunk, static_cast<std::size_t>(n));
+        for (auto nl = input.find('\n'); nl != std::string::npos; nl = input.find('\n')) {
+            const std::string line = input.substr(0, nl);
+            input.erase(0, nl + 1);
+            if (!Command(line))
+                return false;
+        }
+        return true;
+    }
+
     bool Command(const std::string& line)
     {
         const auto space = line.find(' ');
