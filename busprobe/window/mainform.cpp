@@ -3,17 +3,16 @@
 
 #include "comm32_error.h"
 #include "lxcommdevice.h"
+#include "message_box.h"
 #include "modbus_request.h"
 #include "settings_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -25,7 +24,6 @@
 using namespace Busprobe;
 
 QString TForm1::ExecutableFolder;
-std::function<void(TForm1::TMessageKind, const QString&)> TForm1::MessageHook;
 
 namespace {
 
@@ -286,29 +284,13 @@ void TForm1::RefreshLabelPort()
 
 void TForm1::ShowMessage(const QString& text, const QString& informative)
 {
-    if (MessageHook) {
-        MessageHook(TMessageKind::Message, text);
-        return;
-    }
-    if (informative.isEmpty()) {
-        QMessageBox::information(this, QGuiApplication::applicationDisplayName(), text);
-        return;
-    }
-    QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, this);
-    box.setInformativeText(informative);
-    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
-    box.exec();
+    KestroComm32::ShowMessageBox(this, text, QGuiApplication::applicationDisplayName(), QMessageBox::Information,
+                                 informative);
 }
 
 void TForm1::ShowError(const QString& text)
 {
-    if (MessageHook) {
-        MessageHook(TMessageKind::Error, text);
-        return;
-    }
-    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(), text);
+    KestroComm32::ShowMessageBox(this, text, QGuiApplication::applicationDisplayName(), QMessageBox::Critical);
 }
 
 void TForm1::AddLine(QPlainTextEdit* memo, const QString& line)

@@ -4,17 +4,16 @@
 #include "comm32_error.h"
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
+#include "message_box.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QEvent>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -60,8 +59,6 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
 constexpr long MinBufSize = 4096;
 
 } // namespace
-
-TForm_LxCommDevice_Settings::TMessageHook TForm_LxCommDevice_Settings::MessageHook;
 
 TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings() : TMsgStrings(TComm32Language().LcId)
 {
@@ -382,17 +379,7 @@ bool TForm_LxCommDevice_Settings::eventFilter(QObject* watched, QEvent* event)
 
 void TForm_LxCommDevice_Settings::ShowError(const QString& text, const QString& informative)
 {
-    const QString title = MsgStrings.fGetMsg(2);
-    if (MessageHook) {
-        MessageHook(this, text, title);
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
-    box.setInformativeText(informative);
-    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()); grid && !informative.isEmpty())
-        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
-    box.exec();
+    ShowMessageBox(this, text, MsgStrings.fGetMsg(2), QMessageBox::Critical, informative);
 }
 
 bool TForm_LxCommDevice_Settings::Fail(QWidget* control, int msgIndex)
@@ -577,10 +564,10 @@ void TForm_LxCommDevice_Settings::BnDefaultClick()
 
 void TForm_LxCommDevice_Settings::BnAboutClick()
 {
-    QMessageBox::about(this, MsgStrings.fGetMsg(24).remove(u'&'),
-                       QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
-                           .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
-                                QSysInfo::currentCpuArchitecture()));
+    ShowAboutBox(this, MsgStrings.fGetMsg(24).remove(u'&'),
+                 QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
+                     .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
+                          QSysInfo::currentCpuArchitecture()));
 }
 
 } // namespace KestroComm32

@@ -6,8 +6,6 @@
 #include <QDialog>
 #include <QString>
 
-#include <functional>
-
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -36,11 +34,6 @@ public:
         unsigned long FLcId;
         const char* const* Table;
     };
-
-    // Shows one failure: text, title (the dialog's caption), error icon, one OK button. Tests put a
-    // function of their own here so that no modal box stops them; empty means a real message box.
-    using TMessageHook = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
-    static TMessageHook MessageHook;
 
     // Reads the device's state and fills the fields. openOnOk: OK leaves the port open even if it
     // was closed. About and Default are shown only while the device is being designed.
@@ -92,8 +85,8 @@ public slots:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The message box of every failure; the hook when one is set.
-    // informative: a second, smaller paragraph under the text (the hook sees the text alone).
+    // The message box of every failure: text, the dialog's caption, error icon, one OK button.
+    // informative: a second, smaller paragraph under the text (the message box hook sees the text alone).
     virtual void ShowError(const QString& text, const QString& informative = QString());
 
 private:

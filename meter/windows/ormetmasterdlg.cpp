@@ -18,6 +18,7 @@
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
 #include "dlgpassword.h"
+#include "message_box.h"
 
 namespace {
 void Wait(int ms)
@@ -156,7 +157,8 @@ void COrmetMasterDlg::Message(const char* text)
 {
     RunOnUi([this, text] {
         if (!m_closing)
-            AppMessageBox(this, QString::fromUtf8(text), QString::fromUtf8(AppName), QMessageBox::NoIcon);
+            KestroComm32::ShowMessageBox(this, QString::fromUtf8(text), QString::fromUtf8(AppName),
+                                         QMessageBox::NoIcon);
     });
 }
 
@@ -165,7 +167,8 @@ void COrmetMasterDlg::OpenFailedMessage()
     const QString why = QString::fromStdString(KestroComm32::ExplainOpenFailure(m_ModBus.Serial().LastReason(), 2052));
     RunOnUi([this, &why] {
         if (!m_closing)
-            AppMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName), QMessageBox::NoIcon, why);
+            KestroComm32::ShowMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName),
+                                         QMessageBox::NoIcon, why);
     });
 }
 

@@ -9,6 +9,7 @@
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
 #include "mainform.h"
+#include "message_box.h"
 #include "modbus_slave.h"
 
 #include <QApplication>
@@ -107,9 +108,10 @@ int main(int argc, char** argv)
     TModbusPtySlave slave(5);
     QTemporaryDir settings;
     TForm1::ExecutableFolder = settings.path();
-    TForm1::MessageHook = [](TForm1::TMessageKind, const QString& text) {
+    KestroComm32::SetMessageBoxHook([](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
         std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
-    };
+        return true;
+    });
     auto form = std::make_unique<TForm1>();
     form->show();
 
@@ -145,7 +147,7 @@ int main(int argc, char** argv)
     QTest::mouseClick(form->Button6, Qt::LeftButton);
     QFile::link("/nonexistent/ttyUSB9", QString::fromStdString(slave.PortMapDir() + "/COM7"));
     form->LxCommDevice1->fSetPortName("COM7");
-    TForm1::MessageHook = nullptr;
+    KestroComm32::SetMessageBoxHook(nullptr);
     bool ok = ShotOpenFailure(*form, 2052, QDir(folder).filePath("busprobe-open-failure.png"));
     ok = ShotOpenFailure(*form, 1033, QDir(folder).filePath("busprobe-open-failure-en.png")) && ok;
 
