@@ -57,6 +57,11 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
 };
 
 constexpr long MinBufSize = 4096;
+// The byte size list starts at 5 data bits.
+constexpr int MinByteSize = 5;
+// The flow list's items, in the order of the texts SetTexts puts there.
+constexpr int FlowItemNone = 0;
+constexpr TFlowControl FlowOfItem[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonXoff};
 
 } // namespace
 
@@ -283,28 +288,33 @@ void TForm_LxCommDevice_Settings::CreateControls()
 void TForm_LxCommDevice_Settings::SetTexts()
 {
     const TMsgStrings& m = MsgStrings;
-    setWindowTitle(m.fGetMsg(2));
-    GboxBase->setTitle(m.fGetMsg(26));
-    GBoxModem->setTitle(m.fGetMsg(27));
-    GBoxBuffer->setTitle(m.fGetMsg(28));
-    BnOK->setText(m.fGetMsg(0));
-    BnCancel->setText(m.fGetMsg(1));
-    BnAbout->setText(m.fGetMsg(24));
-    BnDefault->setText(m.fGetMsg(25));
-    lbPort->setText(m.fGetMsg(3));
-    lbBaud->setText(m.fGetMsg(4));
-    lbCheck->setText(m.fGetMsg(5));
-    lbBits->setText(m.fGetMsg(6));
-    lbStops->setText(m.fGetMsg(7));
-    lbFlow->setText(m.fGetMsg(8));
-    lbAAns->setText(m.fGetMsg(29));
-    lbInbs->setText(m.fGetMsg(30));
-    lbOutbs->setText(m.fGetMsg(31));
+    setWindowTitle(m.fGetMsg(TMsgStrings::msgCaption));
+    GboxBase->setTitle(m.fGetMsg(TMsgStrings::msgPortGroup));
+    GBoxModem->setTitle(m.fGetMsg(TMsgStrings::msgModemGroup));
+    GBoxBuffer->setTitle(m.fGetMsg(TMsgStrings::msgBufferGroup));
+    BnOK->setText(m.fGetMsg(TMsgStrings::msgOk));
+    BnCancel->setText(m.fGetMsg(TMsgStrings::msgCancel));
+    BnAbout->setText(m.fGetMsg(TMsgStrings::msgAbout));
+    BnDefault->setText(m.fGetMsg(TMsgStrings::msgDefault));
+    lbPort->setText(m.fGetMsg(TMsgStrings::msgPortLabel));
+    lbBaud->setText(m.fGetMsg(TMsgStrings::msgBaudLabel));
+    lbCheck->setText(m.fGetMsg(TMsgStrings::msgParityLabel));
+    lbBits->setText(m.fGetMsg(TMsgStrings::msgByteSizeLabel));
+    lbStops->setText(m.fGetMsg(TMsgStrings::msgStopBitsLabel));
+    lbFlow->setText(m.fGetMsg(TMsgStrings::msgFlowLabel));
+    lbAAns->setText(m.fGetMsg(TMsgStrings::msgAutoAnswerLabel));
+    lbInbs->setText(m.fGetMsg(TMsgStrings::msgInBufLabel));
+    lbOutbs->setText(m.fGetMsg(TMsgStrings::msgOutBufLabel));
 
     CbParity->clear();
-    for (int i : {9, 10, 11, 12, 35}) CbParity->addItem(m.fGetMsg(i));
+    // Items in the order of TParity and of the flow choices that BnOKClick maps.
+    for (TMsgStrings::TMsgId id : {TMsgStrings::msgNoParity, TMsgStrings::msgOddParity, TMsgStrings::msgEvenParity,
+                                   TMsgStrings::msgMarkParity, TMsgStrings::msgSpaceParity})
+        CbParity->addItem(m.fGetMsg(id));
     CbFlow->clear();
-    for (int i : {13, 14, 15, 16}) CbFlow->addItem(m.fGetMsg(i));
+    for (TMsgStrings::TMsgId id : {TMsgStrings::msgFlowNone, TMsgStrings::msgFlowRtsCts, TMsgStrings::msgFlowXonXoff,
+                                   TMsgStrings::msgFlowRtsCtsXonXoff})
+        CbFlow->addItem(m.fGetMsg(id));
 }
 
 // Tahoma is rarely installed here: the fallback font and the Chinese texts are wider than the
@@ -379,13 +389,13 @@ bool TForm_LxCommDevice_Settings::eventFilter(QObject* watched, QEvent* event)
 
 void TForm_LxCommDevice_Settings::ShowError(const QString& text, const QString& informative)
 {
-    ShowMessageBox(this, text, MsgStrings.fGetMsg(2), QMessageBox::Critical, informative);
+    ShowMessageBox(this, text, MsgStrings.fGetMsg(TMsgStrings::msgCaption), QMessageBox::Critical, informative);
 }
 
-bool TForm_LxCommDevice_Settings::Fail(QWidget* control, int msgIndex)
+bool TForm_LxCommDevice_Settings::Fail(QWidget* control, TMsgStrings::TMsgId msg)
 {
     control->setFocus(Qt::OtherFocusReason);
-    ShowError(MsgStrings.fGetMsg(msgIndex));
+    ShowError(MsgStrings.fGetMsg(msg));
     return false;
 }
 
@@ -395,58 +405,57 @@ void TForm_LxCommDevice_Settings::BnOKClick()
 
     TSavedState v;
     if (CbPort->currentIndex() < 0) {
-        Fail(CbPort, 17);
+        Fail(CbPort, TMsgStrings::msgNeedPort);
         return;
     }
     v.PortName = CbPort->currentText().toStdString();
 
     const QString baudText = CbSelBaud->currentText().trimmed();
     if (baudText.isEmpty()) {
-        Fail(CbSelBaud, 18);
+        Fail(CbSelBaud, TMsgStrings::msgNeedBaud);
         return;
     }
     v.Baud = LeadingSpeed(baudText);
 
     if (CbByteSize->currentIndex() < 0) {
-        Fail(CbByteSize, 20);
+        Fail(CbByteSize, TMsgStrings::msgNeedByteSize);
         return;
     }
-    v.ByteSize = CbByteSize->currentIndex() + 5;
+    v.ByteSize = CbByteSize->currentIndex() + MinByteSize;
 
     if (CbParity->currentIndex() < 0) {
-        Fail(CbParity, 21);
+        Fail(CbParity, TMsgStrings::msgNeedParity);
         return;
     }
     v.Parity = CbParity->currentIndex();
 
     if (CbStopBits->currentIndex() < 0) {
-        Fail(CbStopBits, 22);
+        Fail(CbStopBits, TMsgStrings::msgNeedStopBits);
         return;
     }
     v.StopBits = CbStopBits->currentIndex();
 
-    static const int flowOf[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonXoff};
-    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() > 3) {
-        Fail(CbFlow, 23);
+    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() >= static_cast<int>(std::size(FlowOfItem))) {
+        Fail(CbFlow, TMsgStrings::msgNeedFlow);
         return;
     }
-    v.FlowControl = flowOf[CbFlow->currentIndex()];
+    v.FlowControl = FlowOfItem[CbFlow->currentIndex()];
 
     long n = 0;
     if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255) {
-        Fail(EditAutoAns, 32);
+        Fail(EditAutoAns, TMsgStrings::msgAutoAnswerRange);
         return;
     }
     v.AutoAnswer = static_cast<int>(n);
 
     if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditInBufSize, 33);
+        Fail(EditInBufSize, TMsgStrings::msgInBufSizeError);
         return;
     }
     v.InBufSize = n;
 
     if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditOutBufSize, 34);
+        Fail(EditOutBufSize, TMsgStrings::msgOutBufSizeError);
         return;
     }
     v.OutBufSize = n;
@@ -487,7 +496,7 @@ void TForm_LxCommDevice_Settings::ShowDeviceState()
 {
     CbPort->setCurrentIndex(CbPort->findText(QString::fromStdString(Saved.PortName), Qt::MatchExactly));
     CbSelBaud->setEditText(QString::number(Saved.Baud));
-    const int byteIndex = Saved.ByteSize - 5;
+    const int byteIndex = Saved.ByteSize - MinByteSize;
     CbByteSize->setCurrentIndex(byteIndex >= 0 && byteIndex < CbByteSize->count() ? byteIndex : -1);
     CbParity->setCurrentIndex(Saved.Parity >= ptNoParity && Saved.Parity <= ptSpaceParity ? Saved.Parity : -1);
     CbStopBits->setCurrentIndex(Saved.StopBits >= sbOneStopBit && Saved.StopBits <= sbTwoStopBit ? Saved.StopBits : -1);
@@ -552,11 +561,11 @@ void TForm_LxCommDevice_Settings::BnCancelClick()
 
 void TForm_LxCommDevice_Settings::BnDefaultClick()
 {
-    CbSelBaud->setCurrentIndex(12);
-    CbParity->setCurrentIndex(0);
-    CbByteSize->setCurrentIndex(3);
-    CbStopBits->setCurrentIndex(0);
-    CbFlow->setCurrentIndex(0);
+    CbSelBaud->setCurrentIndex(br115200 - br110);
+    CbParity->setCurrentIndex(ptNoParity);
+    CbByteSize->setCurrentIndex(8 - MinByteSize);
+    CbStopBits->setCurrentIndex(sbOneStopBit);
+    CbFlow->setCurrentIndex(FlowItemNone);
     EditAutoAns->setText(QStringLiteral("0"));
     EditInBufSize->setText(QStringLiteral("8192"));
     EditOutBufSize->setText(QStringLiteral("8192"));
@@ -564,7 +573,7 @@ void TForm_LxCommDevice_Settings::BnDefaultClick()
 
 void TForm_LxCommDevice_Settings::BnAboutClick()
 {
-    ShowAboutBox(this, MsgStrings.fGetMsg(24).remove(u'&'),
+    ShowAboutBox(this, MsgStrings.fGetMsg(TMsgStrings::msgAbout).remove(u'&'),
                  QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
                      .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
                           QSysInfo::currentCpuArchitecture()));

@@ -24,10 +24,49 @@ public:
     // Traditional Chinese, English otherwise. Decided once, when the table object is made.
     class TMsgStrings {
     public:
-        static constexpr int Count = 36;
+        // The entries by name; the values are the entries' places in every language's table.
+        enum TMsgId : int {
+            msgOk = 0,
+            msgCancel = 1,
+            msgCaption = 2,
+            msgPortLabel = 3,
+            msgBaudLabel = 4,
+            msgParityLabel = 5,
+            msgByteSizeLabel = 6,
+            msgStopBitsLabel = 7,
+            msgFlowLabel = 8,
+            msgNoParity = 9,
+            msgOddParity = 10,
+            msgEvenParity = 11,
+            msgMarkParity = 12,
+            msgFlowNone = 13,
+            msgFlowRtsCts = 14,
+            msgFlowXonXoff = 15,
+            msgFlowRtsCtsXonXoff = 16,
+            msgNeedPort = 17,
+            msgNeedBaud = 18,
+            msgInvalidBaud = 19, // in every table, but no check of the dialog reports it
+            msgNeedByteSize = 20,
+            msgNeedParity = 21,
+            msgNeedStopBits = 22,
+            msgNeedFlow = 23,
+            msgAbout = 24,
+            msgDefault = 25,
+            msgPortGroup = 26,
+            msgModemGroup = 27,
+            msgBufferGroup = 28,
+            msgAutoAnswerLabel = 29,
+            msgInBufLabel = 30,
+            msgOutBufLabel = 31,
+            msgAutoAnswerRange = 32,
+            msgInBufSizeError = 33,
+            msgOutBufSizeError = 34,
+            msgSpaceParity = 35,
+        };
+        static constexpr int Count = msgSpaceParity + 1;
         TMsgStrings();
         explicit TMsgStrings(unsigned long lcid);
-        QString fGetMsg(int index) const; // empty for an index outside 0..35
+        QString fGetMsg(int index) const; // empty for an index outside 0..Count-1
         unsigned long LcId() const { return FLcId; }
 
     private:
@@ -110,7 +149,7 @@ private:
     void ShowDeviceState();
     void Apply(const TSavedState& values);
     void Undo();
-    bool Fail(QWidget* control, int msgIndex);
+    bool Fail(QWidget* control, TMsgStrings::TMsgId msg);
 
     TMsgStrings MsgStrings;
     TLxCustomCommDevice* Device;
