@@ -113,13 +113,27 @@ TForm1::~TForm1() = default;
 
 void TForm1::CreateControls()
 {
+    CreatePortGroup();
+    CreateReadGroups();
+    CreateWriteGroups();
+    CreateFreeFormGroup();
+    CreateLogs();
+    CreateVersionLabel();
+    ConnectButtons();
+}
+
+void TForm1::CreatePortGroup()
+{
     GroupBox1 = MakeGroup(this, "GroupBox1", "串口设置", 8, 8, 313, 78);
     Button1 = MakeButton(GroupBox1, "Button1", "设置串口", 8, 18);
     Button4 = MakeButton(GroupBox1, "Button4", "打开串口", 100, 18);
     Button6 = MakeButton(GroupBox1, "Button6", "关闭串口", 192, 18);
     Button6->setEnabled(false);
     LabelPort = MakeLabel(GroupBox1, "LabelPort", "------", 8, 54, 297);
+}
 
+void TForm1::CreateReadGroups()
+{
     struct ReadGroup {
         QGroupBox*& Box;
         const char* Name;
@@ -155,7 +169,10 @@ void TForm1::CreateControls()
         MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 8, 70, 54);
         g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 64, 67, 212, false);
     }
+}
 
+void TForm1::CreateWriteGroups()
+{
     struct WriteGroup {
         QGroupBox*& Box;
         const char* Name;
@@ -187,13 +204,19 @@ void TForm1::CreateControls()
         g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 148, 35, g.ValueWidth, true);
         g.Button = MakeButton(g.Box, ("ButtonSend_" + p).c_str(), "发送", 344, 33, 70);
     }
+}
 
+void TForm1::CreateFreeFormGroup()
+{
     // Ends above the two clear buttons, which stand between it and the memos.
     GroupBox5 = MakeGroup(this, "GroupBox5", "任意指令", 343, 347, 422, 70);
     EditSend = MakeEdit(GroupBox5, "EditSend", 8, 18, 406, false);
     ButtonSend = MakeButton(GroupBox5, "ButtonSend", "发送", 256, 41);
     ButtonSendWithCRC = MakeButton(GroupBox5, "ButtonSendWithCRC", "带CRC发送", 339, 41);
+}
 
+void TForm1::CreateLogs()
+{
     Label6 = MakeLabel(this, "Label6", "发送缓冲区", 8, 426);
     ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 419, 75, 23);
     MemoSend = Make<QPlainTextEdit>(this, "MemoSend", 8, 444, 369, 170);
@@ -211,7 +234,10 @@ void TForm1::CreateControls()
     // of every logged line would grow beside the text itself.
     MemoSend->setUndoRedoEnabled(false);
     MemoReceive->setUndoRedoEnabled(false);
+}
 
+void TForm1::CreateVersionLabel()
+{
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
     Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels
     QFont small;
@@ -219,7 +245,10 @@ void TForm1::CreateControls()
     small.setPixelSize(12);
     Label27->setFont(small);
     Label27->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
 
+void TForm1::ConnectButtons()
+{
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
     connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
     connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);

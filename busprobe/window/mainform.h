@@ -117,7 +117,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The controls, one group at a time, in the tab order.
     void CreateControls();
+    void CreatePortGroup();
+    void CreateReadGroups();
+    void CreateWriteGroups();
+    void CreateFreeFormGroup();
+    void CreateLogs();
+    void CreateVersionLabel();
+    void ConnectButtons();
     void FormCreate();
     void FormClose();
     void RefreshLabelPort();

@@ -57,6 +57,50 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
 };
 
 constexpr long MinBufSize = 4096;
+
+// Every group is 185 pixels wide; labels stand at x 8, fields at x 82, 96 pixels wide.
+QGroupBox* MakeGroup(QWidget* parent, const char* name, int x, int y, int h)
+{
+    auto* gb = new QGroupBox(parent);
+    gb->setObjectName(name);
+    gb->setGeometry(x, y, 185, h);
+    return gb;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, int y)
+{
+    auto* lb = new QLabel(parent);
+    lb->setObjectName(name);
+    lb->setGeometry(8, y, 76, 21);
+    return lb;
+}
+
+QComboBox* MakeCombo(QWidget* parent, const char* name, int y, bool editable)
+{
+    auto* cb = new QComboBox(parent);
+    cb->setObjectName(name);
+    cb->setEditable(editable);
+    if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
+    cb->setGeometry(82, y, 96, 21);
+    return cb;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int y)
+{
+    auto* ed = new QLineEdit(parent);
+    ed->setObjectName(name);
+    ed->setGeometry(82, y, 96, 21);
+    return ed;
+}
+
+QPushButton* MakeButton(QWidget* dialog, const char* name, int x, QStyle::StandardPixmap icon)
+{
+    auto* bn = new QPushButton(dialog);
+    bn->setObjectName(name);
+    bn->setGeometry(x, 200, 75, 25);
+    bn->setIcon(dialog->style()->standardIcon(icon));
+    return bn;
+}
 // The byte size list starts at 5 data bits.
 constexpr int MinByteSize = 5;
 // The flow list's items, in the order of the texts SetTexts puts there.
@@ -187,94 +231,82 @@ void TForm_LxCommDevice_Settings::CreateControls()
     setFixedSize(393, 228);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
-    auto makeCombo = [](QWidget* parent, const char* name, int x, int y, bool editable) {
-        auto* cb = new QComboBox(parent);
-        cb->setObjectName(name);
-        cb->setEditable(editable);
-        if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
-        cb->setGeometry(x, y, 96, 21);
-        return cb;
-    };
-    auto makeLabel = [](QWidget* parent, const char* name, int x, int y, int w) {
-        auto* lb = new QLabel(parent);
-        lb->setObjectName(name);
-        lb->setGeometry(x, y, w, 21);
-        return lb;
-    };
-    auto makeEdit = [](QWidget* parent, const char* name, int x, int y) {
-        auto* ed = new QLineEdit(parent);
-        ed->setObjectName(name);
-        ed->setGeometry(x, y, 96, 21);
-        return ed;
-    };
-    auto makeButton = [this](const char* name, int x, QStyle::StandardPixmap icon) {
-        auto* bn = new QPushButton(this);
-        bn->setObjectName(name);
-        bn->setGeometry(x, 200, 75, 25);
-        bn->setIcon(style()->standardIcon(icon));
-        return bn;
-    };
+    CreateBufferGroup();
+    CreateButtons();
+    CreateBaseGroup();
+    CreateModemGroup();
+    FillFixedLists();
+    ChainFields();
+    ConnectButtons();
+}
 
-    GBoxBuffer = new QGroupBox(this);
-    GBoxBuffer->setObjectName("GBoxBuffer");
-    GBoxBuffer->setGeometry(200, 104, 185, 88);
-    lbInbs = makeLabel(GBoxBuffer, "lbInbs", 8, 24, 76);
-    lbOutbs = makeLabel(GBoxBuffer, "lbOutbs", 8, 54, 76);
-    EditInBufSize = makeEdit(GBoxBuffer, "EditInBufSize", 82, 24);
-    EditOutBufSize = makeEdit(GBoxBuffer, "EditOutBufSize", 82, 54);
+void TForm_LxCommDevice_Settings::CreateBufferGroup()
+{
+    GBoxBuffer = MakeGroup(this, "GBoxBuffer", 200, 104, 88);
+    lbInbs = MakeLabel(GBoxBuffer, "lbInbs", 24);
+    lbOutbs = MakeLabel(GBoxBuffer, "lbOutbs", 54);
+    EditInBufSize = MakeEdit(GBoxBuffer, "EditInBufSize", 24);
+    EditOutBufSize = MakeEdit(GBoxBuffer, "EditOutBufSize", 54);
+}
 
-    BnAbout = makeButton("BnAbout", 8, QStyle::SP_MessageBoxInformation);
-    BnDefault = makeButton("BnDefault", 152, QStyle::SP_BrowserReload);
-    BnOK = makeButton("BnOK", 232, QStyle::SP_DialogOkButton);
-    BnCancel = makeButton("BnCancel", 312, QStyle::SP_DialogCancelButton);
+void TForm_LxCommDevice_Settings::CreateButtons()
+{
+    BnAbout = MakeButton(this, "BnAbout", 8, QStyle::SP_MessageBoxInformation);
+    BnDefault = MakeButton(this, "BnDefault", 152, QStyle::SP_BrowserReload);
+    BnOK = MakeButton(this, "BnOK", 232, QStyle::SP_DialogOkButton);
+    BnCancel = MakeButton(this, "BnCancel", 312, QStyle::SP_DialogCancelButton);
     BnOK->setDefault(true);
+}
 
-    GboxBase = new QGroupBox(this);
-    GboxBase->setObjectName("GboxBase");
-    GboxBase->setGeometry(8, 8, 185, 184);
-    lbPort = makeLabel(GboxBase, "lbPort", 8, 24, 76);
-    lbBaud = makeLabel(GboxBase, "lbBaud", 8, 56, 76);
-    lbCheck = makeLabel(GboxBase, "lbCheck", 8, 88, 76);
-    lbBits = makeLabel(GboxBase, "lbBits", 8, 120, 76);
-    lbStops = makeLabel(GboxBase, "lbStops", 8, 152, 76);
-    CbStopBits = makeCombo(GboxBase, "CbStopBits", 82, 152, false);
-    CbSelBaud = makeCombo(GboxBase, "CbSelBaud", 82, 56, true);
-    CbParity = makeCombo(GboxBase, "CbParity", 82, 88, false);
-    CbByteSize = makeCombo(GboxBase, "CbByteSize", 82, 120, false);
-    CbPort = makeCombo(GboxBase, "CbPort", 82, 24, false);
+void TForm_LxCommDevice_Settings::CreateBaseGroup()
+{
+    GboxBase = MakeGroup(this, "GboxBase", 8, 8, 184);
+    lbPort = MakeLabel(GboxBase, "lbPort", 24);
+    lbBaud = MakeLabel(GboxBase, "lbBaud", 56);
+    lbCheck = MakeLabel(GboxBase, "lbCheck", 88);
+    lbBits = MakeLabel(GboxBase, "lbBits", 120);
+    lbStops = MakeLabel(GboxBase, "lbStops", 152);
+    CbStopBits = MakeCombo(GboxBase, "CbStopBits", 152, false);
+    CbSelBaud = MakeCombo(GboxBase, "CbSelBaud", 56, true);
+    CbParity = MakeCombo(GboxBase, "CbParity", 88, false);
+    CbByteSize = MakeCombo(GboxBase, "CbByteSize", 120, false);
+    CbPort = MakeCombo(GboxBase, "CbPort", 24, false);
+}
 
-    GBoxModem = new QGroupBox(this);
-    GBoxModem->setObjectName("GBoxModem");
-    GBoxModem->setGeometry(200, 8, 185, 88);
-    lbFlow = makeLabel(GBoxModem, "lbFlow", 8, 24, 76);
-    lbAAns = makeLabel(GBoxModem, "lbAAns", 8, 54, 76);
-    CbFlow = makeCombo(GBoxModem, "CbFlow", 82, 24, false);
-    EditAutoAns = makeEdit(GBoxModem, "EditAutoAns", 82, 54);
+void TForm_LxCommDevice_Settings::CreateModemGroup()
+{
+    GBoxModem = MakeGroup(this, "GBoxModem", 200, 8, 88);
+    lbFlow = MakeLabel(GBoxModem, "lbFlow", 24);
+    lbAAns = MakeLabel(GBoxModem, "lbAAns", 54);
+    CbFlow = MakeCombo(GBoxModem, "CbFlow", 24, false);
+    EditAutoAns = MakeEdit(GBoxModem, "EditAutoAns", 54);
+}
 
+void TForm_LxCommDevice_Settings::FillFixedLists()
+{
     CbStopBits->addItems({"1", "1.5", "2"});
     // The speeds of the device's baud property, in its order.
     for (int i = br110; i <= br256000; ++i)
         CbSelBaud->addItem(QString::number(BaudRateValue(static_cast<TBaudRate>(i))));
     CbByteSize->addItems({"5", "6", "7", "8"});
+}
 
+void TForm_LxCommDevice_Settings::ChainFields()
+{
     // Tab order follows the Enter chain.
-    setTabOrder(CbPort, CbSelBaud);
-    setTabOrder(CbSelBaud, CbParity);
-    setTabOrder(CbParity, CbByteSize);
-    setTabOrder(CbByteSize, CbStopBits);
-    setTabOrder(CbStopBits, CbFlow);
-    setTabOrder(CbFlow, EditAutoAns);
-    setTabOrder(EditAutoAns, EditInBufSize);
-    setTabOrder(EditInBufSize, EditOutBufSize);
-    setTabOrder(EditOutBufSize, BnOK);
-    setTabOrder(BnOK, BnCancel);
+    QWidget* const order[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
+                              EditAutoAns, EditInBufSize, EditOutBufSize, BnOK, BnCancel};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     // Enter in any field goes to OK (which first moves along the chain), as a default button would.
     for (QWidget* w : std::initializer_list<QWidget*>{CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
                                                       EditAutoAns, EditInBufSize, EditOutBufSize})
         w->installEventFilter(this);
     if (CbSelBaud->lineEdit()) CbSelBaud->lineEdit()->installEventFilter(this);
+}
 
+void TForm_LxCommDevice_Settings::ConnectButtons()
+{
     connect(BnOK, &QPushButton::clicked, this, [this] {
         // A click focuses the button first, so it always validates rather than moving on.
         BnOK->setFocus(Qt::MouseFocusReason);
@@ -402,80 +434,68 @@ bool TForm_LxCommDevice_Settings::Fail(QWidget* control, TMsgStrings::TMsgId msg
 void TForm_LxCommDevice_Settings::BnOKClick()
 {
     if (MoveCtrlFocus()) return;
-
     TSavedState v;
-    if (CbPort->currentIndex() < 0) {
-        Fail(CbPort, TMsgStrings::msgNeedPort);
-        return;
-    }
+    if (!ReadLineFields(v) || !ReadModemAndBufferFields(v)) return;
+    v.Active = Saved.Active || OpenOnOk;
+    if (ApplyOrUndo(v)) accept();
+}
+
+bool TForm_LxCommDevice_Settings::ReadLineFields(TSavedState& v)
+{
+    if (CbPort->currentIndex() < 0) return Fail(CbPort, TMsgStrings::msgNeedPort);
     v.PortName = CbPort->currentText().toStdString();
 
     const QString baudText = CbSelBaud->currentText().trimmed();
-    if (baudText.isEmpty()) {
-        Fail(CbSelBaud, TMsgStrings::msgNeedBaud);
-        return;
-    }
+    if (baudText.isEmpty()) return Fail(CbSelBaud, TMsgStrings::msgNeedBaud);
     v.Baud = LeadingSpeed(baudText);
 
-    if (CbByteSize->currentIndex() < 0) {
-        Fail(CbByteSize, TMsgStrings::msgNeedByteSize);
-        return;
-    }
+    if (CbByteSize->currentIndex() < 0) return Fail(CbByteSize, TMsgStrings::msgNeedByteSize);
     v.ByteSize = CbByteSize->currentIndex() + MinByteSize;
 
-    if (CbParity->currentIndex() < 0) {
-        Fail(CbParity, TMsgStrings::msgNeedParity);
-        return;
-    }
+    if (CbParity->currentIndex() < 0) return Fail(CbParity, TMsgStrings::msgNeedParity);
     v.Parity = CbParity->currentIndex();
 
-    if (CbStopBits->currentIndex() < 0) {
-        Fail(CbStopBits, TMsgStrings::msgNeedStopBits);
-        return;
-    }
+    if (CbStopBits->currentIndex() < 0) return Fail(CbStopBits, TMsgStrings::msgNeedStopBits);
     v.StopBits = CbStopBits->currentIndex();
 
-    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() >= static_cast<int>(std::size(FlowOfItem))) {
-        Fail(CbFlow, TMsgStrings::msgNeedFlow);
-        return;
-    }
+    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() >= static_cast<int>(std::size(FlowOfItem)))
+        return Fail(CbFlow, TMsgStrings::msgNeedFlow);
     v.FlowControl = FlowOfItem[CbFlow->currentIndex()];
+    return true;
+}
 
+bool TForm_LxCommDevice_Settings::ReadModemAndBufferFields(TSavedState& v)
+{
     long n = 0;
-    if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255) {
-        Fail(EditAutoAns, TMsgStrings::msgAutoAnswerRange);
-        return;
-    }
+    if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255)
+        return Fail(EditAutoAns, TMsgStrings::msgAutoAnswerRange);
     v.AutoAnswer = static_cast<int>(n);
 
-    if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditInBufSize, TMsgStrings::msgInBufSizeError);
-        return;
-    }
+    if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize)
+        return Fail(EditInBufSize, TMsgStrings::msgInBufSizeError);
     v.InBufSize = n;
 
-    if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditOutBufSize, TMsgStrings::msgOutBufSizeError);
-        return;
-    }
+    if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize)
+        return Fail(EditOutBufSize, TMsgStrings::msgOutBufSizeError);
     v.OutBufSize = n;
+    return true;
+}
 
-    v.Active = Saved.Active || OpenOnOk;
-
+bool TForm_LxCommDevice_Settings::ApplyOrUndo(const TSavedState& v)
+{
     try {
         Apply(v);
+        return true;
     } catch (const EComm32Error& e) {
         Undo();
         CbPort->setFocus(Qt::OtherFocusReason);
         ShowError(QString::fromUtf8(e.what()), QString::fromStdString(e.Explanation));
-        return;
     } catch (const std::exception& e) {
         Undo();
         CbPort->setFocus(Qt::OtherFocusReason);
         ShowError(QString::fromUtf8(e.what()));
-        return;
     }
-    accept();
+    return false;
 }
 
 void TForm_LxCommDevice_Settings::SaveDeviceState()

@@ -142,13 +142,26 @@ private:
         long OutBufSize = 0;
     };
 
+    // The controls, one group at a time.
     void CreateControls();
+    void CreateBufferGroup();
+    void CreateButtons();
+    void CreateBaseGroup();
+    void CreateModemGroup();
+    void FillFixedLists();
+    void ChainFields();
+    void ConnectButtons();
     void SetTexts();
     void FitToTexts();
     void SaveDeviceState();
     void ShowDeviceState();
     void Apply(const TSavedState& values);
     void Undo();
+    // OK's checks in their order: false after the first failure has been shown.
+    bool ReadLineFields(TSavedState& v);
+    bool ReadModemAndBufferFields(TSavedState& v);
+    // Applies all values, or on the first refusal puts the saved ones back and shows why.
+    bool ApplyOrUndo(const TSavedState& v);
     bool Fail(QWidget* control, TMsgStrings::TMsgId msg);
 
     TMsgStrings MsgStrings;
