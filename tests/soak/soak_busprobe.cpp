@@ -318,7 +318,7 @@ private slots:
                 continue;
             }
             ++requests;
-            if (!WaitFor([&] { return LogLines(Form->MemoReceive) > receivedBefore; }, ReplyWaitMs)) {
+            if (!QTest::qWaitFor([&] { return LogLines(Form->MemoReceive) > receivedBefore; }, ReplyWaitMs)) {
                 ++missing;
                 if (firstProblems.size() < 5) firstProblems << step.Name + ": no reply";
                 continue;

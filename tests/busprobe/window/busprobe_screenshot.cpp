@@ -13,7 +13,6 @@
 #include "modbus_slave.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFontDatabase>
 #include <QFile>
@@ -31,16 +30,6 @@
 #include <memory>
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& condition, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
 
 bool Save(const QImage& image, const QString& path)
 {
@@ -128,11 +117,11 @@ int main(int argc, char** argv)
 
     const auto lines = [&] { return form->MemoReceive->toPlainText().count('\n'); };
     QTest::mouseClick(form->ButtonSend_06, Qt::LeftButton);
-    if (!WaitFor([&] { return lines() == 1; }, 5000)) return 1;
+    if (!QTest::qWaitFor([&] { return lines() == 1; }, 5000)) return 1;
     QTest::mouseClick(form->ButtonSendWithCRC, Qt::LeftButton);
-    if (!WaitFor([&] { return lines() == 2; }, 5000)) return 1;
+    if (!QTest::qWaitFor([&] { return lines() == 2; }, 5000)) return 1;
     QTest::mouseClick(form->ButtonSend_03, Qt::LeftButton);
-    if (!WaitFor([&] { return form->Edit03_RegValue->text() == "0100 1234 0102 0103 "; }, 5000)) {
+    if (!QTest::qWaitFor([&] { return form->Edit03_RegValue->text() == "0100 1234 0102 0103 "; }, 5000)) {
         std::fprintf(stderr, "no decoded reply\n");
         return 1;
     }

@@ -471,7 +471,7 @@ private slots:
             seenPrecision = dlg.m_Power.Control()->Precision();
             done = true;
         });
-        QVERIFY(WaitFor([&] { return done.load(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 5000));
         worker.join();
         QCOMPARE(seenPrecision.load(), 0);
         QCOMPARE(dlg.m_Power.Control()->Text(), QStringLiteral("1234 W"));
