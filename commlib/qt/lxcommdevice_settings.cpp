@@ -58,46 +58,42 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
 
 constexpr long MinBufSize = 4096;
 
+template <class W>
+W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
+{
+    auto* widget = new W(parent);
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
+
 // Every group is 185 pixels wide; labels stand at x 8, fields at x 82, 96 pixels wide.
 QGroupBox* MakeGroup(QWidget* parent, const char* name, int x, int y, int h)
 {
-    auto* gb = new QGroupBox(parent);
-    gb->setObjectName(name);
-    gb->setGeometry(x, y, 185, h);
-    return gb;
+    return Make<QGroupBox>(parent, name, x, y, 185, h);
 }
 
 QLabel* MakeLabel(QWidget* parent, const char* name, int y)
 {
-    auto* lb = new QLabel(parent);
-    lb->setObjectName(name);
-    lb->setGeometry(8, y, 76, 21);
-    return lb;
+    return Make<QLabel>(parent, name, 8, y, 76, 21);
 }
 
 QComboBox* MakeCombo(QWidget* parent, const char* name, int y, bool editable)
 {
-    auto* cb = new QComboBox(parent);
-    cb->setObjectName(name);
+    auto* cb = Make<QComboBox>(parent, name, 82, y, 96, 21);
     cb->setEditable(editable);
     if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
-    cb->setGeometry(82, y, 96, 21);
     return cb;
 }
 
 QLineEdit* MakeEdit(QWidget* parent, const char* name, int y)
 {
-    auto* ed = new QLineEdit(parent);
-    ed->setObjectName(name);
-    ed->setGeometry(82, y, 96, 21);
-    return ed;
+    return Make<QLineEdit>(parent, name, 82, y, 96, 21);
 }
 
 QPushButton* MakeButton(QWidget* dialog, const char* name, int x, QStyle::StandardPixmap icon)
 {
-    auto* bn = new QPushButton(dialog);
-    bn->setObjectName(name);
-    bn->setGeometry(x, 200, 75, 25);
+    auto* bn = Make<QPushButton>(dialog, name, x, 200, 75, 25);
     bn->setIcon(dialog->style()->standardIcon(icon));
     return bn;
 }

@@ -350,12 +350,7 @@ void COrmetMasterDlg::ParameterSequence(std::uint8_t port, std::uint16_t baud)
         RunOnUi([&] {
             if (m_closing) return;
             CDlgParameterSet dlg(this);
-            dlg.m_nVoltageStd = p.VoltageStandard;
-            dlg.m_nCurrentStd = p.CurrentStandard;
-            dlg.m_nPowerStd = p.PowerStandard;
-            dlg.m_nCurrentRatio = p.CurrentRatio;
-            dlg.m_nAddress = p.Address;
-            dlg.m_nAlarm = p.AlarmThreshold;
+            dlg.LoadParameters(p);
             confirmed = dlg.exec() == QDialog::Accepted;
             ratio = dlg.m_nCurrentRatio;
             alarm = dlg.m_nAlarm;
