@@ -1,9 +1,9 @@
 // busprobe: the Modbus RTU debugging assistant's program entry.
 #include "mainform.h"
+#include "message_box.h"
 #include "smoke.h"
 
 #include <QApplication>
-#include <QMessageBox>
 #include <QTimer>
 
 #include <cstdio>
@@ -29,7 +29,8 @@ int main(int argc, char** argv)
             std::fflush(stdout);
             return 1;
         }
-        QMessageBox::critical(nullptr, QApplication::applicationDisplayName(), QString::fromUtf8(e.what()));
+        KestroComm32::ShowMessageBox(nullptr, QString::fromUtf8(e.what()), QApplication::applicationDisplayName(),
+                                     QMessageBox::Critical);
         return 1;
     }
 }

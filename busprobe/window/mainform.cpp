@@ -3,17 +3,16 @@
 
 #include "comm32_error.h"
 #include "lxcommdevice.h"
+#include "message_box.h"
 #include "modbus_request.h"
 #include "settings_file.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -25,7 +24,6 @@
 using namespace Busprobe;
 
 QString TForm1::ExecutableFolder;
-std::function<void(TForm1::TMessageKind, const QString&)> TForm1::MessageHook;
 
 namespace {
 
@@ -115,13 +113,27 @@ TForm1::~TForm1() = default;
 
 void TForm1::CreateControls()
 {
+    CreatePortGroup();
+    CreateReadGroups();
+    CreateWriteGroups();
+    CreateFreeFormGroup();
+    CreateLogs();
+    CreateVersionLabel();
+    ConnectButtons();
+}
+
+void TForm1::CreatePortGroup()
+{
     GroupBox1 = MakeGroup(this, "GroupBox1", "串口设置", 8, 8, 313, 78);
     Button1 = MakeButton(GroupBox1, "Button1", "设置串口", 8, 18);
     Button4 = MakeButton(GroupBox1, "Button4", "打开串口", 100, 18);
     Button6 = MakeButton(GroupBox1, "Button6", "关闭串口", 192, 18);
     Button6->setEnabled(false);
     LabelPort = MakeLabel(GroupBox1, "LabelPort", "------", 8, 54, 297);
+}
 
+void TForm1::CreateReadGroups()
+{
     struct ReadGroup {
         QGroupBox*& Box;
         const char* Name;
@@ -157,7 +169,10 @@ void TForm1::CreateControls()
         MakeLabel(g.Box, ("Label" + p + "_RegValue").c_str(), "寄存器值", 8, 70, 54);
         g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 64, 67, 212, false);
     }
+}
 
+void TForm1::CreateWriteGroups()
+{
     struct WriteGroup {
         QGroupBox*& Box;
         const char* Name;
@@ -189,13 +204,19 @@ void TForm1::CreateControls()
         g.Value = MakeEdit(g.Box, ("Edit" + p + "_RegValue").c_str(), 148, 35, g.ValueWidth, true);
         g.Button = MakeButton(g.Box, ("ButtonSend_" + p).c_str(), "发送", 344, 33, 70);
     }
+}
 
+void TForm1::CreateFreeFormGroup()
+{
     // Ends above the two clear buttons, which stand between it and the memos.
     GroupBox5 = MakeGroup(this, "GroupBox5", "任意指令", 343, 347, 422, 70);
     EditSend = MakeEdit(GroupBox5, "EditSend", 8, 18, 406, false);
     ButtonSend = MakeButton(GroupBox5, "ButtonSend", "发送", 256, 41);
     ButtonSendWithCRC = MakeButton(GroupBox5, "ButtonSendWithCRC", "带CRC发送", 339, 41);
+}
 
+void TForm1::CreateLogs()
+{
     Label6 = MakeLabel(this, "Label6", "发送缓冲区", 8, 426);
     ButtonClrSendData = MakeButton(this, "ButtonClrSendData", "清空数据", 302, 419, 75, 23);
     MemoSend = Make<QPlainTextEdit>(this, "MemoSend", 8, 444, 369, 170);
@@ -213,7 +234,10 @@ void TForm1::CreateControls()
     // of every logged line would grow beside the text itself.
     MemoSend->setUndoRedoEnabled(false);
     MemoReceive->setUndoRedoEnabled(false);
+}
 
+void TForm1::CreateVersionLabel()
+{
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
     Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels
     QFont small;
@@ -221,7 +245,10 @@ void TForm1::CreateControls()
     small.setPixelSize(12);
     Label27->setFont(small);
     Label27->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+}
 
+void TForm1::ConnectButtons()
+{
     connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
     connect(Button4, &QPushButton::clicked, this, &TForm1::Button4Click);
     connect(Button6, &QPushButton::clicked, this, &TForm1::Button6Click);
@@ -286,29 +313,13 @@ void TForm1::RefreshLabelPort()
 
 void TForm1::ShowMessage(const QString& text, const QString& informative)
 {
-    if (MessageHook) {
-        MessageHook(TMessageKind::Message, text);
-        return;
-    }
-    if (informative.isEmpty()) {
-        QMessageBox::information(this, QGuiApplication::applicationDisplayName(), text);
-        return;
-    }
-    QMessageBox box(QMessageBox::Information, QGuiApplication::applicationDisplayName(), text, QMessageBox::Ok, this);
-    box.setInformativeText(informative);
-    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()))
-        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
-    box.exec();
+    KestroComm32::ShowMessageBox(this, text, QGuiApplication::applicationDisplayName(), QMessageBox::Information,
+                                 informative);
 }
 
 void TForm1::ShowError(const QString& text)
 {
-    if (MessageHook) {
-        MessageHook(TMessageKind::Error, text);
-        return;
-    }
-    QMessageBox::critical(this, QGuiApplication::applicationDisplayName(), text);
+    KestroComm32::ShowMessageBox(this, text, QGuiApplication::applicationDisplayName(), QMessageBox::Critical);
 }
 
 void TForm1::AddLine(QPlainTextEdit* memo, const QString& line)

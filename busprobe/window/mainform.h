@@ -6,7 +6,6 @@
 #include <QWidget>
 
 #include <cstdint>
-#include <functional>
 
 class QGroupBox;
 class QLabel;
@@ -29,12 +28,6 @@ public:
 
     // Folder that holds modbus_cfg.ini when it is writable; empty means the executable's folder.
     static QString ExecutableFolder;
-
-    // Where message boxes go. Unset, they are shown modally; tests set it to see the texts without
-    // blocking. Error is the application's error box (conversion and file errors), Message the plain
-    // box that shows a library exception's text.
-    enum class TMessageKind { Message, Error };
-    static std::function<void(TMessageKind, const QString&)> MessageHook;
 
     // Unit routines; the window is their one user.
     void SendData(const std::uint8_t* bytes, std::uint8_t count);
@@ -124,7 +117,15 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    // The controls, one group at a time, in the tab order.
     void CreateControls();
+    void CreatePortGroup();
+    void CreateReadGroups();
+    void CreateWriteGroups();
+    void CreateFreeFormGroup();
+    void CreateLogs();
+    void CreateVersionLabel();
+    void ConnectButtons();
     void FormCreate();
     void FormClose();
     void RefreshLabelPort();
@@ -133,8 +134,10 @@ private:
     void SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
                    QLineEdit* result);
     void SendFreeForm(bool withCrc);
-    // informative: a second, smaller paragraph under the text (the hook sees the text alone).
+    // The plain box that shows a library exception's text (information icon); informative: a second,
+    // smaller paragraph under the text.
     void ShowMessage(const QString& text, const QString& informative = QString());
+    // The application's error box (conversion and file errors).
     void ShowError(const QString& text);
     static void AddLine(QPlainTextEdit* memo, const QString& line);
 

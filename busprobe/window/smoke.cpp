@@ -3,6 +3,7 @@
 
 #include "lxcommdevice.h"
 #include "mainform.h"
+#include "message_box.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -36,12 +37,15 @@ TSmokeRun::TSmokeRun(TForm1& form) : m_form(form), m_poll(new QTimer(this))
     m_poll->setInterval(50);
     connect(m_poll, &QTimer::timeout, this, &TSmokeRun::Poll);
     // A box would wait for a click nobody makes: its text is the failure instead.
-    TForm1::MessageHook = [this](TForm1::TMessageKind, const QString& text) { Fail(text); };
+    KestroComm32::SetMessageBoxHook([this](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
+        Fail(text);
+        return true;
+    });
 }
 
 TSmokeRun::~TSmokeRun()
 {
-    TForm1::MessageHook = nullptr;
+    KestroComm32::SetMessageBoxHook(nullptr);
 }
 
 void TSmokeRun::Start()

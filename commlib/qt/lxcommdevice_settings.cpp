@@ -4,17 +4,16 @@
 #include "comm32_error.h"
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
+#include "message_box.h"
 
 #include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QEvent>
-#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -59,9 +58,52 @@ const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgString
 
 constexpr long MinBufSize = 4096;
 
-} // namespace
+template <class W>
+W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
+{
+    auto* widget = new W(parent);
+    widget->setObjectName(name);
+    widget->setGeometry(x, y, w, h);
+    return widget;
+}
 
-TForm_LxCommDevice_Settings::TMessageHook TForm_LxCommDevice_Settings::MessageHook;
+// Every group is 185 pixels wide; labels stand at x 8, fields at x 82, 96 pixels wide.
+QGroupBox* MakeGroup(QWidget* parent, const char* name, int x, int y, int h)
+{
+    return Make<QGroupBox>(parent, name, x, y, 185, h);
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, int y)
+{
+    return Make<QLabel>(parent, name, 8, y, 76, 21);
+}
+
+QComboBox* MakeCombo(QWidget* parent, const char* name, int y, bool editable)
+{
+    auto* cb = Make<QComboBox>(parent, name, 82, y, 96, 21);
+    cb->setEditable(editable);
+    if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
+    return cb;
+}
+
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int y)
+{
+    return Make<QLineEdit>(parent, name, 82, y, 96, 21);
+}
+
+QPushButton* MakeButton(QWidget* dialog, const char* name, int x, QStyle::StandardPixmap icon)
+{
+    auto* bn = Make<QPushButton>(dialog, name, x, 200, 75, 25);
+    bn->setIcon(dialog->style()->standardIcon(icon));
+    return bn;
+}
+// The byte size list starts at 5 data bits.
+constexpr int MinByteSize = 5;
+// The flow list's items, in the order of the texts SetTexts puts there.
+constexpr int FlowItemNone = 0;
+constexpr TFlowControl FlowOfItem[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonXoff};
+
+} // namespace
 
 TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings() : TMsgStrings(TComm32Language().LcId)
 {
@@ -185,94 +227,82 @@ void TForm_LxCommDevice_Settings::CreateControls()
     setFixedSize(393, 228);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
 
-    auto makeCombo = [](QWidget* parent, const char* name, int x, int y, bool editable) {
-        auto* cb = new QComboBox(parent);
-        cb->setObjectName(name);
-        cb->setEditable(editable);
-        if (editable) cb->setInsertPolicy(QComboBox::NoInsert);
-        cb->setGeometry(x, y, 96, 21);
-        return cb;
-    };
-    auto makeLabel = [](QWidget* parent, const char* name, int x, int y, int w) {
-        auto* lb = new QLabel(parent);
-        lb->setObjectName(name);
-        lb->setGeometry(x, y, w, 21);
-        return lb;
-    };
-    auto makeEdit = [](QWidget* parent, const char* name, int x, int y) {
-        auto* ed = new QLineEdit(parent);
-        ed->setObjectName(name);
-        ed->setGeometry(x, y, 96, 21);
-        return ed;
-    };
-    auto makeButton = [this](const char* name, int x, QStyle::StandardPixmap icon) {
-        auto* bn = new QPushButton(this);
-        bn->setObjectName(name);
-        bn->setGeometry(x, 200, 75, 25);
-        bn->setIcon(style()->standardIcon(icon));
-        return bn;
-    };
+    CreateBufferGroup();
+    CreateButtons();
+    CreateBaseGroup();
+    CreateModemGroup();
+    FillFixedLists();
+    ChainFields();
+    ConnectButtons();
+}
 
-    GBoxBuffer = new QGroupBox(this);
-    GBoxBuffer->setObjectName("GBoxBuffer");
-    GBoxBuffer->setGeometry(200, 104, 185, 88);
-    lbInbs = makeLabel(GBoxBuffer, "lbInbs", 8, 24, 76);
-    lbOutbs = makeLabel(GBoxBuffer, "lbOutbs", 8, 54, 76);
-    EditInBufSize = makeEdit(GBoxBuffer, "EditInBufSize", 82, 24);
-    EditOutBufSize = makeEdit(GBoxBuffer, "EditOutBufSize", 82, 54);
+void TForm_LxCommDevice_Settings::CreateBufferGroup()
+{
+    GBoxBuffer = MakeGroup(this, "GBoxBuffer", 200, 104, 88);
+    lbInbs = MakeLabel(GBoxBuffer, "lbInbs", 24);
+    lbOutbs = MakeLabel(GBoxBuffer, "lbOutbs", 54);
+    EditInBufSize = MakeEdit(GBoxBuffer, "EditInBufSize", 24);
+    EditOutBufSize = MakeEdit(GBoxBuffer, "EditOutBufSize", 54);
+}
 
-    BnAbout = makeButton("BnAbout", 8, QStyle::SP_MessageBoxInformation);
-    BnDefault = makeButton("BnDefault", 152, QStyle::SP_BrowserReload);
-    BnOK = makeButton("BnOK", 232, QStyle::SP_DialogOkButton);
-    BnCancel = makeButton("BnCancel", 312, QStyle::SP_DialogCancelButton);
+void TForm_LxCommDevice_Settings::CreateButtons()
+{
+    BnAbout = MakeButton(this, "BnAbout", 8, QStyle::SP_MessageBoxInformation);
+    BnDefault = MakeButton(this, "BnDefault", 152, QStyle::SP_BrowserReload);
+    BnOK = MakeButton(this, "BnOK", 232, QStyle::SP_DialogOkButton);
+    BnCancel = MakeButton(this, "BnCancel", 312, QStyle::SP_DialogCancelButton);
     BnOK->setDefault(true);
+}
 
-    GboxBase = new QGroupBox(this);
-    GboxBase->setObjectName("GboxBase");
-    GboxBase->setGeometry(8, 8, 185, 184);
-    lbPort = makeLabel(GboxBase, "lbPort", 8, 24, 76);
-    lbBaud = makeLabel(GboxBase, "lbBaud", 8, 56, 76);
-    lbCheck = makeLabel(GboxBase, "lbCheck", 8, 88, 76);
-    lbBits = makeLabel(GboxBase, "lbBits", 8, 120, 76);
-    lbStops = makeLabel(GboxBase, "lbStops", 8, 152, 76);
-    CbStopBits = makeCombo(GboxBase, "CbStopBits", 82, 152, false);
-    CbSelBaud = makeCombo(GboxBase, "CbSelBaud", 82, 56, true);
-    CbParity = makeCombo(GboxBase, "CbParity", 82, 88, false);
-    CbByteSize = makeCombo(GboxBase, "CbByteSize", 82, 120, false);
-    CbPort = makeCombo(GboxBase, "CbPort", 82, 24, false);
+void TForm_LxCommDevice_Settings::CreateBaseGroup()
+{
+    GboxBase = MakeGroup(this, "GboxBase", 8, 8, 184);
+    lbPort = MakeLabel(GboxBase, "lbPort", 24);
+    lbBaud = MakeLabel(GboxBase, "lbBaud", 56);
+    lbCheck = MakeLabel(GboxBase, "lbCheck", 88);
+    lbBits = MakeLabel(GboxBase, "lbBits", 120);
+    lbStops = MakeLabel(GboxBase, "lbStops", 152);
+    CbStopBits = MakeCombo(GboxBase, "CbStopBits", 152, false);
+    CbSelBaud = MakeCombo(GboxBase, "CbSelBaud", 56, true);
+    CbParity = MakeCombo(GboxBase, "CbParity", 88, false);
+    CbByteSize = MakeCombo(GboxBase, "CbByteSize", 120, false);
+    CbPort = MakeCombo(GboxBase, "CbPort", 24, false);
+}
 
-    GBoxModem = new QGroupBox(this);
-    GBoxModem->setObjectName("GBoxModem");
-    GBoxModem->setGeometry(200, 8, 185, 88);
-    lbFlow = makeLabel(GBoxModem, "lbFlow", 8, 24, 76);
-    lbAAns = makeLabel(GBoxModem, "lbAAns", 8, 54, 76);
-    CbFlow = makeCombo(GBoxModem, "CbFlow", 82, 24, false);
-    EditAutoAns = makeEdit(GBoxModem, "EditAutoAns", 82, 54);
+void TForm_LxCommDevice_Settings::CreateModemGroup()
+{
+    GBoxModem = MakeGroup(this, "GBoxModem", 200, 8, 88);
+    lbFlow = MakeLabel(GBoxModem, "lbFlow", 24);
+    lbAAns = MakeLabel(GBoxModem, "lbAAns", 54);
+    CbFlow = MakeCombo(GBoxModem, "CbFlow", 24, false);
+    EditAutoAns = MakeEdit(GBoxModem, "EditAutoAns", 54);
+}
 
+void TForm_LxCommDevice_Settings::FillFixedLists()
+{
     CbStopBits->addItems({"1", "1.5", "2"});
     // The speeds of the device's baud property, in its order.
     for (int i = br110; i <= br256000; ++i)
         CbSelBaud->addItem(QString::number(BaudRateValue(static_cast<TBaudRate>(i))));
     CbByteSize->addItems({"5", "6", "7", "8"});
+}
 
+void TForm_LxCommDevice_Settings::ChainFields()
+{
     // Tab order follows the Enter chain.
-    setTabOrder(CbPort, CbSelBaud);
-    setTabOrder(CbSelBaud, CbParity);
-    setTabOrder(CbParity, CbByteSize);
-    setTabOrder(CbByteSize, CbStopBits);
-    setTabOrder(CbStopBits, CbFlow);
-    setTabOrder(CbFlow, EditAutoAns);
-    setTabOrder(EditAutoAns, EditInBufSize);
-    setTabOrder(EditInBufSize, EditOutBufSize);
-    setTabOrder(EditOutBufSize, BnOK);
-    setTabOrder(BnOK, BnCancel);
+    QWidget* const order[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
+                              EditAutoAns, EditInBufSize, EditOutBufSize, BnOK, BnCancel};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     // Enter in any field goes to OK (which first moves along the chain), as a default button would.
     for (QWidget* w : std::initializer_list<QWidget*>{CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
                                                       EditAutoAns, EditInBufSize, EditOutBufSize})
         w->installEventFilter(this);
     if (CbSelBaud->lineEdit()) CbSelBaud->lineEdit()->installEventFilter(this);
+}
 
+void TForm_LxCommDevice_Settings::ConnectButtons()
+{
     connect(BnOK, &QPushButton::clicked, this, [this] {
         // A click focuses the button first, so it always validates rather than moving on.
         BnOK->setFocus(Qt::MouseFocusReason);
@@ -286,28 +316,33 @@ void TForm_LxCommDevice_Settings::CreateControls()
 void TForm_LxCommDevice_Settings::SetTexts()
 {
     const TMsgStrings& m = MsgStrings;
-    setWindowTitle(m.fGetMsg(2));
-    GboxBase->setTitle(m.fGetMsg(26));
-    GBoxModem->setTitle(m.fGetMsg(27));
-    GBoxBuffer->setTitle(m.fGetMsg(28));
-    BnOK->setText(m.fGetMsg(0));
-    BnCancel->setText(m.fGetMsg(1));
-    BnAbout->setText(m.fGetMsg(24));
-    BnDefault->setText(m.fGetMsg(25));
-    lbPort->setText(m.fGetMsg(3));
-    lbBaud->setText(m.fGetMsg(4));
-    lbCheck->setText(m.fGetMsg(5));
-    lbBits->setText(m.fGetMsg(6));
-    lbStops->setText(m.fGetMsg(7));
-    lbFlow->setText(m.fGetMsg(8));
-    lbAAns->setText(m.fGetMsg(29));
-    lbInbs->setText(m.fGetMsg(30));
-    lbOutbs->setText(m.fGetMsg(31));
+    setWindowTitle(m.fGetMsg(TMsgStrings::msgCaption));
+    GboxBase->setTitle(m.fGetMsg(TMsgStrings::msgPortGroup));
+    GBoxModem->setTitle(m.fGetMsg(TMsgStrings::msgModemGroup));
+    GBoxBuffer->setTitle(m.fGetMsg(TMsgStrings::msgBufferGroup));
+    BnOK->setText(m.fGetMsg(TMsgStrings::msgOk));
+    BnCancel->setText(m.fGetMsg(TMsgStrings::msgCancel));
+    BnAbout->setText(m.fGetMsg(TMsgStrings::msgAbout));
+    BnDefault->setText(m.fGetMsg(TMsgStrings::msgDefault));
+    lbPort->setText(m.fGetMsg(TMsgStrings::msgPortLabel));
+    lbBaud->setText(m.fGetMsg(TMsgStrings::msgBaudLabel));
+    lbCheck->setText(m.fGetMsg(TMsgStrings::msgParityLabel));
+    lbBits->setText(m.fGetMsg(TMsgStrings::msgByteSizeLabel));
+    lbStops->setText(m.fGetMsg(TMsgStrings::msgStopBitsLabel));
+    lbFlow->setText(m.fGetMsg(TMsgStrings::msgFlowLabel));
+    lbAAns->setText(m.fGetMsg(TMsgStrings::msgAutoAnswerLabel));
+    lbInbs->setText(m.fGetMsg(TMsgStrings::msgInBufLabel));
+    lbOutbs->setText(m.fGetMsg(TMsgStrings::msgOutBufLabel));
 
     CbParity->clear();
-    for (int i : {9, 10, 11, 12, 35}) CbParity->addItem(m.fGetMsg(i));
+    // Items in the order of TParity and of the flow choices that BnOKClick maps.
+    for (TMsgStrings::TMsgId id : {TMsgStrings::msgNoParity, TMsgStrings::msgOddParity, TMsgStrings::msgEvenParity,
+                                   TMsgStrings::msgMarkParity, TMsgStrings::msgSpaceParity})
+        CbParity->addItem(m.fGetMsg(id));
     CbFlow->clear();
-    for (int i : {13, 14, 15, 16}) CbFlow->addItem(m.fGetMsg(i));
+    for (TMsgStrings::TMsgId id : {TMsgStrings::msgFlowNone, TMsgStrings::msgFlowRtsCts, TMsgStrings::msgFlowXonXoff,
+                                   TMsgStrings::msgFlowRtsCtsXonXoff})
+        CbFlow->addItem(m.fGetMsg(id));
 }
 
 // Tahoma is rarely installed here: the fallback font and the Chinese texts are wider than the
@@ -382,104 +417,81 @@ bool TForm_LxCommDevice_Settings::eventFilter(QObject* watched, QEvent* event)
 
 void TForm_LxCommDevice_Settings::ShowError(const QString& text, const QString& informative)
 {
-    const QString title = MsgStrings.fGetMsg(2);
-    if (MessageHook) {
-        MessageHook(this, text, title);
-        return;
-    }
-    QMessageBox box(QMessageBox::Critical, title, text, QMessageBox::Ok, this);
-    box.setInformativeText(informative);
-    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()); grid && !informative.isEmpty())
-        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
-    box.exec();
+    ShowMessageBox(this, text, MsgStrings.fGetMsg(TMsgStrings::msgCaption), QMessageBox::Critical, informative);
 }
 
-bool TForm_LxCommDevice_Settings::Fail(QWidget* control, int msgIndex)
+bool TForm_LxCommDevice_Settings::Fail(QWidget* control, TMsgStrings::TMsgId msg)
 {
     control->setFocus(Qt::OtherFocusReason);
-    ShowError(MsgStrings.fGetMsg(msgIndex));
+    ShowError(MsgStrings.fGetMsg(msg));
     return false;
 }
 
 void TForm_LxCommDevice_Settings::BnOKClick()
 {
     if (MoveCtrlFocus()) return;
-
     TSavedState v;
-    if (CbPort->currentIndex() < 0) {
-        Fail(CbPort, 17);
-        return;
-    }
+    if (!ReadLineFields(v) || !ReadModemAndBufferFields(v)) return;
+    v.Active = Saved.Active || OpenOnOk;
+    if (ApplyOrUndo(v)) accept();
+}
+
+bool TForm_LxCommDevice_Settings::ReadLineFields(TSavedState& v)
+{
+    if (CbPort->currentIndex() < 0) return Fail(CbPort, TMsgStrings::msgNeedPort);
     v.PortName = CbPort->currentText().toStdString();
 
     const QString baudText = CbSelBaud->currentText().trimmed();
-    if (baudText.isEmpty()) {
-        Fail(CbSelBaud, 18);
-        return;
-    }
+    if (baudText.isEmpty()) return Fail(CbSelBaud, TMsgStrings::msgNeedBaud);
     v.Baud = LeadingSpeed(baudText);
 
-    if (CbByteSize->currentIndex() < 0) {
-        Fail(CbByteSize, 20);
-        return;
-    }
-    v.ByteSize = CbByteSize->currentIndex() + 5;
+    if (CbByteSize->currentIndex() < 0) return Fail(CbByteSize, TMsgStrings::msgNeedByteSize);
+    v.ByteSize = CbByteSize->currentIndex() + MinByteSize;
 
-    if (CbParity->currentIndex() < 0) {
-        Fail(CbParity, 21);
-        return;
-    }
+    if (CbParity->currentIndex() < 0) return Fail(CbParity, TMsgStrings::msgNeedParity);
     v.Parity = CbParity->currentIndex();
 
-    if (CbStopBits->currentIndex() < 0) {
-        Fail(CbStopBits, 22);
-        return;
-    }
+    if (CbStopBits->currentIndex() < 0) return Fail(CbStopBits, TMsgStrings::msgNeedStopBits);
     v.StopBits = CbStopBits->currentIndex();
 
-    static const int flowOf[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonXoff};
-    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() > 3) {
-        Fail(CbFlow, 23);
-        return;
-    }
-    v.FlowControl = flowOf[CbFlow->currentIndex()];
+    if (CbFlow->currentIndex() < 0 || CbFlow->currentIndex() >= static_cast<int>(std::size(FlowOfItem)))
+        return Fail(CbFlow, TMsgStrings::msgNeedFlow);
+    v.FlowControl = FlowOfItem[CbFlow->currentIndex()];
+    return true;
+}
 
+bool TForm_LxCommDevice_Settings::ReadModemAndBufferFields(TSavedState& v)
+{
     long n = 0;
-    if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255) {
-        Fail(EditAutoAns, 32);
-        return;
-    }
+    if (!ParseInteger(EditAutoAns->text(), n) || n < 0 || n > 255)
+        return Fail(EditAutoAns, TMsgStrings::msgAutoAnswerRange);
     v.AutoAnswer = static_cast<int>(n);
 
-    if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditInBufSize, 33);
-        return;
-    }
+    if (!ParseInteger(EditInBufSize->text(), n) || n < MinBufSize)
+        return Fail(EditInBufSize, TMsgStrings::msgInBufSizeError);
     v.InBufSize = n;
 
-    if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize) {
-        Fail(EditOutBufSize, 34);
-        return;
-    }
+    if (!ParseInteger(EditOutBufSize->text(), n) || n < MinBufSize)
+        return Fail(EditOutBufSize, TMsgStrings::msgOutBufSizeError);
     v.OutBufSize = n;
+    return true;
+}
 
-    v.Active = Saved.Active || OpenOnOk;
-
+bool TForm_LxCommDevice_Settings::ApplyOrUndo(const TSavedState& v)
+{
     try {
         Apply(v);
+        return true;
     } catch (const EComm32Error& e) {
         Undo();
         CbPort->setFocus(Qt::OtherFocusReason);
         ShowError(QString::fromUtf8(e.what()), QString::fromStdString(e.Explanation));
-        return;
     } catch (const std::exception& e) {
         Undo();
         CbPort->setFocus(Qt::OtherFocusReason);
         ShowError(QString::fromUtf8(e.what()));
-        return;
     }
-    accept();
+    return false;
 }
 
 void TForm_LxCommDevice_Settings::SaveDeviceState()
@@ -500,7 +512,7 @@ void TForm_LxCommDevice_Settings::ShowDeviceState()
 {
     CbPort->setCurrentIndex(CbPort->findText(QString::fromStdString(Saved.PortName), Qt::MatchExactly));
     CbSelBaud->setEditText(QString::number(Saved.Baud));
-    const int byteIndex = Saved.ByteSize - 5;
+    const int byteIndex = Saved.ByteSize - MinByteSize;
     CbByteSize->setCurrentIndex(byteIndex >= 0 && byteIndex < CbByteSize->count() ? byteIndex : -1);
     CbParity->setCurrentIndex(Saved.Parity >= ptNoParity && Saved.Parity <= ptSpaceParity ? Saved.Parity : -1);
     CbStopBits->setCurrentIndex(Saved.StopBits >= sbOneStopBit && Saved.StopBits <= sbTwoStopBit ? Saved.StopBits : -1);
@@ -565,11 +577,11 @@ void TForm_LxCommDevice_Settings::BnCancelClick()
 
 void TForm_LxCommDevice_Settings::BnDefaultClick()
 {
-    CbSelBaud->setCurrentIndex(12);
-    CbParity->setCurrentIndex(0);
-    CbByteSize->setCurrentIndex(3);
-    CbStopBits->setCurrentIndex(0);
-    CbFlow->setCurrentIndex(0);
+    CbSelBaud->setCurrentIndex(br115200 - br110);
+    CbParity->setCurrentIndex(ptNoParity);
+    CbByteSize->setCurrentIndex(8 - MinByteSize);
+    CbStopBits->setCurrentIndex(sbOneStopBit);
+    CbFlow->setCurrentIndex(FlowItemNone);
     EditAutoAns->setText(QStringLiteral("0"));
     EditInBufSize->setText(QStringLiteral("8192"));
     EditOutBufSize->setText(QStringLiteral("8192"));
@@ -577,10 +589,10 @@ void TForm_LxCommDevice_Settings::BnDefaultClick()
 
 void TForm_LxCommDevice_Settings::BnAboutClick()
 {
-    QMessageBox::about(this, MsgStrings.fGetMsg(24).remove(u'&'),
-                       QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
-                           .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
-                                QSysInfo::currentCpuArchitecture()));
+    ShowAboutBox(this, MsgStrings.fGetMsg(TMsgStrings::msgAbout).remove(u'&'),
+                 QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
+                     .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
+                          QSysInfo::currentCpuArchitecture()));
 }
 
 } // namespace KestroComm32

@@ -6,8 +6,6 @@
 #include <QDialog>
 #include <QString>
 
-#include <functional>
-
 class QComboBox;
 class QGroupBox;
 class QLabel;
@@ -26,21 +24,55 @@ public:
     // Traditional Chinese, English otherwise. Decided once, when the table object is made.
     class TMsgStrings {
     public:
-        static constexpr int Count = 36;
+        // The entries by name; the values are the entries' places in every language's table.
+        enum TMsgId : int {
+            msgOk = 0,
+            msgCancel = 1,
+            msgCaption = 2,
+            msgPortLabel = 3,
+            msgBaudLabel = 4,
+            msgParityLabel = 5,
+            msgByteSizeLabel = 6,
+            msgStopBitsLabel = 7,
+            msgFlowLabel = 8,
+            msgNoParity = 9,
+            msgOddParity = 10,
+            msgEvenParity = 11,
+            msgMarkParity = 12,
+            msgFlowNone = 13,
+            msgFlowRtsCts = 14,
+            msgFlowXonXoff = 15,
+            msgFlowRtsCtsXonXoff = 16,
+            msgNeedPort = 17,
+            msgNeedBaud = 18,
+            msgInvalidBaud = 19, // in every table, but no check of the dialog reports it
+            msgNeedByteSize = 20,
+            msgNeedParity = 21,
+            msgNeedStopBits = 22,
+            msgNeedFlow = 23,
+            msgAbout = 24,
+            msgDefault = 25,
+            msgPortGroup = 26,
+            msgModemGroup = 27,
+            msgBufferGroup = 28,
+            msgAutoAnswerLabel = 29,
+            msgInBufLabel = 30,
+            msgOutBufLabel = 31,
+            msgAutoAnswerRange = 32,
+            msgInBufSizeError = 33,
+            msgOutBufSizeError = 34,
+            msgSpaceParity = 35,
+        };
+        static constexpr int Count = msgSpaceParity + 1;
         TMsgStrings();
         explicit TMsgStrings(unsigned long lcid);
-        QString fGetMsg(int index) const; // empty for an index outside 0..35
+        QString fGetMsg(int index) const; // empty for an index outside 0..Count-1
         unsigned long LcId() const { return FLcId; }
 
     private:
         unsigned long FLcId;
         const char* const* Table;
     };
-
-    // Shows one failure: text, title (the dialog's caption), error icon, one OK button. Tests put a
-    // function of their own here so that no modal box stops them; empty means a real message box.
-    using TMessageHook = std::function<void(QWidget* parent, const QString& text, const QString& title)>;
-    static TMessageHook MessageHook;
 
     // Reads the device's state and fills the fields. openOnOk: OK leaves the port open even if it
     // was closed. About and Default are shown only while the device is being designed.
@@ -92,8 +124,8 @@ public slots:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
-    // The message box of every failure; the hook when one is set.
-    // informative: a second, smaller paragraph under the text (the hook sees the text alone).
+    // The message box of every failure: text, the dialog's caption, error icon, one OK button.
+    // informative: a second, smaller paragraph under the text (the message box hook sees the text alone).
     virtual void ShowError(const QString& text, const QString& informative = QString());
 
 private:
@@ -110,14 +142,27 @@ private:
         long OutBufSize = 0;
     };
 
+    // The controls, one group at a time.
     void CreateControls();
+    void CreateBufferGroup();
+    void CreateButtons();
+    void CreateBaseGroup();
+    void CreateModemGroup();
+    void FillFixedLists();
+    void ChainFields();
+    void ConnectButtons();
     void SetTexts();
     void FitToTexts();
     void SaveDeviceState();
     void ShowDeviceState();
     void Apply(const TSavedState& values);
     void Undo();
-    bool Fail(QWidget* control, int msgIndex);
+    // OK's checks in their order: false after the first failure has been shown.
+    bool ReadLineFields(TSavedState& v);
+    bool ReadModemAndBufferFields(TSavedState& v);
+    // Applies all values, or on the first refusal puts the saved ones back and shows why.
+    bool ApplyOrUndo(const TSavedState& v);
+    bool Fail(QWidget* control, TMsgStrings::TMsgId msg);
 
     TMsgStrings MsgStrings;
     TLxCustomCommDevice* Device;

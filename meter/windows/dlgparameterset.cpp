@@ -42,6 +42,16 @@ CDlgParameterSet::CDlgParameterSet(QWidget* parent)
     AddButton(2, QStringLiteral("取消"), 134, 107, 50, 14);
 }
 
+void CDlgParameterSet::LoadParameters(const MeterParameters& p)
+{
+    m_nVoltageStd = p.VoltageStandard;
+    m_nCurrentStd = p.CurrentStandard;
+    m_nPowerStd = p.PowerStandard;
+    m_nCurrentRatio = p.CurrentRatio;
+    m_nAddress = p.Address;
+    m_nAlarm = p.AlarmThreshold;
+}
+
 void CDlgParameterSet::OnInitDialog()
 {
     m_EditVoltage->setText(QString::number(m_nVoltageStd));

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "dlgsupport.h"
+#include "meter_values.h"
 
 class QComboBox;
 
@@ -19,6 +20,8 @@ public:
         IDC_EDIT_ALARM = 1012
     };
     explicit CDlgParameterSet(QWidget* parent = nullptr);
+    // The meter's parameters as read, the fields' starting values.
+    void LoadParameters(const MeterParameters& p);
 
     // Set by the caller before showing; ratio, alarm threshold and address are read back after OK.
     int m_nVoltageStd = 0;    // V

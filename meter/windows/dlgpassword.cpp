@@ -2,6 +2,7 @@
 #include "dlgpassword.h"
 
 #include "dialog_rules.h"
+#include "message_box.h"
 
 CDlgPassword::CDlgPassword(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("校准密码"), 138, 74, DialogFont(QStringLiteral("Times New Roman"), 12))
@@ -25,7 +26,7 @@ void CDlgPassword::accept()
         QDialog::accept();
         return;
     }
-    AppMessageBox(this, QStringLiteral("密码错误"), QStringLiteral("错误"), QMessageBox::Critical);
+    KestroComm32::ShowMessageBox(this, QStringLiteral("密码错误"), QStringLiteral("错误"), QMessageBox::Critical);
     m_strPassword.clear();
     m_EditPassword->clear();
     m_EditPassword->setFocus();

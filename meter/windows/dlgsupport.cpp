@@ -1,24 +1,17 @@
-// Scaffolding shared by Ormet-Master's windows: dialog units, fonts, controls by id, message boxes, field checks.
+// Scaffolding shared by Ormet-Master's windows: dialog units, fonts, controls by id, field checks.
 #include "dlgsupport.h"
 
 #include <QApplication>
 #include <QComboBox>
 #include <QFontMetrics>
-#include <QGridLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
-#include <QThread>
 
 #include "dialog_rules.h"
+#include "message_box.h"
 
 namespace {
-MessageBoxHook& Hook()
-{
-    static MessageBoxHook hook;
-    return hook;
-}
-
 // MulDiv as Windows rounds it (halves away from zero).
 int MulDiv(int a, int b, int c)
 {
@@ -130,28 +123,9 @@ void CNumberEdit::keyPressEvent(QKeyEvent* event)
     QLineEdit::keyPressEvent(event);
 }
 
-void SetMessageBoxHook(MessageBoxHook hook)
-{
-    Hook() = std::move(hook);
-}
-
-void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon,
-                   const QString& informative)
-{
-    Q_ASSERT(QThread::currentThread() == qApp->thread());
-    if (Hook() && Hook()(owner, text, title, icon)) return;
-    QMessageBox box(icon, title, text, QMessageBox::Ok, owner);
-    box.setObjectName(QStringLiteral("AppMessageBox"));
-    box.setInformativeText(informative);
-    // Wide enough that the explanation reads as a paragraph, not as a narrow column.
-    if (auto* grid = qobject_cast<QGridLayout*>(box.layout()); grid && !informative.isEmpty())
-        grid->addItem(new QSpacerItem(420, 0), grid->rowCount(), 0, 1, grid->columnCount());
-    box.exec();
-}
-
 void FailField(QWidget* dlg, QLineEdit* edit, const QString& message)
 {
-    AppMessageBox(dlg, message, QString::fromUtf8(AppName), QMessageBox::Warning);
+    KestroComm32::ShowMessageBox(dlg, message, QString::fromUtf8(AppName), QMessageBox::Warning);
     edit->setFocus(Qt::OtherFocusReason);
     edit->selectAll();
 }

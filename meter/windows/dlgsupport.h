@@ -1,14 +1,11 @@
-// Scaffolding shared by Ormet-Master's windows: dialog units, fonts, controls by id, message boxes, field checks.
+// Scaffolding shared by Ormet-Master's windows: dialog units, fonts, controls by id, field checks.
 #pragma once
 
 #include <QDialog>
 #include <QFont>
 #include <QLineEdit>
-#include <QMessageBox>
 #include <QRect>
 #include <QString>
-
-#include <functional>
 
 // Title of every message box: the executable's name.
 inline constexpr const char* AppName = "Ormet-Master";
@@ -80,15 +77,6 @@ public:
 protected:
     void keyPressEvent(QKeyEvent* event) override;
 };
-
-// Message boxes. A hook (for tests) sees every box first; returning true answers it unshown.
-using MessageBoxHook =
-    std::function<bool(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon)>;
-void SetMessageBoxHook(MessageBoxHook hook);
-// Shows a modal box with an OK button; call on the user-interface thread only. informative is a
-// second, smaller paragraph under the text (the hook sees the text alone).
-void AppMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon,
-                   const QString& informative = QString());
 
 // Data exchange of the dialogs: on failure the message (exclamation icon, application title) is
 // shown, the field gets the focus with its text selected, and false stops the exchange.

@@ -18,6 +18,7 @@
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
 #include "dlgpassword.h"
+#include "message_box.h"
 
 namespace {
 void Wait(int ms)
@@ -156,7 +157,8 @@ void COrmetMasterDlg::Message(const char* text)
 {
     RunOnUi([this, text] {
         if (!m_closing)
-            AppMessageBox(this, QString::fromUtf8(text), QString::fromUtf8(AppName), QMessageBox::NoIcon);
+            KestroComm32::ShowMessageBox(this, QString::fromUtf8(text), QString::fromUtf8(AppName),
+                                         QMessageBox::NoIcon);
     });
 }
 
@@ -165,7 +167,8 @@ void COrmetMasterDlg::OpenFailedMessage()
     const QString why = QString::fromStdString(KestroComm32::ExplainOpenFailure(m_ModBus.Serial().LastReason(), 2052));
     RunOnUi([this, &why] {
         if (!m_closing)
-            AppMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName), QMessageBox::NoIcon, why);
+            KestroComm32::ShowMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName),
+                                         QMessageBox::NoIcon, why);
     });
 }
 
@@ -347,12 +350,7 @@ void COrmetMasterDlg::ParameterSequence(std::uint8_t port, std::uint16_t baud)
         RunOnUi([&] {
             if (m_closing) return;
             CDlgParameterSet dlg(this);
-            dlg.m_nVoltageStd = p.VoltageStandard;
-            dlg.m_nCurrentStd = p.CurrentStandard;
-            dlg.m_nPowerStd = p.PowerStandard;
-            dlg.m_nCurrentRatio = p.CurrentRatio;
-            dlg.m_nAddress = p.Address;
-            dlg.m_nAlarm = p.AlarmThreshold;
+            dlg.LoadParameters(p);
             confirmed = dlg.exec() == QDialog::Accepted;
             ratio = dlg.m_nCurrentRatio;
             alarm = dlg.m_nAlarm;

@@ -3,6 +3,7 @@
 
 #include "comsetdlg.h"
 #include "dlgsupport.h"
+#include "message_box.h"
 #include "ormetmasterdlg.h"
 
 #include <QApplication>
@@ -52,7 +53,7 @@ CSmokeRun::CSmokeRun() : m_poll(new QTimer(this))
     m_poll->setInterval(50);
     connect(m_poll, &QTimer::timeout, this, &CSmokeRun::Poll);
     // A box would wait for a click nobody makes: its text is the failure instead.
-    SetMessageBoxHook([this](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
+    KestroComm32::SetMessageBoxHook([this](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
         Fail(text);
         return true;
     });
@@ -62,7 +63,7 @@ CSmokeRun::CSmokeRun() : m_poll(new QTimer(this))
 CSmokeRun::~CSmokeRun()
 {
     qApp->removeEventFilter(this);
-    SetMessageBoxHook(nullptr);
+    KestroComm32::SetMessageBoxHook(nullptr);
 }
 
 bool CSmokeRun::eventFilter(QObject* watched, QEvent* event)

@@ -2,6 +2,7 @@
 #include "crc16.h"
 #include "lxcommdevice.h"
 #include "mainform.h"
+#include "message_box.h"
 #include "meter_gui_driver.h"
 #include "modbus_request.h"
 #include "modbus_slave.h"
@@ -255,7 +256,10 @@ private slots:
         Folder = std::make_unique<QTemporaryDir>();
         QVERIFY(Folder->isValid());
         TForm1::ExecutableFolder = Folder->path();
-        TForm1::MessageHook = [this](TForm1::TMessageKind, const QString& text) { Messages.append(text); };
+        KestroComm32::SetMessageBoxHook([this](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
+            Messages.append(text);
+            return true;
+        });
         Form = std::make_unique<TForm1>();
         Form->show();
         QVERIFY(QTest::qWaitForWindowExposed(Form.get()));
@@ -271,7 +275,7 @@ private slots:
         Form.reset();
         Slave.reset();
         Folder.reset();
-        TForm1::MessageHook = nullptr;
+        KestroComm32::SetMessageBoxHook(nullptr);
     }
 
     void backToBackRequests()
@@ -314,7 +318,7 @@ private slots:
                 continue;
             }
             ++requests;
-            if (!WaitFor([&] { return LogLines(Form->MemoReceive) > receivedBefore; }, ReplyWaitMs)) {
+            if (!QTest::qWaitFor([&] { return LogLines(Form->MemoReceive) > receivedBefore; }, ReplyWaitMs)) {
                 ++missing;
                 if (firstProblems.size() < 5) firstProblems << step.Name + ": no reply";
                 continue;

@@ -77,7 +77,7 @@ class SoakMeter : public QObject {
         pin = 2000 + (pin - 1999) % 500;
         if (!Sim->Command(QStringLiteral("input 0=%1").arg(pin))) return false;
         const QString want = QStringLiteral("%1.%2 V").arg(pin / 10).arg(pin % 10);
-        return WaitFor([&] { return Dlg->m_Voltage.Control()->Text() == want; }, 15000);
+        return QTest::qWaitFor([&] { return Dlg->m_Voltage.Control()->Text() == want; }, 15000);
     }
 
 private slots:
@@ -102,7 +102,7 @@ private slots:
     {
         if (Dlg && Dlg->IsWorkerRunning()) {
             if (Measure()->text() == Stop) Measure()->click();
-            WaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000);
+            static_cast<void>(QTest::qWaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000));
         }
         Dlg.reset();
         Driver.reset();
@@ -142,12 +142,12 @@ private slots:
             faultyRequests += static_cast<int>(ep.Faults.size());
             const bool box = ep.Faults.size() >= COrmetMasterDlg::FailuresToStop;
             if (box) ++expectedBoxes;
-            if (!WaitFor([&] { return LastReply() >= n + ep.Faults.size() - 1; }, 60000)) {
+            if (!QTest::qWaitFor([&] { return LastReply() >= n + ep.Faults.size() - 1; }, 60000)) {
                 problem(QStringLiteral("%1: the faulty requests never came").arg(ep.Name));
                 break;
             }
             if (box) {
-                if (!WaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000)) {
+                if (!QTest::qWaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000)) {
                     problem(QStringLiteral("%1: measuring went on after three failures").arg(ep.Name));
                     break;
                 }
@@ -171,12 +171,12 @@ private slots:
             }
             // A few good reads before the next fault.
             const int r = LastRequest();
-            WaitFor([&] { return LastRequest() >= r + 3; }, 10000);
+            static_cast<void>(QTest::qWaitFor([&] { return LastRequest() >= r + 3; }, 10000));
         }
         const int requests = LastRequest() - firstRequest;
         probe.Stop();
         Measure()->click();
-        QVERIFY(WaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return !Dlg->IsWorkerRunning(); }, 20000));
 
         const long long rssEnd = soak::ResidentBytes();
         const long long simLog = SimLogBytes() - simLogStart;

@@ -9,10 +9,10 @@
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
 #include "mainform.h"
+#include "message_box.h"
 #include "modbus_slave.h"
 
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFontDatabase>
 #include <QFile>
@@ -30,16 +30,6 @@
 #include <memory>
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& condition, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QTest::qWait(20);
-    }
-    return true;
-}
 
 bool Save(const QImage& image, const QString& path)
 {
@@ -107,9 +97,10 @@ int main(int argc, char** argv)
     TModbusPtySlave slave(5);
     QTemporaryDir settings;
     TForm1::ExecutableFolder = settings.path();
-    TForm1::MessageHook = [](TForm1::TMessageKind, const QString& text) {
+    KestroComm32::SetMessageBoxHook([](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
         std::fprintf(stderr, "message: %s\n", text.toUtf8().constData());
-    };
+        return true;
+    });
     auto form = std::make_unique<TForm1>();
     form->show();
 
@@ -126,11 +117,11 @@ int main(int argc, char** argv)
 
     const auto lines = [&] { return form->MemoReceive->toPlainText().count('\n'); };
     QTest::mouseClick(form->ButtonSend_06, Qt::LeftButton);
-    if (!WaitFor([&] { return lines() == 1; }, 5000)) return 1;
+    if (!QTest::qWaitFor([&] { return lines() == 1; }, 5000)) return 1;
     QTest::mouseClick(form->ButtonSendWithCRC, Qt::LeftButton);
-    if (!WaitFor([&] { return lines() == 2; }, 5000)) return 1;
+    if (!QTest::qWaitFor([&] { return lines() == 2; }, 5000)) return 1;
     QTest::mouseClick(form->ButtonSend_03, Qt::LeftButton);
-    if (!WaitFor([&] { return form->Edit03_RegValue->text() == "0100 1234 0102 0103 "; }, 5000)) {
+    if (!QTest::qWaitFor([&] { return form->Edit03_RegValue->text() == "0100 1234 0102 0103 "; }, 5000)) {
         std::fprintf(stderr, "no decoded reply\n");
         return 1;
     }
@@ -145,7 +136,7 @@ int main(int argc, char** argv)
     QTest::mouseClick(form->Button6, Qt::LeftButton);
     QFile::link("/nonexistent/ttyUSB9", QString::fromStdString(slave.PortMapDir() + "/COM7"));
     form->LxCommDevice1->fSetPortName("COM7");
-    TForm1::MessageHook = nullptr;
+    KestroComm32::SetMessageBoxHook(nullptr);
     bool ok = ShotOpenFailure(*form, 2052, QDir(folder).filePath("busprobe-open-failure.png"));
     ok = ShotOpenFailure(*form, 1033, QDir(folder).filePath("busprobe-open-failure-en.png")) && ok;
 

@@ -4,6 +4,7 @@
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
 #include "mainform.h"
+#include "message_box.h"
 #include "modbus_request.h"
 #include "modbus_slave.h"
 
@@ -120,19 +121,19 @@ private slots:
     void initTestCase()
     {
         Slave = std::make_unique<TModbusPtySlave>(ComNumber);
-        TForm1::MessageHook = [this](TForm1::TMessageKind kind, const QString& text) {
-            (kind == TForm1::TMessageKind::Error ? Errors : Messages).append(text);
-        };
-        KestroComm32::TForm_LxCommDevice_Settings::MessageHook = [this](QWidget*, const QString& text,
-                                                                        const QString&) { Messages.append(text); };
+        // The window's error box goes to Errors; its plain box and the settings dialog's boxes to Messages.
+        KestroComm32::SetMessageBoxHook([this](QWidget* owner, const QString& text, const QString&,
+                                               QMessageBox::Icon icon) {
+            (icon == QMessageBox::Critical && owner == Form.get() ? Errors : Messages).append(text);
+            return true;
+        });
     }
 
     void cleanupTestCase()
     {
         Form.reset();
         Slave.reset();
-        TForm1::MessageHook = nullptr;
-        KestroComm32::TForm_LxCommDevice_Settings::MessageHook = nullptr;
+        KestroComm32::SetMessageBoxHook(nullptr);
     }
 
     void init()

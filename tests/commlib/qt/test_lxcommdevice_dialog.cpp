@@ -2,6 +2,7 @@
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
+#include "message_box.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -50,15 +51,16 @@ protected:
         fs::create_directories(Root / "map");
         TCommSerialPortInfo::SetSysfsRoot((Root / "sys").string());
         setenv("COMPORTS_DIR", (Root / "map").c_str(), 1);
-        TForm_LxCommDevice_Settings::MessageHook = [this](QWidget*, const QString& text, const QString&) {
+        SetMessageBoxHook([this](QWidget*, const QString& text, const QString&, QMessageBox::Icon) {
             Messages.push_back(text);
-        };
+            return true;
+        });
         Device.fSetPortName("ttyKESTRODEV");
         Device.fSetBaud(br19200);
     }
     void TearDown() override
     {
-        TForm_LxCommDevice_Settings::MessageHook = nullptr;
+        SetMessageBoxHook(nullptr);
         TCommSerialPortInfo::SetSysfsRoot("");
         unsetenv("COMPORTS_DIR");
         fs::remove_all(Root);

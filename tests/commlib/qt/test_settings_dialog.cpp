@@ -3,6 +3,7 @@
 #include "comm32_portinfo.h"
 #include "lxcommdevice.h"
 #include "lxcommdevice_settings.h"
+#include "message_box.h"
 #include "pty_link.h"
 
 #include <QAbstractItemView>
@@ -46,13 +47,14 @@ class MessageRecorder {
 public:
     MessageRecorder()
     {
-        Dialog::MessageHook = [this](QWidget* parent, const QString& text, const QString& title) {
+        SetMessageBoxHook([this](QWidget* parent, const QString& text, const QString& title, QMessageBox::Icon) {
             QWidget* f = parent->focusWidget();
             if (f && f->parentWidget() && qobject_cast<QComboBox*>(f->parentWidget())) f = f->parentWidget();
             Shown.push_back({text, title, f ? f->objectName() : QString()});
-        };
+            return true;
+        });
     }
-    ~MessageRecorder() { Dialog::MessageHook = nullptr; }
+    ~MessageRecorder() { SetMessageBoxHook(nullptr); }
     std::vector<TShown> Shown;
 };
 

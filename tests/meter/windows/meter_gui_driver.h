@@ -5,29 +5,18 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
-#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPointer>
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 
 #include <functional>
 #include <vector>
-
-// Waits for cond while serving events, up to ms; true if it came true.
-inline bool WaitFor(const std::function<bool()>& cond, int ms)
-{
-    QDeadlineTimer deadline(ms);
-    while (!cond()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
 
 // A message box as the driver saw it.
 struct SeenMessage {
@@ -101,7 +90,7 @@ public:
         QObject::connect(&m_process, &QProcess::readyReadStandardOutput, [this] { Collect(); });
         m_process.start(QStringLiteral(ORMET_METER_SIM), args);
         if (!m_process.waitForStarted(5000)) return false;
-        return WaitFor([this] { return !m_lines.isEmpty(); }, 5000);
+        return QTest::qWaitFor([this] { return !m_lines.isEmpty(); }, 5000);
     }
 
     // Sends a command and waits for its acknowledgement.
@@ -110,7 +99,7 @@ public:
         const int before = static_cast<int>(m_lines.size());
         m_process.write((line + QLatin1Char('\n')).toUtf8());
         const QString ok = QStringLiteral("ok ") + line;
-        return WaitFor([&] { return m_lines.mid(before).contains(ok); }, 5000);
+        return QTest::qWaitFor([&] { return m_lines.mid(before).contains(ok); }, 5000);
     }
 
     void Stop()
@@ -136,7 +125,7 @@ public:
     }
     bool WaitForLine(const QString& prefix, int ms)
     {
-        return WaitFor([&] { return !LinesStarting(prefix).isEmpty(); }, ms);
+        return QTest::qWaitFor([&] { return !LinesStarting(prefix).isEmpty(); }, ms);
     }
 
 private:

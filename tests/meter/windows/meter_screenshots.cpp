@@ -65,9 +65,9 @@ int main(int argc, char** argv)
         if (auto* b = w->findChild<QPushButton*>(accept ? QStringLiteral("1") : QStringLiteral("2"))) b->click();
     };
     auto button = [&](int id) { return dlg.findChild<QPushButton*>(QString::number(id)); };
-    auto idle = [&] { return WaitFor([&] { return !dlg.IsWorkerRunning(); }, 20000); };
+    auto idle = [&] { return QTest::qWaitFor([&] { return !dlg.IsWorkerRunning(); }, 20000); };
 
-    WaitFor([&] { return dlg.isVisible(); }, 2000);
+    static_cast<void>(QTest::qWaitFor([&] { return dlg.isVisible(); }, 2000));
     if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_start"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_COMSET)->click();
 
@@ -76,10 +76,10 @@ int main(int argc, char** argv)
     // Wait for two rounds so the energy has moved too.
     int updates = 0;
     QString last = voltage->Text();
-    WaitFor([&] {
+    static_cast<void>(QTest::qWaitFor([&] {
         if (voltage->Text() != last) { last = voltage->Text(); ++updates; }
         return updates >= 2;
-    }, 10000);
+    }, 10000));
     if (updates < 1 || !Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_measuring"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
@@ -93,7 +93,7 @@ int main(int argc, char** argv)
     // The power alarm turns the power reading red.
     sim.Command(QStringLiteral("input 9=65535"));
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
-    WaitFor([&] { return dlg.m_Power.Control()->FontColor() == 0x000000FFu; }, 10000);
+    static_cast<void>(QTest::qWaitFor([&] { return dlg.m_Power.Control()->FontColor() == 0x000000FFu; }, 10000));
     if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_alarm"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
@@ -115,7 +115,7 @@ int main(int argc, char** argv)
     {
         CComSetDlg com(&dlg);
         com.show();
-        WaitFor([&] { return com.isVisible(); }, 2000);
+        static_cast<void>(QTest::qWaitFor([&] { return com.isVisible(); }, 2000));
         if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 0), dir, QStringLiteral("CComSetDlg_tooltip_mapped")))
             ++failures;
         if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 1), dir, QStringLiteral("CComSetDlg_tooltip_not_mapped")))

@@ -13,6 +13,7 @@
 #include "dlgparametersetin.h"
 #include "dlgpassword.h"
 #include "meter_gui_driver.h"
+#include "message_box.h"
 #include "ormetmasterdlg.h"
 
 namespace {
@@ -86,12 +87,12 @@ private slots:
     void init()
     {
         boxes.clear();
-        SetMessageBoxHook([this](QWidget*, const QString& text, const QString& title, QMessageBox::Icon icon) {
+        KestroComm32::SetMessageBoxHook([this](QWidget*, const QString& text, const QString& title, QMessageBox::Icon icon) {
             boxes.push_back({text, title, icon});
             return true;
         });
     }
-    void cleanup() { SetMessageBoxHook(nullptr); }
+    void cleanup() { KestroComm32::SetMessageBoxHook(nullptr); }
 
     void dialogUnitsFollowTheFont()
     {
@@ -373,7 +374,7 @@ private slots:
 
     void passwordRealMessageBoxClosedByTimer()
     {
-        SetMessageBoxHook(nullptr);
+        KestroComm32::SetMessageBoxHook(nullptr);
         CDlgPassword dlg;
         ModalDriver driver;
         int tries = 0;
@@ -470,7 +471,7 @@ private slots:
             seenPrecision = dlg.m_Power.Control()->Precision();
             done = true;
         });
-        QVERIFY(WaitFor([&] { return done.load(); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return done.load(); }, 5000));
         worker.join();
         QCOMPARE(seenPrecision.load(), 0);
         QCOMPARE(dlg.m_Power.Control()->Text(), QStringLiteral("1234 W"));
@@ -526,7 +527,7 @@ private slots:
 
     void comSetConfirmUnlocksAndCancelChangesNothing()
     {
-        SetMessageBoxHook(nullptr);
+        KestroComm32::SetMessageBoxHook(nullptr);
         COrmetMasterDlg dlg;
         dlg.show();
         ModalDriver driver;
@@ -551,7 +552,7 @@ private slots:
 
     void cancelledPasswordStartsNothing()
     {
-        SetMessageBoxHook(nullptr);
+        KestroComm32::SetMessageBoxHook(nullptr);
         COrmetMasterDlg dlg;
         dlg.show();
         ModalDriver driver;

@@ -57,7 +57,7 @@ class TestMeterEndToEnd : public QObject {
     }
     bool Idle(int ms = 15000)
     {
-        return WaitFor([&] { return !dlg->IsWorkerRunning(); }, ms);
+        return QTest::qWaitFor([&] { return !dlg->IsWorkerRunning(); }, ms);
     }
     void ExpectIdleButtons()
     {
@@ -151,7 +151,7 @@ private slots:
         QCOMPARE(Child<QPushButton>(dlg, 1002)->text(), QStringLiteral("退出测量"));
         QVERIFY(Child<QPushButton>(dlg, 1002)->isEnabled());
         for (int id : {1003, 3, 4, 6, 2}) QVERIFY(!Child<QPushButton>(dlg, id)->isEnabled());
-        QVERIFY(WaitFor([&] { return Text(dlg->m_PowerFactor) == QStringLiteral("0.95"); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return Text(dlg->m_PowerFactor) == QStringLiteral("0.95"); }, 5000));
         QCOMPARE(Text(dlg->m_Voltage), QStringLiteral("230.1 V"));
         QCOMPARE(Text(dlg->m_Current), QStringLiteral("70.196 A"));
         QCOMPARE(Text(dlg->m_Power), QStringLiteral("999.9 W"));
@@ -162,11 +162,11 @@ private slots:
         ExpectCloseRefused();
 
         // The loop keeps polling with the measurement request.
-        QVERIFY(WaitFor([&] { return LastRequest() >= before + 3; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return LastRequest() >= before + 3; }, 5000));
         QVERIFY(sim->Command("input 9=0xFFFE"));
         QVERIFY(sim->Command("input 3=10000"));
-        QVERIFY(WaitFor([&] { return Text(dlg->m_Power) == QStringLiteral("1000 W"); }, 5000));
-        QVERIFY(WaitFor([&] { return dlg->m_Power.Control()->FontColor() == 0x00FFFF00u; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return Text(dlg->m_Power) == QStringLiteral("1000 W"); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return dlg->m_Power.Control()->FontColor() == 0x00FFFF00u; }, 5000));
         QVERIFY(sim->LinesStarting("request ").last().endsWith("F8 04 00 00 00 0A 64 64"));
 
         Click(dlg, 1002);
@@ -182,7 +182,7 @@ private slots:
     {
         QVERIFY(sim->Command("input 5=10000"));
         Click(dlg, 1002);
-        QVERIFY(WaitFor([&] { return Text(dlg->m_Energy) == QStringLiteral("10.00 kWh"); }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return Text(dlg->m_Energy) == QStringLiteral("10.00 kWh"); }, 5000));
         Click(dlg, 1002);
         QVERIFY(Idle());
         Click(dlg, 3);
@@ -332,7 +332,7 @@ private slots:
         t.start();
         Click(dlg, 1002);
         ExpectCloseRefused();
-        QVERIFY(WaitFor([&] { return !driver->messages.empty(); }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return !driver->messages.empty(); }, 20000));
         const double seconds = (driver->messages[0].atMs - driver->clock.elapsed() + t.elapsed()) / 1000.0;
         QVERIFY2(seconds >= 8 && seconds <= 16, qPrintable(QString::number(seconds)));
         QVERIFY(Idle());
@@ -353,7 +353,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         Click(dlg, 1002);
-        QVERIFY(WaitFor([&] {
+        QVERIFY(QTest::qWaitFor([&] {
             const int r = LastRequest();
             if (r > b && !seen.count(r)) seen[r] = t.elapsed();
             return r >= b + 7;
@@ -378,7 +378,7 @@ private slots:
         QVERIFY(sim->Command("fault silent"));
         const int before = LastRequest();
         Click(dlg, 1002);
-        QVERIFY(WaitFor([&] { return LastRequest() > before; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return LastRequest() > before; }, 5000));
         QElapsedTimer t;
         t.start();
         Click(dlg, 1002);
@@ -398,7 +398,7 @@ private slots:
         QVERIFY(sim->Command("fault silent"));
         const int before = LastRequest();
         Click(dlg, 1002);
-        QVERIFY(WaitFor([&] { return LastRequest() > before; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return LastRequest() > before; }, 5000));
         QElapsedTimer t;
         t.start();
         delete dlg;  // stops the loop and waits for the pending read, showing nothing more

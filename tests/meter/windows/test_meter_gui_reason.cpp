@@ -34,7 +34,7 @@ private slots:
                 informative = box->informativeText();
         };
         dlg.findChild<QPushButton*>(QString::number(COrmetMasterDlg::IDC_BUTTON_CLEAR_ENERGY))->click();
-        QVERIFY(WaitFor([&] { return !driver.messages.empty() && !dlg.IsWorkerRunning(); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return !driver.messages.empty() && !dlg.IsWorkerRunning(); }, 10000));
 
         QCOMPARE(driver.Texts(), QStringList({QStringLiteral("打开串口失败!")}));
         QCOMPARE(driver.messages[0].title, QStringLiteral("Ormet-Master"));
