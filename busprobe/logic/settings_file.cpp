@@ -92,6 +92,8 @@ TPortSettings ReadPortSettings(const TIniFile& ini)
     settings.PortNo = ini.ReadInteger("Main", "PortNo", 1);
     settings.Baud = ini.ReadInteger("Main", "Baud", 12);
     if (settings.Baud > 14) settings.Baud = 12;
+    // A hand-edited PortNo=3 beside a saved PortName=ttyS0 means COM3.
+    if (ini.ValueExists("Main", "PortNo") && ini.ReadInteger("Main", "PortNo", 0) > 0) return settings;
     std::string name = ini.ReadString("Main", "PortName", "");
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);

@@ -34,8 +34,8 @@ struct TPortSettings {
     std::string PortName;
 };
 
-// PortNo (default 1), Baud (default 12, above 14 becomes 12) and PortName. A PortName of the form
-// COMn is left out: PortNo already says it, and a hand-edited PortNo wins.
+// PortNo (default 1), Baud (default 12, above 14 becomes 12) and PortName. PortName counts only for a
+// port without a COM number (PortNo missing, not a number, or 0 and below), and not in the form COMn.
 TPortSettings ReadPortSettings(const TIniFile& ini);
 // PortNo and Baud as numbers; PortName is the device's name, whatever it is.
 void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& portName);

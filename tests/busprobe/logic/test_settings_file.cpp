@@ -157,6 +157,26 @@ TEST_F(SettingsFile, NamedPortSurvivesARestart)
     EXPECT_EQ(ReadPortSettings(TIniFile(Path)).PortName, "/dev/serial/by-id/usb-1");
 }
 
+TEST_F(SettingsFile, PortNameOnlyForAPortWithoutACOMNumber)
+{
+    struct Case {
+        const char* Main;
+        int PortNo;
+        const char* PortName;
+    } cases[] = {
+        {"PortNo=3\nPortName=ttyS0\n", 3, ""},       {"PortName=ttyS0\nPortNo=0x2\n", 2, ""},
+        {"PortNo=0\nPortName=ttyS0\n", 0, "ttyS0"},  {"PortNo=-1\nPortName=ttyS0\n", -1, "ttyS0"},
+        {"PortName=ttyS0\n", 1, "ttyS0"},             {"PortNo=abc\nPortName=ttyS0\n", 1, "ttyS0"},
+        {"PortNo=\nPortName=ttyS0\n", 1, "ttyS0"},
+    };
+    for (const Case& c : cases) {
+        Put(std::string("[Main]\n") + c.Main);
+        const TPortSettings port = ReadPortSettings(TIniFile(Path));
+        EXPECT_EQ(port.PortNo, c.PortNo) << c.Main;
+        EXPECT_EQ(port.PortName, c.PortName) << c.Main;
+    }
+}
+
 TEST_F(SettingsFile, FailedWriteLeavesTheOldFileAndNamesThePath)
 {
     const std::string old = "[Main]\nPortNo=3\n";
