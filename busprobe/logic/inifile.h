@@ -39,7 +39,9 @@ public:
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, int value);
 
-    // Writes the whole file at once: a temporary file beside it, then a rename over it. The folder is
+    // Writes the whole file at once: a temporary file beside it, then a rename over it. A symbolic link
+    // is followed and its target written; the file keeps its permissions and, where the user may give
+    // it, its owner. A file the user may not write (read-only to root too) is refused. The folder is
     // created when missing. On failure the old file is left as it was and EFileWriteError is thrown.
     void UpdateFile() const;
 
