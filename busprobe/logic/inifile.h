@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Busprobe {
@@ -27,6 +28,8 @@ public:
     explicit TIniFile(std::string path);
 
     const std::string& FileName() const { return Path; }
+    // Where UpdateFile writes from now on; the lines in memory stay as they are.
+    void SetFileName(std::string path) { Path = std::move(path); }
 
     std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
     // Decimal, or hexadecimal after "0x", "$" and the other prefixes of StrToInt; anything else (an

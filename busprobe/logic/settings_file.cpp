@@ -86,6 +86,18 @@ std::string SettingsFilePath(const std::string& exeDir)
     return SettingsFilePath(exeDir, writable, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 
+std::string SettingsReadPath(const std::string& savePath, const std::string& exeDir)
+{
+    std::error_code ec;
+    if (std::filesystem::exists(savePath, ec)) return savePath;
+    return exeDir + "/" + SettingsFileName;
+}
+
+std::string SettingsReadPath(const std::string& exeDir)
+{
+    return SettingsReadPath(SettingsFilePath(exeDir), exeDir);
+}
+
 TPortSettings ReadPortSettings(const TIniFile& ini)
 {
     TPortSettings settings;

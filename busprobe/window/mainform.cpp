@@ -100,7 +100,7 @@ TForm1::TForm1(QWidget* parent)
 
     // Constructor body: port and speed from the file; a named port (ttyUSB0, a path) by its name.
     {
-        const TIniFile ini(SettingsPath().toStdString());
+        const TIniFile ini(SettingsPath(false).toStdString());
         const TPortSettings port = ReadPortSettings(ini);
         LxCommDevice1->fSetPortNo(port.PortNo);
         if (!port.PortName.empty()) LxCommDevice1->fSetPortName(port.PortName);
@@ -238,15 +238,16 @@ void TForm1::CreateControls()
     connect(ButtonClrReceiveData, &QPushButton::clicked, this, &TForm1::ButtonClrReceiveDataClick);
 }
 
-QString TForm1::SettingsPath() const
+QString TForm1::SettingsPath(bool forSaving) const
 {
     const QString folder = ExecutableFolder.isEmpty() ? QCoreApplication::applicationDirPath() : ExecutableFolder;
-    return QString::fromStdString(SettingsFilePath(folder.toStdString()));
+    const std::string dir = folder.toStdString();
+    return QString::fromStdString(forSaving ? SettingsFilePath(dir) : SettingsReadPath(dir));
 }
 
 void TForm1::FormCreate()
 {
-    const TIniFile ini(SettingsPath().toStdString());
+    const TIniFile ini(SettingsPath(false).toStdString());
     for (const TEditKey& key : EditKeys) {
         if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
             edit->setText(Utf8(ini.ReadString(key.Section, key.Key, "")));
@@ -255,7 +256,10 @@ void TForm1::FormCreate()
 
 void TForm1::FormClose()
 {
-    TIniFile ini(SettingsPath().toStdString());
+    // Started from the file read, so that a first save in the user's folder keeps what the file beside
+    // the program held besides these keys ("Any"/"Value", comments).
+    TIniFile ini(SettingsPath(false).toStdString());
+    ini.SetFileName(SettingsPath(true).toStdString());
     WritePortSettings(ini, LxCommDevice1->fGetPortNo(), static_cast<int>(LxCommDevice1->fGetBaud()),
                       LxCommDevice1->fGetPortName());
     for (const TEditKey& key : EditKeys) {

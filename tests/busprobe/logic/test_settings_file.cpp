@@ -315,6 +315,38 @@ TEST_F(SettingsFile, LocationFollowsTheExecutableFolderOrTheConfigFolder)
     EXPECT_EQ(TIniFile(xdg).ReadInteger("Main", "PortNo", 1), 2);
 }
 
+TEST_F(SettingsFile, AFileBesideTheProgramIsReadUntilTheUserHasOneOfTheirOwn)
+{
+    const std::string user = (Dir / "user" / "modbus_cfg.ini").string();
+    EXPECT_EQ(SettingsReadPath(user, "/opt/bp"), "/opt/bp/modbus_cfg.ini");
+    fs::create_directories(Dir / "user");
+    std::ofstream(user) << "[Main]\n";
+    EXPECT_EQ(SettingsReadPath(user, "/opt/bp"), user);
+
+    // The program's folder is root's; the user nobody saves in their own folder and reads beside the
+    // program until that file is there.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    Put("[Main]\nPortNo=4\n");
+    fs::permissions(Dir, fs::perms(0755));
+    fs::create_directories(Dir / "home");
+    fs::permissions(Dir / "home", fs::perms(0777));
+    const std::string own = (Dir / "home" / "busprobe" / "modbus_cfg.ini").string();
+    auto paths = [&] {
+        std::string out;
+        EXPECT_TRUE(commtest::RunAsNobody(
+            [&] {
+                ::setenv("XDG_CONFIG_HOME", (Dir / "home").c_str(), 1);
+                return commtest::JoinFields({SettingsFilePath(Dir.string()), SettingsReadPath(Dir.string())});
+            },
+            out));
+        return commtest::SplitFields(out);
+    };
+    EXPECT_EQ(paths(), (std::vector<std::string>{own, Path}));
+    fs::create_directories(Dir / "home" / "busprobe");
+    std::ofstream(own) << "[Main]\nPortNo=5\n";
+    EXPECT_EQ(paths(), (std::vector<std::string>{own, own}));
+}
+
 TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheConfigFolder)
 {
     for (const char* dir : {"/usr/bin", "/usr/local/bin/", "/usr", "/opt/busprobe/bin", "/usr/./bin"})
