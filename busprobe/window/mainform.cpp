@@ -72,6 +72,13 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* title, int x
 
 QString Utf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
+// setText leaves the cursor at the end, and a text wider than its edit then shows only its end.
+void SetTextFromStart(QLineEdit* edit, const QString& text)
+{
+    edit->setText(text);
+    edit->setCursorPosition(0);
+}
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -250,7 +257,7 @@ void TForm1::FormCreate()
     const TIniFile ini(SettingsPath(false).toStdString());
     for (const TEditKey& key : EditKeys) {
         if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
-            edit->setText(Utf8(ini.ReadString(key.Section, key.Key, "")));
+            SetTextFromStart(edit, Utf8(ini.ReadString(key.Section, key.Key, "")));
     }
 }
 
@@ -487,7 +494,7 @@ void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
     const auto decoded = Busprobe::DecodeReceiveData(bytes, count);
     if (!decoded) return;
     QLineEdit* const fields[] = {Edit01_RegValue, Edit02_RegValue, Edit03_RegValue, Edit04_RegValue};
-    fields[decoded->FunctionCode - 1]->setText(Utf8(decoded->Text));
+    SetTextFromStart(fields[decoded->FunctionCode - 1], Utf8(decoded->Text));
 }
 
 void TForm1::Timer1Timer()
