@@ -67,6 +67,34 @@ std::string_view CutToLength(std::string_view value)
     return value;
 }
 
+// The path with every symbolic link at its end followed, a dangling one included (its target is
+// made); a loop ends at the link where it was given up.
+std::string FollowLinks(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    fs::path p(path);
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(p, ec)) break;
+        const fs::path to = fs::read_symlink(p, ec);
+        if (ec) break;
+        p = to.is_absolute() ? to : p.parent_path() / to;
+    }
+    return p.string();
+}
+
+// Whether the user may replace the existing file at path. The kernel decides for the effective user
+// (permission bits, ACLs, read-only mounts). It lets root write anything, so for root the permission
+// bits are read as an editor's user reads them: a file root owns needs its owner's write bit, any
+// other file some write bit. A 0444 file is read-only to root as well.
+bool MayReplace(const std::string& path, const struct stat& st)
+{
+    if (faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) return false;
+    if (geteuid() != 0) return true;
+    const mode_t bits = st.st_uid == 0 ? S_IWUSR : (S_IWUSR | S_IWGRP | S_IWOTH);
+    return (st.st_mode & bits) != 0;
+}
+
 } // namespace
 
 TIniFile::TIniFile(std::string path) : Path(std::move(path))
@@ -170,8 +198,13 @@ void TIniFile::UpdateFile() const
 {
     namespace fs = std::filesystem;
     std::error_code ec;
-    const fs::path target(Path);
-    if (target.has_parent_path()) fs::create_directories(target.parent_path(), ec);
+    // A link to a shared presets file is followed: the shared file is the one that changes.
+    const std::string target = FollowLinks(Path);
+    struct stat old{};
+    const bool exists = stat(target.c_str(), &old) == 0;
+    if (exists && !MayReplace(target, old)) throw EFileWriteError(Path);
+    const fs::path targetPath(target);
+    if (targetPath.has_parent_path()) fs::create_directories(targetPath.parent_path(), ec);
 
     std::string content;
     for (const std::string& line : Lines) {
@@ -179,7 +212,7 @@ void TIniFile::UpdateFile() const
         content += '\n';
     }
 
-    std::string temp = Path + ".XXXXXX";
+    std::string temp = target + ".XXXXXX";
     const int fd = mkstemp(temp.data());
     if (fd < 0) throw EFileWriteError(Path);
     bool ok = true;
@@ -192,13 +225,17 @@ void TIniFile::UpdateFile() const
             ok = false;
         }
     }
-    // Keep the old file's permissions; a new file is readable by everyone, like one made by an editor.
-    struct stat old{};
-    const mode_t mode = stat(Path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    // The new file takes the old one's owner where the user may give it (root, or the owner keeping
+    // the group) and its permissions; a new file is readable by everyone, like one made by an editor.
+    // The owner goes first: a change of owner clears set-id bits.
+    if (exists && fchown(fd, old.st_uid, old.st_gid) != 0 && fchown(fd, static_cast<uid_t>(-1), old.st_gid) != 0) {
+        // Neither could be kept: the file is now the user's, as after any editor's save.
+    }
+    const mode_t mode = exists ? (old.st_mode & 07777) : 0644;
     ok = ok && fchmod(fd, mode) == 0;
     ok = ok && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temp.c_str(), Path.c_str()) == 0;
+    ok = ok && rename(temp.c_str(), target.c_str()) == 0;
     if (!ok) {
         unlink(temp.c_str());
         throw EFileWriteError(Path);

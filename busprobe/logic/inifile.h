@@ -4,6 +4,7 @@
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace Busprobe {
@@ -27,6 +28,8 @@ public:
     explicit TIniFile(std::string path);
 
     const std::string& FileName() const { return Path; }
+    // Where UpdateFile writes from now on; the lines in memory stay as they are.
+    void SetFileName(std::string path) { Path = std::move(path); }
 
     std::string ReadString(std::string_view section, std::string_view key, std::string_view defaultValue) const;
     // Decimal, or hexadecimal after "0x", "$" and the other prefixes of StrToInt; anything else (an
@@ -39,7 +42,9 @@ public:
     void WriteString(std::string_view section, std::string_view key, std::string_view value);
     void WriteInteger(std::string_view section, std::string_view key, int value);
 
-    // Writes the whole file at once: a temporary file beside it, then a rename over it. The folder is
+    // Writes the whole file at once: a temporary file beside it, then a rename over it. A symbolic link
+    // is followed and its target written; the file keeps its permissions and, where the user may give
+    // it, its owner. A file the user may not write (read-only to root too) is refused. The folder is
     // created when missing. On failure the old file is left as it was and EFileWriteError is thrown.
     void UpdateFile() const;
 

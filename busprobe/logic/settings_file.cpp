@@ -86,12 +86,26 @@ std::string SettingsFilePath(const std::string& exeDir)
     return SettingsFilePath(exeDir, writable, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 
+std::string SettingsReadPath(const std::string& savePath, const std::string& exeDir)
+{
+    std::error_code ec;
+    if (std::filesystem::exists(savePath, ec)) return savePath;
+    return exeDir + "/" + SettingsFileName;
+}
+
+std::string SettingsReadPath(const std::string& exeDir)
+{
+    return SettingsReadPath(SettingsFilePath(exeDir), exeDir);
+}
+
 TPortSettings ReadPortSettings(const TIniFile& ini)
 {
     TPortSettings settings;
     settings.PortNo = ini.ReadInteger("Main", "PortNo", 1);
     settings.Baud = ini.ReadInteger("Main", "Baud", 12);
     if (settings.Baud > 14) settings.Baud = 12;
+    // A hand-edited PortNo=3 beside a saved PortName=ttyS0 means COM3.
+    if (ini.ValueExists("Main", "PortNo") && ini.ReadInteger("Main", "PortNo", 0) > 0) return settings;
     std::string name = ini.ReadString("Main", "PortName", "");
     name.erase(0, name.find_first_not_of(" \t"));
     name.erase(name.find_last_not_of(" \t") + 1);

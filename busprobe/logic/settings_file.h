@@ -10,7 +10,7 @@ namespace Busprobe {
 
 extern const char* const SettingsFileName;  // "modbus_cfg.ini"
 
-// modbus_cfg.ini in the executable's folder when that folder is writable, else
+// Where the settings are saved: modbus_cfg.ini in the executable's folder when that folder is writable, else
 // <config>/busprobe/modbus_cfg.ini, <config> being $XDG_CONFIG_HOME when it is an absolute path and
 // $HOME/.config otherwise.
 std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, const char* xdgConfigHome,
@@ -19,6 +19,12 @@ std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, con
 // The folder of an installed program counts as not writable even when it is (run as root), so an
 // installed program never writes beside itself.
 std::string SettingsFilePath(const std::string& exeDir);
+
+// Where the settings are read from: savePath once that file exists, else modbus_cfg.ini in exeDir, so
+// that a file placed beside the program counts until the user has one of their own.
+std::string SettingsReadPath(const std::string& savePath, const std::string& exeDir);
+// The same for the running process: SettingsReadPath(SettingsFilePath(exeDir), exeDir).
+std::string SettingsReadPath(const std::string& exeDir);
 
 // True for the folder of an installed program: installBinDir itself, or a folder in /usr or /opt.
 // Compared as written (normalised, no symbolic links resolved).
@@ -34,8 +40,8 @@ struct TPortSettings {
     std::string PortName;
 };
 
-// PortNo (default 1), Baud (default 12, above 14 becomes 12) and PortName. A PortName of the form
-// COMn is left out: PortNo already says it, and a hand-edited PortNo wins.
+// PortNo (default 1), Baud (default 12, above 14 becomes 12) and PortName. PortName counts only for a
+// port without a COM number (PortNo missing, not a number, or 0 and below), and not in the form COMn.
 TPortSettings ReadPortSettings(const TIniFile& ini);
 // PortNo and Baud as numbers; PortName is the device's name, whatever it is.
 void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& portName);

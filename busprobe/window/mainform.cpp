@@ -70,6 +70,13 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, const char* title, int x
 
 QString Utf8(const std::string& s) { return QString::fromUtf8(s.data(), static_cast<qsizetype>(s.size())); }
 
+// setText leaves the cursor at the end, and a text wider than its edit then shows only its end.
+void SetTextFromStart(QLineEdit* edit, const QString& text)
+{
+    edit->setText(text);
+    edit->setCursorPosition(0);
+}
+
 } // namespace
 
 TForm1::TForm1(QWidget* parent)
@@ -98,7 +105,7 @@ TForm1::TForm1(QWidget* parent)
 
     // Constructor body: port and speed from the file; a named port (ttyUSB0, a path) by its name.
     {
-        const TIniFile ini(SettingsPath().toStdString());
+        const TIniFile ini(SettingsPath(false).toStdString());
         const TPortSettings port = ReadPortSettings(ini);
         LxCommDevice1->fSetPortNo(port.PortNo);
         if (!port.PortName.empty()) LxCommDevice1->fSetPortName(port.PortName);
@@ -265,24 +272,28 @@ void TForm1::ConnectButtons()
     connect(ButtonClrReceiveData, &QPushButton::clicked, this, &TForm1::ButtonClrReceiveDataClick);
 }
 
-QString TForm1::SettingsPath() const
+QString TForm1::SettingsPath(bool forSaving) const
 {
     const QString folder = ExecutableFolder.isEmpty() ? QCoreApplication::applicationDirPath() : ExecutableFolder;
-    return QString::fromStdString(SettingsFilePath(folder.toStdString()));
+    const std::string dir = folder.toStdString();
+    return QString::fromStdString(forSaving ? SettingsFilePath(dir) : SettingsReadPath(dir));
 }
 
 void TForm1::FormCreate()
 {
-    const TIniFile ini(SettingsPath().toStdString());
+    const TIniFile ini(SettingsPath(false).toStdString());
     for (const TEditKey& key : EditKeys) {
         if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
-            edit->setText(Utf8(ini.ReadString(key.Section, key.Key, "")));
+            SetTextFromStart(edit, Utf8(ini.ReadString(key.Section, key.Key, "")));
     }
 }
 
 void TForm1::FormClose()
 {
-    TIniFile ini(SettingsPath().toStdString());
+    // Started from the file read, so that a first save in the user's folder keeps what the file beside
+    // the program held besides these keys ("Any"/"Value", comments).
+    TIniFile ini(SettingsPath(false).toStdString());
+    ini.SetFileName(SettingsPath(true).toStdString());
     WritePortSettings(ini, LxCommDevice1->fGetPortNo(), static_cast<int>(LxCommDevice1->fGetBaud()),
                       LxCommDevice1->fGetPortName());
     for (const TEditKey& key : EditKeys) {
@@ -494,7 +505,7 @@ void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
     const auto decoded = Busprobe::DecodeReceiveData(bytes, count);
     if (!decoded) return;
     QLineEdit* const fields[] = {Edit01_RegValue, Edit02_RegValue, Edit03_RegValue, Edit04_RegValue};
-    fields[decoded->FunctionCode - 1]->setText(Utf8(decoded->Text));
+    SetTextFromStart(fields[decoded->FunctionCode - 1], Utf8(decoded->Text));
 }
 
 void TForm1::Timer1Timer()

@@ -129,7 +129,8 @@ private:
     void FormCreate();
     void FormClose();
     void RefreshLabelPort();
-    QString SettingsPath() const;
+    // The settings file saved to, or the one read from (beside the program until the user has one).
+    QString SettingsPath(bool forSaving) const;
     // A group's send: port check, frame, send, and for read groups the result edit cleared to " ".
     void SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
                    QLineEdit* result);

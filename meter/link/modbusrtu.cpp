@@ -48,14 +48,18 @@ void CModBusRtu::Close()
 
 int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8_t& received)
 {
+    // The reply is read over the frame: a length it cannot hold is refused before anything is read.
+    if (expected < 2 || expected > FrameSize)
+        return ResultShort;
     std::uint32_t got = 0;
     if (!m_serial.ReadData(2, frame, got))
         return ResultLinkFailed;
     if (frame[1] > 0x80) {
         if (!m_serial.ReadData(3, frame + 2, got))
             return ResultLinkFailed;
-        // Without its code byte the buffer still holds the request there, which could read as 0.
-        if (got != 3)
+        // Without its code byte the buffer still holds the request there, which could read as 0. The
+        // CRC is not checked, so one cut short does not matter.
+        if (got < 1)
             return ResultShort;
         // Code 00 is no exception code; returned as it is it would read as success.
         return frame[2] != 0 ? frame[2] : ResultShort;

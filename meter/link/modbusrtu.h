@@ -11,8 +11,9 @@ public:
     // Result codes of every operation; a positive value is the exception code of an exception reply.
     static constexpr int ResultOk = 0;
     static constexpr int ResultLinkFailed = -1;  // the request could not be written or a read failed
-    static constexpr int ResultShort = -2;       // shorter than expected, a byte count too big, or an
-                                                 // exception reply without a code (00)
+    static constexpr int ResultShort = -2;       // shorter than expected, a byte count too big, an
+                                                 // exception reply without a code (00), or an expected
+                                                 // length the frame cannot hold
     static constexpr int ResultCrc = -3;         // CRC mismatch
 
     static constexpr std::uint8_t SlaveAddress = 0xF8;
@@ -48,7 +49,9 @@ public:
     int ClearEnergy();
 
     // Reads a reply of expected bytes into frame (at least FrameSize bytes) and checks length and
-    // CRC; an exception reply returns its code. received gets the count read after the first two.
+    // CRC; an exception reply returns its code as soon as the code byte is in (its CRC is not
+    // checked). received gets the count read after the first two. An expected length below 2 or
+    // above FrameSize is refused with ResultShort before anything is read; received is then unchanged.
     int ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8_t& received);
 
 private:

@@ -2,6 +2,7 @@
 #include "dlgparametersetin.h"
 
 #include <QLabel>
+#include <QValidator>
 
 #include "dialog_rules.h"
 #include "meter_values.h"
@@ -24,6 +25,32 @@ constexpr Layout Fields[12] = {
     {1020, "脉冲速率:", 4, true, true, 185, 33},       {1021, "角差校正:", 4, true, true, 185, 55},
     {1022, "功率补偿:", 8, true, false, 185, 76},      {1023, "电流补偿:", 8, true, false, 185, 97},
 };
+
+// Lets only decimal digits in, by any path: typing, input method, paste, drop. A text the dialog put
+// in (a register read, which may hold hexadecimal letters) stays: its other characters may be deleted
+// but none added, so each one must match, in order, one of the last accepted text.
+class DigitEntryValidator : public QValidator {
+public:
+    explicit DigitEntryValidator(QLineEdit* edit) : QValidator(edit)
+    {
+        connect(edit, &QLineEdit::textChanged, this, [this](const QString& text) { m_accepted = text; });
+    }
+
+    State validate(QString& input, int&) const override
+    {
+        qsizetype from = 0;
+        for (QChar c : input) {
+            if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) continue;
+            from = m_accepted.indexOf(c, from);
+            if (from < 0) return Invalid;
+            ++from;
+        }
+        return Acceptable;
+    }
+
+private:
+    QString m_accepted;
+};
 }  // namespace
 
 CDlgParameterSetIn::CDlgParameterSetIn(QWidget* parent)
@@ -44,6 +71,7 @@ CDlgParameterSetIn::CDlgParameterSetIn(QWidget* parent)
         QLineEdit* edit = l.digitsOnly ? PlaceControl<CNumberEdit>(this, Units(), l.id, l.x, l.y, 57, 14)
                                        : PlaceControl<QLineEdit>(this, Units(), l.id, l.x, l.y, 57, 14);
         edit->setReadOnly(!l.editable);
+        if (l.digitsOnly) edit->setValidator(new DigitEntryValidator(edit));
         m_fields[i] = Field{l.id, members[i], l.limit, edit};
     }
     AddButton(1, QStringLiteral("确定"), 57, 173, 50, 14, true);
@@ -67,7 +95,11 @@ void CDlgParameterSetIn::OnInitDialog()
 {
     for (Field& f : m_fields) {
         f.edit->setMaxLength(f.limit);
+        // The text read goes in past the filter, letters and all; the filter then holds it as accepted.
+        const QValidator* filter = f.edit->validator();
+        f.edit->setValidator(nullptr);
         f.edit->setText(this->*f.member);
+        f.edit->setValidator(filter);
     }
 }
 

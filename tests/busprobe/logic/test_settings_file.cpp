@@ -1,9 +1,11 @@
 // Settings file: private-profile reading, whole-file writing with failure safety, location and port keys.
+#include "as_other_user.h"
 #include "settings_file.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -157,6 +159,26 @@ TEST_F(SettingsFile, NamedPortSurvivesARestart)
     EXPECT_EQ(ReadPortSettings(TIniFile(Path)).PortName, "/dev/serial/by-id/usb-1");
 }
 
+TEST_F(SettingsFile, PortNameOnlyForAPortWithoutACOMNumber)
+{
+    struct Case {
+        const char* Main;
+        int PortNo;
+        const char* PortName;
+    } cases[] = {
+        {"PortNo=3\nPortName=ttyS0\n", 3, ""},       {"PortName=ttyS0\nPortNo=0x2\n", 2, ""},
+        {"PortNo=0\nPortName=ttyS0\n", 0, "ttyS0"},  {"PortNo=-1\nPortName=ttyS0\n", -1, "ttyS0"},
+        {"PortName=ttyS0\n", 1, "ttyS0"},             {"PortNo=abc\nPortName=ttyS0\n", 1, "ttyS0"},
+        {"PortNo=\nPortName=ttyS0\n", 1, "ttyS0"},
+    };
+    for (const Case& c : cases) {
+        Put(std::string("[Main]\n") + c.Main);
+        const TPortSettings port = ReadPortSettings(TIniFile(Path));
+        EXPECT_EQ(port.PortNo, c.PortNo) << c.Main;
+        EXPECT_EQ(port.PortName, c.PortName) << c.Main;
+    }
+}
+
 TEST_F(SettingsFile, FailedWriteLeavesTheOldFileAndNamesThePath)
 {
     const std::string old = "[Main]\nPortNo=3\n";
@@ -186,6 +208,79 @@ TEST_F(SettingsFile, FailedWriteLeavesTheOldFileAndNamesThePath)
 
     ini.UpdateFile();
     EXPECT_EQ(TIniFile(Path).ReadString("01H", "485Addr", ""), std::string(2047, '7'));
+}
+
+TEST_F(SettingsFile, AFileTheUserMayNotWriteIsRefusedAndLeftAsItWas)
+{
+    // 0444 is read-only to root too; a root-owned 0644 file is not the user nobody's, even in a folder
+    // nobody may write to.
+    const std::string old = "[Main]\nPortNo=3\n";
+    auto attempt = [&](const std::string& path) -> std::string {
+        TIniFile ini(path);
+        ini.WriteInteger("Main", "PortNo", 9);
+        try {
+            ini.UpdateFile();
+        } catch (const EFileWriteError& e) {
+            return e.Message;
+        }
+        return "written";
+    };
+
+    Put(old);
+    fs::permissions(Path, fs::perms(0444));
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown(Path.c_str(), commtest::NobodyId, commtest::NobodyId), 0);
+    }
+    EXPECT_EQ(attempt(Path), "Unable to write to " + Path);
+    EXPECT_EQ(Get(), old);
+    EXPECT_EQ(fs::status(Path).permissions(), fs::perms(0444));
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir), fs::directory_iterator()), 1) << "temporary file left";
+
+    if (geteuid() != 0) GTEST_SKIP() << "the other user's case needs root to become nobody";
+    ASSERT_EQ(chown(Path.c_str(), 0, 0), 0);
+    fs::permissions(Path, fs::perms(0644));
+    fs::permissions(Dir, fs::perms(0777));
+    std::string message;
+    ASSERT_TRUE(commtest::RunAsNobody([&] { return attempt(Path); }, message));
+    EXPECT_EQ(message, "Unable to write to " + Path);
+    EXPECT_EQ(Get(), old);
+    struct stat st{};
+    ASSERT_EQ(stat(Path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 0u);
+}
+
+TEST_F(SettingsFile, ALinkIsFollowedAndTheFileKeepsModeAndOwner)
+{
+    fs::create_directories(Dir / "shared");
+    const fs::path presets = Dir / "shared" / "presets.ini";
+    std::ofstream(presets) << "[Main]\nPortNo=3\n";
+    fs::permissions(presets, fs::perms(0640));
+    const bool root = geteuid() == 0;
+    if (root) {
+        ASSERT_EQ(chown(presets.c_str(), commtest::NobodyId, commtest::NobodyId), 0);
+    }
+    fs::create_symlink("shared/presets.ini", Path);
+
+    TIniFile ini(Path);
+    ini.WriteInteger("Main", "PortNo", 4);
+    ini.UpdateFile();
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_EQ(TIniFile(presets.string()).ReadInteger("Main", "PortNo", 1), 4);
+    struct stat st{};
+    ASSERT_EQ(stat(presets.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    if (root) {
+        EXPECT_EQ(st.st_uid, commtest::NobodyId);
+        EXPECT_EQ(st.st_gid, commtest::NobodyId);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(Dir / "shared"), fs::directory_iterator()), 1);
+
+    // A link whose target is not there yet: the target is made, the link stays.
+    fs::remove(Path);
+    fs::create_symlink(Dir / "shared" / "new.ini", Path);
+    ini.UpdateFile();
+    EXPECT_TRUE(fs::is_symlink(Path));
+    EXPECT_EQ(TIniFile((Dir / "shared" / "new.ini").string()).ReadInteger("Main", "PortNo", 1), 4);
 }
 
 TEST_F(SettingsFile, FolderThatCannotBeMadeOrFileThatIsAFolder)
@@ -218,6 +313,38 @@ TEST_F(SettingsFile, LocationFollowsTheExecutableFolderOrTheConfigFolder)
     ini.WriteInteger("Main", "PortNo", 2);
     ini.UpdateFile();
     EXPECT_EQ(TIniFile(xdg).ReadInteger("Main", "PortNo", 1), 2);
+}
+
+TEST_F(SettingsFile, AFileBesideTheProgramIsReadUntilTheUserHasOneOfTheirOwn)
+{
+    const std::string user = (Dir / "user" / "modbus_cfg.ini").string();
+    EXPECT_EQ(SettingsReadPath(user, "/opt/bp"), "/opt/bp/modbus_cfg.ini");
+    fs::create_directories(Dir / "user");
+    std::ofstream(user) << "[Main]\n";
+    EXPECT_EQ(SettingsReadPath(user, "/opt/bp"), user);
+
+    // The program's folder is root's; the user nobody saves in their own folder and reads beside the
+    // program until that file is there.
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to become nobody";
+    Put("[Main]\nPortNo=4\n");
+    fs::permissions(Dir, fs::perms(0755));
+    fs::create_directories(Dir / "home");
+    fs::permissions(Dir / "home", fs::perms(0777));
+    const std::string own = (Dir / "home" / "busprobe" / "modbus_cfg.ini").string();
+    auto paths = [&] {
+        std::string out;
+        EXPECT_TRUE(commtest::RunAsNobody(
+            [&] {
+                ::setenv("XDG_CONFIG_HOME", (Dir / "home").c_str(), 1);
+                return commtest::JoinFields({SettingsFilePath(Dir.string()), SettingsReadPath(Dir.string())});
+            },
+            out));
+        return commtest::SplitFields(out);
+    };
+    EXPECT_EQ(paths(), (std::vector<std::string>{own, Path}));
+    fs::create_directories(Dir / "home" / "busprobe");
+    std::ofstream(own) << "[Main]\nPortNo=5\n";
+    EXPECT_EQ(paths(), (std::vector<std::string>{own, own}));
 }
 
 TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheConfigFolder)

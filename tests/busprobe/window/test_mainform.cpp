@@ -299,7 +299,10 @@ private slots:
             result->setText("not stored");
         QVERIFY(Form->close());
         NewForm();
-        for (const QString& n : names) QCOMPARE(Form->findChild<QLineEdit*>(n)->text(), n + " =x");
+        for (const QString& n : names) {
+            QCOMPARE(Form->findChild<QLineEdit*>(n)->text(), n + " =x");
+            QCOMPARE(Form->findChild<QLineEdit*>(n)->cursorPosition(), 0);  // shown from its start
+        }
         for (QLineEdit* result : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue,
                                   Form->Edit04_RegValue, Form->EditSend})
             QCOMPARE(result->text(), QString());
@@ -388,6 +391,9 @@ private slots:
         }
         QTRY_COMPARE_WITH_TIMEOUT(Form->MemoReceive->toPlainText(), Line(WithCrc(reply)), ReplyTimeoutMs);
         QCOMPARE(Form->Edit03_RegValue->text(), words);
+        // Wider than the edit: the first registers are the ones in sight.
+        QVERIFY(Form->Edit03_RegValue->fontMetrics().horizontalAdvance(words) > Form->Edit03_RegValue->width());
+        QCOMPARE(Form->Edit03_RegValue->cursorPosition(), 0);
     }
 
     void readCoilsInputsAndInputRegisters()

@@ -1,6 +1,8 @@
 // CModBusRtu against ormet-meter-sim on a pseudo-terminal: requests, replies, faults and timings.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 #include "crc16.h"
@@ -167,6 +169,46 @@ TEST_F(MeterLink, EveryInjectedFaultHasItsResult)
     EXPECT_EQ(rtu.ClearEnergy(), CModBusRtu::ResultShort);
     EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
     EXPECT_EQ(m, sentinel);
+}
+
+TEST_F(MeterLink, AnExceptionReplyWithItsCrcCutShortStillGivesItsCode)
+{
+    // F8 84 02, then F8 84 02 and one CRC byte: the code is in, the CRC is never checked.
+    Start({"--fault", "exception=2@1-2", "--fault", "short=2@1", "--fault", "short=1@2"});
+    MeasurementData sentinel;
+    sentinel.fill(0xAA);
+    MeasurementData m = sentinel;
+    EXPECT_EQ(rtu.ReadMeasurement(m), 2);
+    EXPECT_EQ(rtu.ReadMeasurement(m), 2);
+    EXPECT_EQ(m, sentinel);
+}
+
+TEST_F(MeterLink, ReadReplyRefusesALengthItsFrameCannotHold)
+{
+    Start({});
+    // Three measurement replies (75 bytes) wait on the line, more than a 64-byte frame holds.
+    const std::uint8_t request[] = {0xF8, 0x04, 0x00, 0x00, 0x00, 0x0A, 0x64, 0x64};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(rtu.Serial().WriteData(sizeof request, request));
+        ASSERT_EQ(Request(), "F8 04 00 00 00 0A 64 64");
+    }
+    std::array<std::uint8_t, 512> buffer;
+    buffer.fill(0xEE);
+    const auto untouchedPastFrame = [&] {
+        return std::all_of(buffer.begin() + CModBusRtu::FrameSize, buffer.end(), [](std::uint8_t b) { return b == 0xEE; });
+    };
+    for (int expected : {0, 1, 65, 255}) {
+        std::uint8_t received = 0x5A;
+        EXPECT_EQ(rtu.ReadReply(buffer.data(), static_cast<std::uint8_t>(expected), received), CModBusRtu::ResultShort)
+            << expected;
+        EXPECT_TRUE(untouchedPastFrame()) << expected;
+        EXPECT_EQ(received, 0x5A) << expected;
+    }
+    // Nothing was taken off the line: the first reply is still there whole.
+    std::uint8_t received = 0;
+    EXPECT_EQ(rtu.ReadReply(buffer.data(), 25, received), CModBusRtu::ResultOk);
+    EXPECT_EQ(received, 23);
+    EXPECT_TRUE(untouchedPastFrame());
 }
 
 TEST_F(MeterLink, SilentMeterEndsAsShortAfterBothReadTimeouts)

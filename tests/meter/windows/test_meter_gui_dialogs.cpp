@@ -1,10 +1,13 @@
 // Offscreen tests of Ormet-Master's dialogs, the numeric display and the main window without a meter.
+#include <QClipboard>
 #include <QComboBox>
+#include <QInputMethodEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "comsetdlg.h"
@@ -302,6 +305,63 @@ private slots:
         free->clear();
         QTest::keyClicks(free, "1aF2");
         QCOMPARE(free->text(), QStringLiteral("1aF2"));
+    }
+
+    void innerDigitsOnlyByEveryInputPath()
+    {
+        CDlgParameterSetIn dlg;
+        FillInner(dlg);
+        dlg.m_strPulseRate = "00A5";
+        dlg.show();
+        const std::pair<const char*, std::function<void(QLineEdit*, const QString&)>> paths[] = {
+            {"input method",
+             [](QLineEdit* e, const QString& text) {
+                 QInputMethodEvent event(QString(), {});
+                 event.setCommitString(text);
+                 QApplication::sendEvent(e, &event);
+             }},
+            {"paste",
+             [](QLineEdit* e, const QString& text) {
+                 QGuiApplication::clipboard()->setText(text);
+                 e->paste();
+             }},
+            {"Ctrl+V",
+             [](QLineEdit* e, const QString& text) {
+                 QGuiApplication::clipboard()->setText(text);
+                 QTest::keyClick(e, Qt::Key_V, Qt::ControlModifier);
+             }},
+        };
+        // A text read keeps its letters and stays editable; no letter is added to it.
+        QLineEdit* rate = dlg.Edit(1020);
+        QCOMPARE(rate->text(), QStringLiteral("00A5"));
+        rate->setFocus();
+        rate->end(false);
+        rate->backspace();
+        QCOMPARE(rate->text(), QStringLiteral("00A"));
+        for (const auto& [name, enter] : paths) {
+            for (const char* refused : {"B", "A"}) {
+                rate->end(false);
+                enter(rate, refused);
+                QVERIFY2(rate->text() == "00A", name);
+            }
+        }
+        rate->end(false);
+        rate->backspace();
+        QTest::keyClicks(rate, "1b5");
+        QCOMPARE(rate->text(), QStringLiteral("0015"));
+        for (int id : {1019, 1020, 1021}) {
+            QLineEdit* e = dlg.Edit(id);
+            for (const auto& [name, enter] : paths) {
+                const QByteArray where = QByteArray::number(id) + " " + name;
+                e->clear();
+                enter(e, "12");
+                QVERIFY2(e->text() == "12", where);
+                for (const char* refused : {"a", "3F", " 3", "-", "\xD9\xA3" /* Arabic-Indic three */}) {
+                    enter(e, QString::fromUtf8(refused));
+                    QVERIFY2(e->text() == "12", where + " " + refused);
+                }
+            }
+        }
     }
 
     void innerRefusesTextsTheConversionCannotTake()
