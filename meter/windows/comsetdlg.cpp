@@ -9,6 +9,8 @@
 #include "comm32_portinfo.h"
 #include "serial.h"
 
+using KestroComm32::TCommSerialPortInfo;
+
 CComSetDlg::CComSetDlg(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("通信设置"), 127, 124, DialogFont(QStringLiteral("Fixedsys"), 12))
 {
@@ -17,10 +19,10 @@ CComSetDlg::CComSetDlg(QWidget* parent)
     // Listing the ports gives a newly plugged adapter its number; those above COM12 follow the twelve.
     std::set<int> ports;
     for (int i = 1; i <= 12; ++i) ports.insert(i);
-    const KestroComm32::TCommSerialPortInfo system;
+    const TCommSerialPortInfo system;
     for (int i = 0; i < system.PortList.Count(); ++i) {
-        const int n = KestroComm32::TCommSerialPortInfo::PortNo(system.PortList[i]);
-        if (n > 12 && n <= 255 && KestroComm32::TCommSerialPortInfo::PortName(n) == system.PortList[i]) ports.insert(n);
+        const int n = TCommSerialPortInfo::PortNo(system.PortList[i]);
+        if (n > 12 && n <= 255 && TCommSerialPortInfo::PortName(n) == system.PortList[i]) ports.insert(n);
     }
     for (int n : ports) {
         m_ComboPort->addItem(QStringLiteral("COM%1").arg(n), n);
@@ -28,7 +30,7 @@ CComSetDlg::CComSetDlg(QWidget* parent)
         // library's lines on the USB adapter and its serial number, where there are any.
         const std::string device = CSerial::MappedDevice(n);
         QString tip = device.empty() ? QString::fromUtf8(NotMapped) : QString::fromStdString(device);
-        const std::string details = KestroComm32::TCommSerialPortInfo::Details(KestroComm32::TCommSerialPortInfo::PortName(n)).ToolTip();
+        const std::string details = TCommSerialPortInfo::Details(TCommSerialPortInfo::PortName(n)).ToolTip();
         if (const auto newline = details.find('\n'); !device.empty() && newline != std::string::npos)
             tip += QString::fromStdString(details.substr(newline));
         m_ComboPort->setItemData(m_ComboPort->count() - 1, tip, Qt::ToolTipRole);
