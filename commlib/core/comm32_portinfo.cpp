@@ -2,6 +2,7 @@
 #include "comm32_portinfo.h"
 
 #include "comm32_portinfo_sys.h"
+#include "comm32_portnumbers.h"
 
 #include <algorithm>
 #include <climits>
@@ -13,6 +14,12 @@ namespace KestroComm32 {
 namespace {
 
 UnicodeString& SysfsRootSetting()
+{
+    static UnicodeString root;
+    return root;
+}
+
+UnicodeString& SerialRootSetting()
 {
     static UnicodeString root;
     return root;
@@ -104,6 +111,7 @@ long TCommSerialPortInfo::ListFromSystem()
     std::vector<std::string> names;
     int error = 0;
     const bool ttyOk = PortInfoSys::ListTtyDevices(SysfsRoot(), names, error);
+    if (ttyOk) PortNumbers::NumberNewDevices(names);
     for (const std::string& alias : PortInfoSys::ListLiveSymlinks(PortMapDir())) {
         // Only the exact form the port object looks up ("COM12", not "com12" or "COM012").
         if (PortName(PortNo(alias)) == alias) names.push_back(alias);
@@ -177,6 +185,9 @@ TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
         const UnicodeString target = PortInfoSys::LinkTarget(link);
         if (!target.empty()) {
             d.AliasLink = link;
+            const std::string byPath = SerialRoot() + "/by-path/";
+            const std::string absolute = target[0] == '/' ? target : PortMapDir() + "/" + target;
+            d.FollowsSocket = absolute.compare(0, byPath.size(), byPath) == 0;
             const UnicodeString resolved = PortInfoSys::ResolvedPath(link);
             d.DevicePath = resolved.empty() ? target : resolved;
         } else {
@@ -197,6 +208,7 @@ TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
         d.Product = tty.Product;
         d.SerialNumber = tty.Serial;
     }
+    d.NotNumbered = PortNumbers::NotNumberedNote(device.substr(device.find_last_of('/') + 1));
     return d;
 }
 
@@ -210,6 +222,8 @@ UnicodeString TPortDetails::ToolTip() const
         if (!Product.empty()) tip += " " + Product;
     }
     if (!SerialNumber.empty()) tip += "\nS/N " + SerialNumber;
+    if (FollowsSocket) tip += "\nnumber follows the USB socket";
+    if (!NotNumbered.empty()) tip += "\nnot numbered: " + NotNumbered;
     return tip;
 }
 
@@ -232,6 +246,19 @@ UnicodeString TCommSerialPortInfo::SysfsRoot()
 {
     const UnicodeString& root = SysfsRootSetting();
     return root.empty() ? UnicodeString("/sys") : root;
+}
+
+void TCommSerialPortInfo::SetSerialRoot(const UnicodeString& root)
+{
+    UnicodeString& setting = SerialRootSetting();
+    setting = root;
+    while (setting.size() > 1 && setting.back() == '/') setting.pop_back();
+}
+
+UnicodeString TCommSerialPortInfo::SerialRoot()
+{
+    const UnicodeString& root = SerialRootSetting();
+    return root.empty() ? UnicodeString("/dev/serial") : root;
 }
 
 } // namespace KestroComm32

@@ -33,9 +33,12 @@ struct TPortDetails {
     UnicodeString AliasLink;  // for a COMn alias with a link: the link in the port map
     UnicodeString Driver;     // the kernel driver, where sysfs names one
     UnicodeString VendorId, ProductId, Manufacturer, Product, SerialNumber; // USB, where known
+    bool FollowsSocket = false;  // a COMn alias made for an adapter without a serial number
+    UnicodeString NotNumbered;   // why the automatic numbering could not give the port a COMn
 
     // Lines: the device path ("COM7 → /dev/ttyUSB0" for an alias) with the driver, the USB ids with
-    // maker and product, the serial number. Names and numbers only, the same in every language.
+    // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>".
+    // Names and numbers only, the same in every language.
     UnicodeString ToolTip() const;
 };
 
@@ -52,8 +55,11 @@ public:
 
     // Replaces PortList by the system's ports, sorted: every /sys/class/tty entry backed by a real
     // device (by its /dev name, serial8250 placeholders without a UART skipped) and the COMn aliases
-    // of the port map directory whose target exists. Returns 0, or the errno of opening the tty class
-    // directory when that failed and no alias was found either, in which case PortList is untouched.
+    // of the port map directory whose target exists. Before the aliases are read, a device with a
+    // stable name that no alias points at is given the lowest free COMn from COM3 up, as a link to
+    // that name (comm32_portnumbers.h; off with COMPORTS_AUTO=0). Returns 0, or the errno of opening
+    // the tty class directory when that failed and no alias was found either, in which case PortList
+    // is untouched.
     long ListFromSystem();
 
     // The number in "COM<decimal>" (case-insensitive head, leading blanks and a sign allowed before
@@ -72,6 +78,10 @@ public:
     // Root of the sysfs tree to walk ("/sys" unless a test points it elsewhere; empty restores it).
     static void SetSysfsRoot(const UnicodeString& root);
     static UnicodeString SysfsRoot();
+    // Root of the by-id and by-path links of serial devices ("/dev/serial" unless a test points it
+    // elsewhere; empty restores it). Its parent stands for /dev: a device's node is <parent>/<dev name>.
+    static void SetSerialRoot(const UnicodeString& root);
+    static UnicodeString SerialRoot();
 };
 
 } // namespace KestroComm32

@@ -247,11 +247,14 @@ protected:
         fs::create_directories(Root / "map");
         fs::create_directories(Root / "dev");
         TCommSerialPortInfo::SetSysfsRoot((Root / "sys").string());
+        // The machine's own adapters stay out of the fake one's port map.
+        TCommSerialPortInfo::SetSerialRoot((Root / "dev" / "serial").string());
         MapEnv.emplace("COMPORTS_DIR", (Root / "map").c_str());
     }
     void TearDown() override
     {
         TCommSerialPortInfo::SetSysfsRoot("");
+        TCommSerialPortInfo::SetSerialRoot("");
         MapEnv.reset();
         fs::remove_all(Root);
     }

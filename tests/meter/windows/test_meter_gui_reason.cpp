@@ -60,6 +60,8 @@ private slots:
         QVERIFY(QFile::link(QString::fromLocal8Bit(name), map.filePath("COM1")));
         QVERIFY(QFile::link("/nonexistent/ttyUSB9", map.filePath("COM2")));
         qputenv("COMPORTS_DIR", map.path().toLocal8Bit());
+        // With COM1 a link, the machine's own ttyS0 would otherwise be numbered COM3.
+        qputenv("COMPORTS_AUTO", "0");
 
         CComSetDlg dlg;
         QComboBox* ports = dlg.m_ComboPort;
@@ -71,6 +73,7 @@ private slots:
         QCOMPARE(tip(2), std::filesystem::exists("/dev/ttyS2") ? QStringLiteral("/dev/ttyS2") : QStringLiteral("未映射"));
         close(master);
         close(slave);
+        qunsetenv("COMPORTS_AUTO");
         qunsetenv("COMPORTS_DIR");
     }
 };
