@@ -156,7 +156,19 @@ private:
     // A reader that Close left behind when called from that reader's own handler; joined later.
     std::thread StaleReadThread;
 
+    // The steps of Open; each returns 0 or the error code that ends the open.
+    int CheckQueues() const;
+    int OpenHandle(TSystemReason& reason);
+    int ApplyLineSettings();
+    int CreateEvents();
+    int StartThreads();
+    bool StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive, void (*body)(void*));
+
     void ReadThreadBody();
+    bool ReaderRunning(unsigned gen) const;
+    void ReceiveWaitingBytes(unsigned gen);
+    // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
+    std::uint32_t TakeLineEvents(std::uint32_t mask);
     void WriteThreadBody();
     void ReleaseOsResources();
     void JoinStaleReader();
