@@ -175,6 +175,9 @@ int TComm32::ApplyLineSettings()
     if (ExternalHandle) {
         DCB driver;
         if (!Platform->GetCommState(Handle, driver)) return ecGetCommState;
+        // The owner's line stays as the owner set it: only abort-on-error is cleared, and a record
+        // that has it clear already is not written back, since on a tty that write makes the line raw.
+        if (!driver.fAbortOnError) return 0;
         driver.fAbortOnError = 0;
         return Platform->SetCommState(Handle, driver) ? 0 : ecSetCommState;
     }
