@@ -43,6 +43,8 @@ TComm32::~TComm32()
         Close();
     } catch (const EComm32Error&) {
     }
+    // Every thread of this object is joined by now but one that runs this from its own handler.
+    Destroyed->store(true);
     JoinStaleReader();
     if (StaleReadThread.joinable()) StaleReadThread.detach(); // destroyed from its own handler
     delete OutQueue;
@@ -488,6 +490,7 @@ void TComm32::_WriteThread(void* arg) { static_cast<TComm32*>(arg)->WriteThreadB
 void TComm32::ReadThreadBody()
 {
     const unsigned gen = ThreadGen;
+    const std::shared_ptr<std::atomic<bool>> destroyed = Destroyed;
     ReadThreadId = std::this_thread::get_id();
     Platform->RaiseThreadPriority(); // best effort: needs privileges
 
@@ -505,8 +508,12 @@ void TComm32::ReadThreadBody()
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
             // is no reason to leave the next event waiting for a millisecond.
-            if (mask != 0) CommNotify(static_cast<int>(mask));
-            else if (!waitBroughtEvents) Sleep(1);
+            if (mask != 0) {
+                CommNotify(static_cast<int>(mask));
+                if (destroyed->load()) return; // by the handler: nothing of the object is left
+            } else if (!waitBroughtEvents) {
+                Sleep(1);
+            }
         }
     }
     if (gen == ThreadGen) ReadThreadAlive = false;

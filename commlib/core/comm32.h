@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 namespace KestroComm32 {
@@ -155,6 +156,9 @@ private:
     std::atomic<unsigned> ThreadGen{0};
     // A reader that Close left behind when called from that reader's own handler; joined later.
     std::thread StaleReadThread;
+    // Set by the destructor. The reader holds its own reference: destroyed from its own handler,
+    // the object is gone when the handler returns, and the reader must leave without touching it.
+    std::shared_ptr<std::atomic<bool>> Destroyed = std::make_shared<std::atomic<bool>>(false);
 
     // The steps of Open; each returns 0 or the error code that ends the open.
     int CheckQueues() const;
