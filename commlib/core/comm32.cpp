@@ -43,6 +43,8 @@ TComm32::~TComm32()
         Close();
     } catch (const EComm32Error&) {
     }
+    // Every thread of this object is joined by now but one that runs this from its own handler.
+    Destroyed->store(true);
     JoinStaleReader();
     if (StaleReadThread.joinable()) StaleReadThread.detach(); // destroyed from its own handler
     delete OutQueue;
@@ -120,86 +122,12 @@ bool TComm32::EscapeCommFunction(unsigned long function)
 void TComm32::Open()
 {
     if (Active) return;
-    int code = 0;
     TSystemReason reason;
-    if (InQueue == nullptr || !InQueue->fIsValid()) code = ecInitReadBuffer;
-    else if (OutQueue == nullptr || !OutQueue->fIsValid()) code = ecInitWriteBuffer;
-
-    if (code == 0 && !ExternalHandle) {
-        Handle = Platform->CreateFile(PortName);
-        if (Handle == INVALID_HANDLE_VALUE) {
-            code = ecOpenPort;
-            reason = Platform->LastOpenFailure();
-        } else {
-            HandleInUse = true;
-        }
-    }
-    // A handle from outside is taken into use here; one that is no port fails like its mask would.
-    if (code == 0 && ExternalHandle) {
-        if (Platform->AttachHandle(Handle)) HandleInUse = true;
-        else code = ecSetCommMask;
-    }
-    if (code == 0 && !Platform->SetCommMask(Handle, EV_RXFLAG)) code = ecSetCommMask;
-    if (code == 0 && !ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) code = ecSetupComm;
-    if (code == 0) {
-        if (ExternalHandle) {
-            DCB driver;
-            if (!Platform->GetCommState(Handle, driver)) {
-                code = ecGetCommState;
-            } else {
-                driver.fAbortOnError = 0;
-                if (!Platform->SetCommState(Handle, driver)) code = ecSetCommState;
-            }
-        } else {
-            if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) Dcb.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
-            if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
-                Dcb.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
-            const DCB copy = Dcb;
-            if (!Platform->SetCommState(Handle, copy)) code = ecSetCommState;
-        }
-    }
-    if (code == 0) {
-        ReadOverlapped = OVERLAPPED{};
-        ReadOverlapped.hEvent = Platform->CreateEvent();
-        ReadStopEvent = Platform->CreateEvent();
-        if (ReadOverlapped.hEvent == INVALID_HANDLE_VALUE || ReadStopEvent == INVALID_HANDLE_VALUE)
-            code = ecCreateReadEvent;
-    }
-    if (code == 0) {
-        WriteOverlapped = OVERLAPPED{};
-        WriteOverlapped.hEvent = Platform->CreateEvent();
-        WriteRequestEvent = Platform->CreateEvent();
-        WriteStopEvent = Platform->CreateEvent();
-        if (WriteOverlapped.hEvent == INVALID_HANDLE_VALUE || WriteRequestEvent == INVALID_HANDLE_VALUE ||
-            WriteStopEvent == INVALID_HANDLE_VALUE)
-            code = ecCreateWriteEvent;
-    }
-    if (code == 0) {
-        ++ThreadGen;
-        ReadThreadRun = true;
-        // Alive from before the start: a Close right after Open must wait for a thread that has not
-        // been scheduled yet, not find it "not alive" and then see it come up.
-        ReadThreadAlive = true;
-        try {
-            ReadThreadHandle = std::thread(&TComm32::_ReadThread, this);
-            ReadThreadId = ReadThreadHandle.get_id();
-        } catch (const std::system_error&) {
-            ReadThreadRun = false;
-            ReadThreadAlive = false;
-            code = ecCreateReadThread;
-        }
-    }
-    if (code == 0) {
-        WriteThreadRun = true;
-        WriteThreadAlive = true;
-        try {
-            WriteThreadHandle = std::thread(&TComm32::_WriteThread, this);
-        } catch (const std::system_error&) {
-            WriteThreadRun = false;
-            WriteThreadAlive = false;
-            code = ecCreateWriteThread;
-        }
-    }
+    int code = CheckQueues();
+    if (code == 0) code = OpenHandle(reason);
+    if (code == 0) code = ApplyLineSettings();
+    if (code == 0) code = CreateEvents();
+    if (code == 0) code = StartThreads();
     if (code != 0) {
         // The open failure is what the caller needs to hear about, not a late thread.
         try {
@@ -217,6 +145,94 @@ void TComm32::Open()
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
     CommNotify(ModemLinesChanged);
     CommAfterOpen();
+}
+
+int TComm32::CheckQueues() const
+{
+    if (InQueue == nullptr || !InQueue->fIsValid()) return ecInitReadBuffer;
+    if (OutQueue == nullptr || !OutQueue->fIsValid()) return ecInitWriteBuffer;
+    return 0;
+}
+
+int TComm32::OpenHandle(TSystemReason& reason)
+{
+    if (ExternalHandle) {
+        // A handle from outside is taken into use here; one that is no port fails like its mask would.
+        if (!Platform->AttachHandle(Handle)) return ecSetCommMask;
+    } else {
+        Handle = Platform->CreateFile(PortName);
+        if (Handle == INVALID_HANDLE_VALUE) {
+            reason = Platform->LastOpenFailure();
+            return ecOpenPort;
+        }
+    }
+    HandleInUse = true;
+    if (!Platform->SetCommMask(Handle, EV_RXFLAG)) return ecSetCommMask;
+    if (!ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) return ecSetupComm;
+    return 0;
+}
+
+int TComm32::ApplyLineSettings()
+{
+    if (ExternalHandle) {
+        DCB driver;
+        if (!Platform->GetCommState(Handle, driver)) return ecGetCommState;
+        // The owner's line stays as the owner set it: only abort-on-error is cleared, and a record
+        // that has it clear already is not written back, since on a tty that write makes the line raw.
+        if (!driver.fAbortOnError) return 0;
+        driver.fAbortOnError = 0;
+        return Platform->SetCommState(Handle, driver) ? 0 : ecSetCommState;
+    }
+    if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) Dcb.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
+    if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
+        Dcb.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
+    const DCB copy = Dcb;
+    return Platform->SetCommState(Handle, copy) ? 0 : ecSetCommState;
+}
+
+int TComm32::CreateEvents()
+{
+    ReadOverlapped = OVERLAPPED{};
+    ReadOverlapped.hEvent = Platform->CreateEvent();
+    ReadStopEvent = Platform->CreateEvent();
+    if (ReadOverlapped.hEvent == INVALID_HANDLE_VALUE || ReadStopEvent == INVALID_HANDLE_VALUE)
+        return ecCreateReadEvent;
+    WriteOverlapped = OVERLAPPED{};
+    WriteOverlapped.hEvent = Platform->CreateEvent();
+    WriteRequestEvent = Platform->CreateEvent();
+    WriteStopEvent = Platform->CreateEvent();
+    if (WriteOverlapped.hEvent == INVALID_HANDLE_VALUE || WriteRequestEvent == INVALID_HANDLE_VALUE ||
+        WriteStopEvent == INVALID_HANDLE_VALUE)
+        return ecCreateWriteEvent;
+    return 0;
+}
+
+int TComm32::StartThreads()
+{
+    ++ThreadGen;
+    if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
+        return ecCreateReadThread;
+    ReadThreadId = ReadThreadHandle.get_id();
+    if (!StartThread(WriteThreadHandle, WriteThreadRun, WriteThreadAlive, &TComm32::_WriteThread))
+        return ecCreateWriteThread;
+    return 0;
+}
+
+bool TComm32::StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive,
+                          void (*body)(void*))
+{
+    run = true;
+    // Alive from before the start: a Close right after Open must wait for a thread that has not
+    // been scheduled yet, not find it "not alive" and then see it come up.
+    alive = true;
+    try {
+        thread = std::thread(body, this);
+        return true;
+    } catch (const std::system_error&) {
+        run = false;
+        alive = false;
+        return false;
+    }
 }
 
 void TComm32::Close()
@@ -474,68 +490,81 @@ void TComm32::_WriteThread(void* arg) { static_cast<TComm32*>(arg)->WriteThreadB
 void TComm32::ReadThreadBody()
 {
     const unsigned gen = ThreadGen;
+    const std::shared_ptr<std::atomic<bool>> destroyed = Destroyed;
     ReadThreadId = std::this_thread::get_id();
     Platform->RaiseThreadPriority(); // best effort: needs privileges
-    char buffer[2048];
-    auto running = [&] { return ReadThreadRun && gen == ThreadGen; };
 
     if (Platform->SetCommMask(Handle, DataOnly ? DataOnlyMask : AllEventsMask)) {
-        while (running()) {
+        while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
             const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
             if (wait == TCommWait::Stopped) break;
             if (wait == TCommWait::Failed) mask = 0;
-            if (!running()) break;
+            if (!ReaderRunning(gen)) break;
             const bool waitBroughtEvents = mask != 0;
 
-            if (mask & EV_RXCHAR) {
-                std::uint32_t errors = 0;
-                COMSTAT stat;
-                const bool counted = Platform->ClearCommError(Handle, errors, stat);
-                // Without a count, read until the driver has nothing more.
-                std::uint32_t n = counted ? stat.cbInQue : UINT32_MAX;
-                while (n != 0 && running()) {
-                    std::uint32_t got = 0;
-                    const TIoResult r =
-                        Platform->ReadFile(Handle, buffer, std::min<std::uint32_t>(n, sizeof buffer), got);
-                    // Nothing there after all (purged) or the port is gone: wait for the next event.
-                    if (r != TIoResult::Done || got == 0) break;
-                    // What does not fit is dropped, and so is what a purge under way would drop.
-                    InQueueBusy = true;
-                    if (!InQueueHold) InQueue->In(buffer, static_cast<long>(got));
-                    InQueueBusy = false;
-                    n -= std::min(got, n);
-                }
-            }
-
-            if (mask & ModemEventsMask) {
-                std::uint32_t status = 0;
-                if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
-                // CTS coming back releases a send that the handshake held.
-                if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON))
-                    mask |= EV_TXEMPTY;
-            }
-
-            if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
-                // Reported only once the whole send is done, since the package layer sends its next
-                // piece on it. Looked at before the writer is woken, which empties the queue.
-                if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
-                Platform->SetEvent(WriteRequestEvent);
-            }
-
-            if (mask & EV_ERR) {
-                std::uint32_t errors = 0;
-                COMSTAT stat;
-                Platform->ClearCommError(Handle, errors, stat);
-            }
+            if (mask & EV_RXCHAR) ReceiveWaitingBytes(gen);
+            mask = TakeLineEvents(mask);
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
             // is no reason to leave the next event waiting for a millisecond.
-            if (mask != 0) CommNotify(static_cast<int>(mask));
-            else if (!waitBroughtEvents) Sleep(1);
+            if (mask != 0) {
+                CommNotify(static_cast<int>(mask));
+                if (destroyed->load()) return; // by the handler: nothing of the object is left
+            } else if (!waitBroughtEvents) {
+                Sleep(1);
+            }
         }
     }
     if (gen == ThreadGen) ReadThreadAlive = false;
+}
+
+bool TComm32::ReaderRunning(unsigned gen) const { return ReadThreadRun && gen == ThreadGen; }
+
+void TComm32::ReceiveWaitingBytes(unsigned gen)
+{
+    char buffer[2048];
+    std::uint32_t errors = 0;
+    COMSTAT stat;
+    const bool counted = Platform->ClearCommError(Handle, errors, stat);
+    // Without a count, read until the driver has nothing more.
+    std::uint32_t n = counted ? stat.cbInQue : UINT32_MAX;
+    while (n != 0 && ReaderRunning(gen)) {
+        std::uint32_t got = 0;
+        const TIoResult r = Platform->ReadFile(Handle, buffer, std::min<std::uint32_t>(n, sizeof buffer), got);
+        // Nothing there after all (purged) or the port is gone: wait for the next event.
+        if (r != TIoResult::Done || got == 0) break;
+        // What does not fit is dropped, and so is what a purge under way would drop.
+        InQueueBusy = true;
+        if (!InQueueHold) InQueue->In(buffer, static_cast<long>(got));
+        InQueueBusy = false;
+        n -= std::min(got, n);
+    }
+}
+
+std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
+{
+    if (mask & ModemEventsMask) {
+        std::uint32_t status = 0;
+        if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+        // CTS coming back releases a send that the handshake held.
+        if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON))
+            mask |= EV_TXEMPTY;
+    }
+
+    if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
+        // Reported only once the whole send is done, since the package layer sends its next
+        // piece on it. Looked at before the writer is woken, which empties the queue.
+        if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
+        Platform->SetEvent(WriteRequestEvent);
+    }
+
+    if (mask & EV_ERR) {
+        std::uint32_t errors = 0;
+        COMSTAT stat;
+        Platform->ClearCommError(Handle, errors, stat);
+    }
+    return mask;
 }
 
 void TComm32::WriteThreadBody()

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <thread>
 
 namespace KestroComm32 {
@@ -155,8 +156,23 @@ private:
     std::atomic<unsigned> ThreadGen{0};
     // A reader that Close left behind when called from that reader's own handler; joined later.
     std::thread StaleReadThread;
+    // Set by the destructor. The reader holds its own reference: destroyed from its own handler,
+    // the object is gone when the handler returns, and the reader must leave without touching it.
+    std::shared_ptr<std::atomic<bool>> Destroyed = std::make_shared<std::atomic<bool>>(false);
+
+    // The steps of Open; each returns 0 or the error code that ends the open.
+    int CheckQueues() const;
+    int OpenHandle(TSystemReason& reason);
+    int ApplyLineSettings();
+    int CreateEvents();
+    int StartThreads();
+    bool StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive, void (*body)(void*));
 
     void ReadThreadBody();
+    bool ReaderRunning(unsigned gen) const;
+    void ReceiveWaitingBytes(unsigned gen);
+    // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
+    std::uint32_t TakeLineEvents(std::uint32_t mask);
     void WriteThreadBody();
     void ReleaseOsResources();
     void JoinStaleReader();

@@ -110,14 +110,14 @@ void StoreLength(std::uint8_t* record, std::uint32_t n)
 
 class TCommPackage::TEntry {
 public:
-    explicit TEntry(TCommPackage* layer) : Layer(layer)
+    explicit TEntry(TCommPackage* layer) : Shared(layer->Shared)
     {
         const bool nested = InsideCount(layer) > 0;
         for (;;) {
-            Layer->Users.fetch_add(1);
-            if (nested || Layer->Holds.load() == 0) break;
-            Layer->Users.fetch_sub(1);
-            while (Layer->Holds.load() != 0) std::this_thread::yield();
+            Shared->Users.fetch_add(1);
+            if (nested || Shared->Holds.load() == 0) break;
+            Shared->Users.fetch_sub(1);
+            while (Shared->Holds.load() != 0) std::this_thread::yield();
         }
         if (tlsDepth < MaxNesting) tlsInside[tlsDepth] = layer;
         ++tlsDepth;
@@ -126,25 +126,25 @@ public:
     {
         --tlsDepth;
         if (tlsDepth < MaxNesting) tlsInside[tlsDepth] = nullptr;
-        Layer->Users.fetch_sub(1);
+        Shared->Users.fetch_sub(1); // not the layer: a handler may have destroyed it
     }
     TEntry(const TEntry&) = delete;
     TEntry& operator=(const TEntry&) = delete;
 
 private:
-    TCommPackage* Layer;
+    std::shared_ptr<TShared> Shared;
 };
 
 void TCommPackage::Hold()
 {
-    Holds.fetch_add(1);
+    Shared->Holds.fetch_add(1);
     const int self = InsideCount(this);
-    while (Users.load() > self) std::this_thread::yield();
+    while (Shared->Users.load() > self) std::this_thread::yield();
 }
 
 void TCommPackage::Release()
 {
-    Holds.fetch_sub(1);
+    Shared->Holds.fetch_sub(1);
 }
 
 class TCommPackage::THold {
@@ -176,8 +176,12 @@ TCommPackage::~TCommPackage()
 {
     if (FComm) FComm->OnNotify = SavedHandler;
     FRunning.store(false);
+    Shared->Destroyed.store(true);
     Wake();
-    if (Timer.joinable()) Timer.join();
+    // Destroyed from a handler on the timer thread, which cannot wait for itself: it is let go and
+    // leaves as soon as the handler returns.
+    if (Timer.get_id() == std::this_thread::get_id()) Timer.detach();
+    else if (Timer.joinable()) Timer.join();
 }
 
 long TCommPackage::SlotSize() const
@@ -472,6 +476,7 @@ void TCommPackage::PurgeWrite()
 
 void TCommPackage::PortHook(TObject* sender, int mask)
 {
+    const std::shared_ptr<TShared> shared = Shared; // the handler below may destroy this layer
     if (FActive.load()) {
         TEntry entry(this);
         if (FActive.load()) {
@@ -487,6 +492,7 @@ void TCommPackage::PortHook(TObject* sender, int mask)
             if (out != 0) CallNotify(out);
         }
     }
+    if (shared->Destroyed.load()) return;
     if (SavedHandler) SavedHandler(sender, mask);
 }
 
@@ -501,6 +507,7 @@ void TCommPackage::Wake()
 
 void TCommPackage::TimerThread()
 {
+    const std::shared_ptr<TShared> shared = Shared; // the handler may destroy this layer
     FTimerAlive.store(true);
     try {
         while (FRunning.load()) {
@@ -516,13 +523,16 @@ void TCommPackage::TimerThread()
                 WakeSignalled = false;
             }
             if (!FActive.load() || !FRunning.load() || FPkgType.load() != cptFrameTimeout) continue;
-            TEntry entry(this);
-            if (FActive.load() && FRunning.load() && FPkgType.load() == cptFrameTimeout && FComm) {
-                if (!TimeoutReader() && RecvLength > 0) {
-                    QueueReceived();
-                    CallNotify(PackageReceived);
+            {
+                TEntry entry(this);
+                if (FActive.load() && FRunning.load() && FPkgType.load() == cptFrameTimeout && FComm) {
+                    if (!TimeoutReader() && RecvLength > 0) {
+                        QueueReceived();
+                        CallNotify(PackageReceived);
+                    }
                 }
             }
+            if (shared->Destroyed.load()) return; // by the handler: nothing of the layer is left
         }
     } catch (...) {
     }

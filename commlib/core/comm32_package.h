@@ -187,8 +187,14 @@ private:
     std::condition_variable WakeCond;
     bool WakeSignalled = false;
 
-    std::atomic<int> Users{0};
-    std::atomic<int> Holds{0};
+    // What a thread inside the layer still touches once a handler returns. That thread holds its own
+    // reference, since the handler may have destroyed the layer.
+    struct TShared {
+        std::atomic<int> Users{0};
+        std::atomic<int> Holds{0};
+        std::atomic<bool> Destroyed{false};
+    };
+    std::shared_ptr<TShared> Shared = std::make_shared<TShared>();
 
     std::thread Timer;
 };

@@ -110,6 +110,8 @@ public:
         st->Fd = port;
         st->SavedFlags = fcntl(port, F_GETFL);
         if (st->SavedFlags < 0) return false;
+        // Given back to its owner as it came: line settings as well as file flags.
+        st->HaveSaved = tcgetattr(port, &st->Saved) == 0;
         // The threads must never block in read or write.
         if (fcntl(port, F_SETFL, st->SavedFlags | O_NONBLOCK) != 0) return false;
         if (!Register(st)) {
@@ -464,7 +466,8 @@ private:
         return st->Kick >= 0;
     }
 
-    // Drops the port's state; an owned port gets its old settings back and is closed.
+    // Drops the port's state; an owned port gets its old settings back and is closed, a given one
+    // gets its settings and file flags back and stays open.
     void Unregister(int fd)
     {
         std::shared_ptr<TPortState> st;
@@ -481,8 +484,9 @@ private:
             PosixTty::DrainBeforeClose(fd, st->Baud);
             if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
             PosixTty::CloseExclusive(fd, st->Exclusive);
-        } else if (st->SavedFlags >= 0) {
-            fcntl(fd, F_SETFL, st->SavedFlags);
+        } else {
+            if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
+            if (st->SavedFlags >= 0) fcntl(fd, F_SETFL, st->SavedFlags);
         }
     }
 

@@ -1,6 +1,7 @@
 // Waiting with a deadline in the library's tests: a condition polled until it holds or time is up.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
@@ -18,6 +19,20 @@ inline bool WaitFor(const std::function<bool()>& pred, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
+}
+
+// Sets flag when the calling thread has ended: the way to wait for a thread nobody can join.
+inline void NoteThreadEnd(std::atomic<bool>& flag)
+{
+    struct TAtEnd {
+        std::atomic<bool>* Flag = nullptr;
+        ~TAtEnd()
+        {
+            if (Flag) Flag->store(true);
+        }
+    };
+    thread_local TAtEnd atEnd;
+    atEnd.Flag = &flag;
 }
 
 } // namespace commtest

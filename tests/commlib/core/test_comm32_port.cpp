@@ -21,6 +21,7 @@
 
 using namespace KestroComm32;
 using KestroComm32::Testing::TFakeCommPlatform;
+using commtest::NoteThreadEnd;
 using commtest::WaitFor;
 using namespace std::chrono_literals;
 
@@ -671,4 +672,30 @@ TEST_F(PortTest, HandlerMayCloseAndReopenFromTheReaderThread)
     EXPECT_TRUE(Port.fGetActive());
     EXPECT_NO_THROW(Port.Close());
     EXPECT_EQ(Fake.LiveEvents(), 0);
+}
+
+// Deleted by its own handler on the reader thread: the reader is let go and leaves without touching
+// the freed object (AddressSanitizer reports any access), after everything was released.
+TEST(PortDestroyedByItsHandler, ReaderLeavesWithoutTouchingIt)
+{
+    TFakeCommPlatform fake;
+    fake.AddPort("COM2");
+    auto* port = new TComm32;
+    port->fSetPlatform(&fake);
+    std::atomic<bool> deleted{false};
+    std::atomic<bool> readerEnded{false};
+    port->OnNotify = [port, &deleted, &readerEnded](TObject*, int mask) {
+        if (!(mask & EV_RXCHAR)) return;
+        // The closure goes with the port: keep what is needed after the delete.
+        std::atomic<bool>* done = &deleted;
+        NoteThreadEnd(readerEnded);
+        delete port;
+        done->store(true);
+    };
+    port->Open();
+    fake.Receive("COM2", "x");
+    ASSERT_TRUE(WaitFor([&] { return readerEnded.load(); }));
+    EXPECT_TRUE(deleted.load());
+    EXPECT_EQ(fake.LivePorts(), 0);
+    EXPECT_EQ(fake.LiveEvents(), 0);
 }

@@ -12,6 +12,7 @@
 
 using namespace KestroComm32;
 using namespace ptytest;
+using commtest::NoteThreadEnd;
 using namespace std::chrono_literals;
 
 namespace {
@@ -297,4 +298,49 @@ TEST(PackageOnPort, DestroyedLayerIsNotCalledAgainAndGivesTheHandlerBack)
     port.fSetActive(true);
     port.fSetActive(false);
     EXPECT_GT(below.load(), before);
+}
+
+// Deleted by its own handler (after closing the port, as the layer asks), on the timer thread
+// (timeout packages) or on the port's reader (frames): no thread waits for itself, the handler's
+// thread leaves without touching the freed layer (AddressSanitizer reports any access), and the port
+// has its own handler back.
+TEST(PackageOnPort, LayerDestroyedByItsOwnHandlerLetsItsThreadGo)
+{
+    for (const TCommPackageType type : {cptFrameTimeout, cptFrameHeadTail}) {
+        SCOPED_TRACE(type);
+        TPty pty;
+        ASSERT_TRUE(pty.Ok());
+        TComm32 port;
+        port.fSetPortName(pty.SlavePath);
+        std::atomic<int> below{0};
+        port.OnNotify = [&](TObject*, int mask) {
+            if (mask & EV_RXCHAR) ++below;
+        };
+        auto* layer = new TCommPackage(&port);
+        layer->fSetPkgType(type);
+        layer->fSetPkgInterval(1);
+        std::atomic<bool> deleted{false};
+        std::atomic<bool> threadEnded{false};
+        layer->fSetOnNotify([layer, &port, &deleted, &threadEnded](TObject*, int mask) {
+            if (!(mask & TCommPackage::PackageReceived)) return;
+            // The closure goes with the layer: keep what is needed after the delete.
+            std::atomic<bool>* done = &deleted;
+            NoteThreadEnd(threadEnded);
+            try {
+                port.Close();
+            } catch (const EComm32Error&) { // a thread late on a loaded machine: closed all the same
+            }
+            delete layer;
+            done->store(true);
+        });
+        layer->fSetActive(true);
+        port.Open();
+        pty.Send(type == cptFrameTimeout ? Bytes{1, 2, 3} : Bytes{0xEB, 1, 2, 3, 0xEE});
+        ASSERT_TRUE(WaitFor([&] { return deleted.load(); }));
+        EXPECT_TRUE(WaitFor([&] { return threadEnded.load(); }));
+        port.Open();
+        const int before = below.load();
+        pty.Send({4});
+        EXPECT_TRUE(WaitFor([&] { return below.load() > before; }));
+    }
 }

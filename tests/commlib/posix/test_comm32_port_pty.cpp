@@ -396,6 +396,50 @@ TEST(PortOnPty, ExternalHandleIsUsedAndLeftOpen)
     EXPECT_EQ(fcntl(pty.Slave, F_GETFL), flags); // still open, as its owner had it
 }
 
+// A given handle is its owner's: a canonical line stays canonical while the port object uses it
+// (a carriage return still arrives as a line feed) and comes back with its settings and flags.
+TEST(PortOnPty, GivenHandleKeepsItsOwnersLineSettings)
+{
+    TPty pty;
+    termios canonical{};
+    ASSERT_EQ(tcgetattr(pty.Slave, &canonical), 0);
+    canonical.c_lflag |= ICANON | ECHO | ISIG;
+    canonical.c_iflag |= ICRNL;
+    canonical.c_oflag |= OPOST;
+    canonical.c_cc[VMIN] = 1;
+    canonical.c_cc[VTIME] = 5;
+    ASSERT_EQ(tcsetattr(pty.Slave, TCSANOW, &canonical), 0);
+    termios before{};
+    ASSERT_EQ(tcgetattr(pty.Slave, &before), 0);
+    const int flags = fcntl(pty.Slave, F_GETFL);
+    auto expectAsBefore = [&](const char* when) {
+        termios now{};
+        ASSERT_EQ(tcgetattr(pty.Slave, &now), 0);
+        EXPECT_EQ(now.c_iflag, before.c_iflag) << when;
+        EXPECT_EQ(now.c_oflag, before.c_oflag) << when;
+        EXPECT_EQ(now.c_cflag, before.c_cflag) << when;
+        EXPECT_EQ(now.c_lflag, before.c_lflag) << when;
+        EXPECT_EQ(now.c_cc[VMIN], 1) << when;
+        EXPECT_EQ(now.c_cc[VTIME], 5) << when;
+    };
+
+    TComm32 port;
+    port.fSetHandle(pty.Slave);
+    port.Open();
+    expectAsBefore("while open");
+    ASSERT_TRUE(pty.WriteMaster("line\r"));
+    std::string got;
+    EXPECT_TRUE(WaitFor([&] {
+        char buf[16];
+        const int n = port.Read(buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        return got == "line\n";
+    })) << got;
+    port.Close();
+    expectAsBefore("after close");
+    EXPECT_EQ(fcntl(pty.Slave, F_GETFL), flags);
+}
+
 // The owner may close its handle once the port object is closed; the number can then come back for
 // another port, which the first object must leave alone when it closes or is named anew.
 TEST(PortOnPty, GivenBackHandleIsNotTouchedAfterItsNumberIsReused)

@@ -396,6 +396,43 @@ TEST_F(LxCommDeviceOnPty, SyncEventsChoosesTheThreadOfTheHandlers)
     EXPECT_EQ(commMasks.back(), 0x0038);
 }
 
+// With SyncEvents off, OnPackage deletes the device on the layer's timer thread (timeout packages)
+// or on the port's reader (frames): no thread waits for itself, the handler's thread leaves without
+// touching the freed objects (AddressSanitizer reports any access), and the port is released.
+TEST(LxCommDeviceDeletedByItsHandler, HandlerThreadLeavesAndThePortIsFree)
+{
+    for (const TCommPackageType type : {cptFrameTimeout, cptFrameHeadTail}) {
+        SCOPED_TRACE(type);
+        TPty pty;
+        ASSERT_TRUE(pty.Ok());
+        auto* dev = new TLxCommDevice;
+        dev->fSetPortName(pty.SlavePath);
+        dev->fSetSyncEvents(false);
+        dev->fSetPackageType(type);
+        dev->fSetPackageInterval(1);
+        dev->fSetUsePackage(true);
+        std::atomic<bool> deleted{false};
+        std::atomic<bool> threadEnded{false};
+        dev->OnPackage = [dev, &deleted, &threadEnded](TObject*, int mask) {
+            if (!(mask & TCommPackage::PackageReceived)) return;
+            // The closure goes with the device: keep what is needed after the delete.
+            std::atomic<bool>* done = &deleted;
+            commtest::NoteThreadEnd(threadEnded);
+            delete dev;
+            done->store(true);
+        };
+        dev->fSetActive(true);
+        ASSERT_TRUE(dev->fGetActive());
+        pty.Send(type == cptFrameTimeout ? Bytes{1, 2, 3} : Framed({1, 2, 3}));
+        ASSERT_TRUE(WaitFor([&] { return deleted.load(); }));
+        EXPECT_TRUE(WaitFor([&] { return threadEnded.load(); }));
+        TLxCommDevice again;
+        again.fSetPortName(pty.SlavePath);
+        EXPECT_NO_THROW(again.fSetActive(true));
+        EXPECT_TRUE(again.fGetActive());
+    }
+}
+
 // Two devices at both ends of a pty link exchange framed packages with marks at random.
 class LxCommDeviceLink : public ::testing::TestWithParam<bool> {};
 
