@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Runs the tests labelled vm on real kernel serial drivers in a QEMU guest (16550, PCI UART, USB adapter).
+# Usage: scripts/vm-tests.sh [BUILD_DIR (default build)]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+started=$(date +%s)
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+need=()
+command -v qemu-system-x86_64 >/dev/null || need+=(qemu-system-x86)
+[ -x /bin/busybox ] || need+=(busybox-static)
+command -v python3 >/dev/null || need+=(python3)
+if [ ${#need[@]} -gt 0 ]; then
+    $SUDO apt-get update -q >/dev/null
+    $SUDO env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}" >/dev/null
+fi
+
+[ -f "$build/build.ninja" ] || [ -f "$build/Makefile" ] || cmake -S . -B "$build" -G Ninja
+cmake --build "$build" --target test_vm_serial ormet-meter-sim
+build=$(cd "$build" && pwd)
+
+# The kernel of the package linux-image-amd64 depends on, cached by its version under the build folder.
+kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')
+if [ -z "$kpkg" ]; then
+    $SUDO apt-get update -q >/dev/null
+    kpkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ { print $2; exit }')
+fi
+cache="$build/vm/$kpkg"
+if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/initrd.gz" ] || [ tests/vm/vm_host.py -nt "$cache/initrd.gz" ]; then
+    mkdir -p "$cache"
+    (cd "$cache" && rm -f ./*.deb && apt-get download "$kpkg" >/dev/null)
+    python3 tests/vm/vm_host.py prepare "$cache"/*.deb "$cache"
+    rm -f "$cache"/*.deb
+fi
+
+rc=0
+python3 tests/vm/vm_host.py run "$cache" "$build" "$build/tests/vm/test_vm_serial" 900 || rc=$?
+echo "vm-tests: took $(($(date +%s) - started)) s in all (install, kernel, boot, tests); exit $rc"
+exit "$rc"
