@@ -30,7 +30,9 @@ fi
 cache="$build/vm/$kpkg"
 if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/initrd.gz" ] || [ tests/vm/vm_host.py -nt "$cache/initrd.gz" ]; then
     mkdir -p "$cache"
-    (cd "$cache" && rm -f ./*.deb && apt-get download "$kpkg" >/dev/null)
+    # Old package lists may name a version the archive no longer has: update once and try again.
+    (cd "$cache" && rm -f ./*.deb && apt-get download "$kpkg" >/dev/null 2>&1) ||
+        { $SUDO apt-get update -q >/dev/null && (cd "$cache" && apt-get download "$kpkg" >/dev/null); }
     python3 tests/vm/vm_host.py prepare "$cache"/*.deb "$cache"
     rm -f "$cache"/*.deb
 fi
