@@ -22,19 +22,21 @@ cmake --build "$build" --target test_vm_serial ormet-meter-sim
 build=$(cd "$build" && pwd)
 
 # The kernel of the package linux-image-amd64 depends on, cached by its version under the build folder.
-kpkg=$(apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }')
-if [ -z "$kpkg" ]; then
-    $SUDO apt-get update -q >/dev/null
-    kpkg=$(apt-cache depends linux-image-amd64 | awk '/Depends: linux-image-/ { print $2; exit }')
-fi
+kernel_package() { apt-cache depends linux-image-amd64 2>/dev/null | awk '/Depends: linux-image-/ { print $2; exit }'; }
+kpkg=$(kernel_package)
 cache="$build/vm/$kpkg"
-if [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/initrd.gz" ] || [ tests/vm/vm_host.py -nt "$cache/initrd.gz" ]; then
+if [ -z "$kpkg" ] || [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/initrd.gz" ] || [ tests/vm/vm_host.py -nt "$cache/initrd.gz" ]; then
+    tmp=$(mktemp -d)
+    # Missing or old package lists (a version the archive no longer has): update once and look again.
+    if [ -z "$kpkg" ] || ! (cd "$tmp" && apt-get download "$kpkg" >/dev/null 2>&1); then
+        $SUDO apt-get update -q >/dev/null
+        kpkg=$(kernel_package)
+        cache="$build/vm/$kpkg"
+        (cd "$tmp" && apt-get download "$kpkg" >/dev/null)
+    fi
     mkdir -p "$cache"
-    # Old package lists may name a version the archive no longer has: update once and try again.
-    (cd "$cache" && rm -f ./*.deb && apt-get download "$kpkg" >/dev/null 2>&1) ||
-        { $SUDO apt-get update -q >/dev/null && (cd "$cache" && apt-get download "$kpkg" >/dev/null); }
-    python3 tests/vm/vm_host.py prepare "$cache"/*.deb "$cache"
-    rm -f "$cache"/*.deb
+    python3 tests/vm/vm_host.py prepare "$tmp"/*.deb "$cache"
+    rm -rf "$tmp"
 fi
 
 # The helper prints the summary line; its time counts from the start of this script.
