@@ -400,7 +400,11 @@ struct Heard {
     void Attach(TComm32& port)
     {
         port.OnNotify = [this](TObject*, int mask) {
-            if ((mask & EV_ERR) && !Err.exchange(true)) AtNs = Clock::now().time_since_epoch().count();
+            // Only the reader thread writes; the time is stored before the flag that publishes it.
+            if ((mask & EV_ERR) && !Err.load()) {
+                AtNs = Clock::now().time_since_epoch().count();
+                Err = true;
+            }
         };
     }
     double MsAfter(Clock::time_point t) const
@@ -409,7 +413,8 @@ struct Heard {
     }
 };
 
-// Waits for the driver's node to be there (under any name) and usable; the newest one wins.
+// Waits for a tty on the device's bus to be there and usable; the last by name wins, as a new
+// USB name (ttyUSB1) sorts after the one still held.
 std::string WaitForNode(const Device& d, const std::string& notThis = "")
 {
     std::string found;
@@ -445,6 +450,7 @@ TEST_P(VmUnplug, WhileOpenIsHeardAtOnceAndTheAdapterOpensAgainWhenBack)
         << "the unplug was never reported";
     const double heardMs = heard.MsAfter(t);
     EXPECT_LT(heardMs, 100) << "unplug reported late (from the request to the host)";
+    // A send to the dead port must fail quietly, not keep the writer busy.
     char byte = 'x';
     port->Write(&byte, 1);
 
