@@ -31,9 +31,9 @@ echo "Machine: $(lscpu | sed -n 's/^Model name:[[:space:]]*//p') | $(nproc) core
 echo "Start:   $(date -u '+%Y-%m-%d %H:%M:%S UTC') | load average $(cut -d' ' -f1-3 /proc/loadavg)"
 
 # Ours and its reference run interleaved in random order, so a noisy moment hits both alike.
-"$BUILD/bench/kestro_bench" --benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true \
+"$BUILD/tests/bench/kestro_bench" --benchmark_repetitions="$REPS" --benchmark_enable_random_interleaving=true \
   --benchmark_out="$OUT/kestro.json" --benchmark_out_format=json >"$OUT/kestro.txt" 2>&1
-QT_QPA_PLATFORM=offscreen BUSPROBE_LOG_LINES=$LOG_LINES "$BUILD/bench/busprobe_log_bench" \
+QT_QPA_PLATFORM=offscreen BUSPROBE_LOG_LINES=$LOG_LINES "$BUILD/tests/bench/busprobe_log_bench" \
   --benchmark_out="$OUT/log.json" --benchmark_out_format=json >"$OUT/log.txt" 2>&1
 
 echo "End:     $(date -u '+%Y-%m-%d %H:%M:%S UTC') | load average $(cut -d' ' -f1-3 /proc/loadavg)"
