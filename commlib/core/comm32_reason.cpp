@@ -4,17 +4,20 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <string>
 #include <utility>
 
 namespace KestroComm32 {
 
 namespace {
 
-// Templates; {device}, {group}, {alias}, {link}, {target} and {system} are filled in.
+// Templates; {device}, {group}, {alias}, {link}, {target}, {program}, {pid} and {system} are filled in.
 struct TReasonTexts {
     const char* Access;
     const char* AccessNoGroup;
     const char* Busy;
+    const char* BusyHeld;
+    const char* BusyModemManager;
     const char* Missing;
     const char* AliasDangling;
     const char* AliasMissing;
@@ -30,6 +33,11 @@ const TReasonTexts English = {
     "computer to let you use the device.",
     "{device} is in use by another program. Close the program that holds the port (or end its "
     "connection), then try again.",
+    "{device} is in use by the program \"{program}\" (process {pid}). Close that program (or end its "
+    "connection), then try again.",
+    "{device} is in use by ModemManager (process {pid}), which tries every new serial device as a "
+    "modem. Stop it with \"sudo systemctl stop ModemManager\", or keep it off this adapter for good "
+    "with a udev rule that sets ENV{ID_MM_DEVICE_IGNORE}=\"1\" for it, then try again.",
     "{device} does not exist: the adapter is unplugged, or the port now has another name. Plug the "
     "adapter in and choose the port again.",
     "{alias} is a name in the port map: {link} points to {target}, which does not exist. The adapter "
@@ -47,6 +55,10 @@ const TReasonTexts SimplifiedChinese = {
     "然后注销并重新登录。",
     "没有权限打开 {device}，也没有可以加入的用户组能获得访问权限。请让本机管理员允许您使用该设备。",
     "{device} 正被另一个程序使用。请关闭占用该串口的程序（或断开其连接）后重试。",
+    "{device} 正被程序“{program}”（进程 {pid}）使用。请关闭该程序（或断开其连接）后重试。",
+    "{device} 正被 ModemManager（进程 {pid}）占用，它会把每个新接入的串口设备当作调制解调器探测。"
+    "请用命令“sudo systemctl stop ModemManager”停止该服务，或添加一条为该适配器设置 "
+    "ENV{ID_MM_DEVICE_IGNORE}=\"1\" 的 udev 规则，让它不再占用该适配器，然后重试。",
     "{device} 不存在：适配器已拔出，或串口已改名。请插好适配器，然后重新选择串口。",
     "{alias} 是端口映射中的名称：{link} 指向 {target}，但它不存在。适配器已拔出，"
     "或需要把该链接改为指向适配器现在的设备。",
@@ -62,6 +74,10 @@ const TReasonTexts TraditionalChinese = {
     "然後登出並重新登入。",
     "沒有權限開啟 {device}，也沒有可加入的群組能取得存取權限。請讓本機管理員允許您使用該裝置。",
     "{device} 正被另一個程式使用。請關閉佔用該序列埠的程式（或中斷其連線）後重試。",
+    "{device} 正被程式「{program}」（處理程序 {pid}）使用。請關閉該程式（或中斷其連線）後重試。",
+    "{device} 正被 ModemManager（處理程序 {pid}）佔用，它會把每個新接上的序列埠裝置當作數據機探測。"
+    "請用命令「sudo systemctl stop ModemManager」停止該服務，或新增一條為該轉接器設定 "
+    "ENV{ID_MM_DEVICE_IGNORE}=\"1\" 的 udev 規則，讓它不再佔用該轉接器，然後重試。",
     "{device} 不存在：轉接器已拔除，或序列埠已改名。請插好轉接器，然後重新選擇序列埠。",
     "{alias} 是埠對應中的名稱：{link} 指向 {target}，但它不存在。轉接器已拔除，"
     "或需要把該連結改為指向轉接器現在的裝置。",
@@ -127,6 +143,8 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
                            {"{alias}", r.AliasName},
                            {"{link}", r.AliasLink},
                            {"{target}", r.AliasTarget},
+                           {"{program}", r.HolderName},
+                           {"{pid}", std::to_string(r.HolderPid)},
                            {"{system}", SystemText(r.Error)}});
     };
     switch (r.Error) {
@@ -135,7 +153,8 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
         return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);
     case EBUSY:
     case EWOULDBLOCK: // the lock that keeps a port to one opener
-        return fill(texts.Busy);
+        if (r.HolderPid <= 0 || r.HolderName.empty()) return fill(texts.Busy);
+        return fill(r.HolderName == "ModemManager" ? texts.BusyModemManager : texts.BusyHeld);
     case ENOENT:
     case ENODEV:
     case ENXIO:

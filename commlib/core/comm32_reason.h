@@ -17,6 +17,9 @@ struct TSystemReason {
     bool AliasDangling = false; // the link names nothing that exists
     // The group that may open the device (owns it with read and write), where one could be found.
     UnicodeString AccessGroup;
+    // The process that already has the device open, where one was found (busy only).
+    UnicodeString HolderName;   // its program name: "minicom", "ModemManager"
+    int HolderPid = 0;
 
     bool Known() const { return Error != 0; }
     // The device the user knows the port by: the alias target where there is a link, else DevicePath.
@@ -24,8 +27,8 @@ struct TSystemReason {
 };
 
 // The explanation in the language of lcid (2052 Simplified Chinese, 1028 Traditional, else English):
-// permission, busy, missing device or alias, not a serial device, I/O error; anything else is the
-// system's own text. Empty when nothing is known.
+// permission, busy (naming the program that holds the port, where known), missing device or alias,
+// not a serial device, I/O error; anything else is the system's own text. Empty when nothing is known.
 UnicodeString ExplainOpenFailure(const TSystemReason& reason, unsigned long lcid);
 
 // What the system can still tell about a failed open of path (POSIX; comm32_platform_reason.cpp):

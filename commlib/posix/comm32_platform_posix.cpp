@@ -73,13 +73,15 @@ public:
         if (name.empty()) return INVALID_HANDLE_VALUE;
         const PosixTty::TPortPath where = PosixTty::ResolvePortName(name);
         // Each errno comes from the failing call itself.
-        auto fail = [&](const char* call, int error) {
+        auto fail = [&](const char* call, int error, const PosixTty::TTtyHolder& holder = {}) {
             LastFailure = DescribeOpenFailure(error, call, where.Path, where.AliasName, where.AliasLink);
+            LastFailure.HolderName = holder.Name;
+            LastFailure.HolderPid = holder.Pid;
             return INVALID_HANDLE_VALUE;
         };
         // Share mode 0: one open per port, in this process or any other.
         const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
-        if (tty.Failure) return fail(tty.Failure.Call, tty.Failure.Error);
+        if (tty.Failure) return fail(tty.Failure.Call, tty.Failure.Error, tty.Holder);
         const int fd = tty.Fd;
         auto st = std::make_shared<TPortState>();
         st->Fd = fd;

@@ -139,7 +139,9 @@ void UnlinkComPort(const std::string& link, const std::string& target)
 // lock (a terminal program, say), though root passes it. Its failure is therefore not fatal: the
 // lock already has the port, and turning a usable port down over the second guard helps nobody. The
 // lock comes first so that an opener who loses it never touches the tty's exclusive flag, which
-// belongs to the holder; and only an open that set the flag clears it again.
+// belongs to the holder; and only an open that set the flag clears it again. Neither keeps out a
+// program that had the tty open before (a terminal program, ModemManager probing a new adapter):
+// the two would split the data, so such a holder, wherever /proc shows one, refuses the open too.
 TExclusiveTty OpenExclusive(const std::string& path)
 {
     TExclusiveTty tty;
@@ -148,8 +150,13 @@ TExclusiveTty OpenExclusive(const std::string& path)
         tty.Failure = Failed("open");
         return tty;
     }
+    struct stat st{};
     if (!isatty(fd)) tty.Failure = Failed("isatty");
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0) tty.Failure = Failed("flock");
+    else if (fstat(fd, &st) == 0 && HolderSearched(st.st_rdev)) {
+        tty.Holder = FindTtyHolder(st.st_rdev, fd);
+        if (tty.Holder) tty.Failure = {"open", EBUSY}; // as the tty itself refuses a second opener
+    }
     if (tty.Failure) {
         close(fd);
         return tty;

@@ -1,6 +1,8 @@
 // Tty helpers for everything that opens a tty: port names, exclusive open, raw line, speed, drain, ptys.
 #pragma once
 
+#include "posix_tty_holder.h"
+
 #include <string>
 
 struct termios;
@@ -42,9 +44,11 @@ struct TExclusiveTty {
     int Fd = -1;
     bool Exclusive = false; // TIOCEXCL set by this open, to be undone by CloseExclusive
     TCallError Failure;
+    TTtyHolder Holder;      // the process that already had the tty open, when that refused it
 };
 // Opens path read-write, non-blocking, not as controlling terminal, and takes it for itself alone.
-// On failure nothing stays open and nothing on the tty has changed.
+// A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
+// names the process. On failure nothing stays open and nothing on the tty has changed.
 TExclusiveTty OpenExclusive(const std::string& path);
 // Gives up exclusive mode where this open set it, then closes.
 void CloseExclusive(int fd, bool exclusive);

@@ -95,10 +95,14 @@ int ShownError(const PosixTty::TCallError& failure)
     return failure.Error;
 }
 
-KestroComm32::TSystemReason ReasonOf(const PosixTty::TPortPath& where, const PosixTty::TCallError& failure)
+KestroComm32::TSystemReason ReasonOf(const PosixTty::TPortPath& where, const PosixTty::TCallError& failure,
+                                     const PosixTty::TTtyHolder& holder = {})
 {
-    return KestroComm32::DescribeOpenFailure(failure.Error, failure.Call, where.Path, where.AliasName,
-                                             where.AliasLink);
+    KestroComm32::TSystemReason reason = KestroComm32::DescribeOpenFailure(
+        failure.Error, failure.Call, where.Path, where.AliasName, where.AliasLink);
+    reason.HolderName = holder.Name;
+    reason.HolderPid = holder.Pid;
+    return reason;
 }
 
 bool SettingsSupported(const CSerial& s)
@@ -148,7 +152,7 @@ bool CSerial::Open()
     }
     const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
     if (tty.Failure)
-        return OpenFailed("OpenCom", ShownError(tty.Failure), ReasonOf(where, tty.Failure));
+        return OpenFailed("OpenCom", ShownError(tty.Failure), ReasonOf(where, tty.Failure, tty.Holder));
     {
         std::lock_guard<std::mutex> guard(m_state);
         m_fd = tty.Fd;

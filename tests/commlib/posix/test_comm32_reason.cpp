@@ -4,6 +4,7 @@
 #include "comm32_error.h"
 #include "comm32_reason.h"
 #include "pty_link.h"
+#include "tty_holder_child.h"
 
 #include <gtest/gtest.h>
 
@@ -166,6 +167,44 @@ TEST(OpenFailureTexts, NothingKnownGivesNothingAndFieldsAreNeverExpandedTwice)
     EXPECT_EQ(plain.Explanation, "");
 }
 
+// A busy port whose holder is known names that program and its process; ModemManager, which takes
+// every new adapter for a while, gets its own advice. Without a name the plain busy text remains.
+TEST(OpenFailureTexts, BusyNamesTheProgramThatHoldsThePort)
+{
+    TSystemReason held = Reason(EBUSY, "/dev/ttyUSB0");
+    held.HolderName = "minicom";
+    held.HolderPid = 4321;
+    TSystemReason probed = held;
+    probed.HolderName = "ModemManager";
+    probed.HolderPid = 812;
+    TSystemReason unnamed = held;
+    unnamed.HolderName = "";
+    for (unsigned long lcid : {English, Simplified, Traditional}) {
+        SCOPED_TRACE(lcid);
+        const std::string plain = ExplainOpenFailure(Reason(EBUSY, "/dev/ttyUSB0"), lcid);
+        const std::string heldText = ExplainOpenFailure(held, lcid);
+        const std::string probedText = ExplainOpenFailure(probed, lcid);
+        for (const std::string& text : {heldText, probedText}) {
+            EXPECT_TRUE(Contains(text, "/dev/ttyUSB0")) << text;
+            EXPECT_FALSE(Contains(text, "{device}") || Contains(text, "{pid}") || Contains(text, "{program}"));
+            EXPECT_NE(text, plain);
+        }
+        EXPECT_TRUE(Contains(heldText, "minicom") && Contains(heldText, "4321")) << heldText;
+        for (const char* part : {"ModemManager", "812", "sudo systemctl stop ModemManager",
+                                 "ENV{ID_MM_DEVICE_IGNORE}=\"1\"", "udev"})
+            EXPECT_TRUE(Contains(probedText, part)) << part << ": " << probedText;
+        EXPECT_FALSE(Contains(heldText, "systemctl"));
+        EXPECT_EQ(ExplainOpenFailure(unnamed, lcid), plain);
+        // The lock's refusal reads the same as the tty's.
+        TSystemReason locked = held;
+        locked.Error = EWOULDBLOCK;
+        EXPECT_EQ(ExplainOpenFailure(locked, lcid), heldText);
+    }
+    EXPECT_EQ(ExplainOpenFailure(held, English),
+              "/dev/ttyUSB0 is in use by the program \"minicom\" (process 4321). Close that program (or end its "
+              "connection), then try again.");
+}
+
 // ---- real failed opens through the port object ----
 
 // The node may not be opened by the user: as root, a child that has become nobody tries a pty whose
@@ -295,4 +334,47 @@ TEST(OpenFailureReasons, FileThatIsNoTerminalIsNotASerialPort)
     const TOpenResult r = TryOpen(path, Simplified);
     ExpectOpenFailure(r, path, Simplified, Reason(ENOTTY, path));
     EXPECT_EQ(r.Reason.Call, "isatty");
+}
+
+// A program that had the port open before (a terminal program, ModemManager probing) would split the
+// data with the library: the open is refused as busy and names it. Pseudo-terminals are exempt, as
+// their maker holds them on purpose, so the search is switched on for them here.
+TEST(OpenFailureReasons, PortAnotherProgramHasOpenNamesThatProgram)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    close(pty.Slave);
+    pty.Slave = -1;
+    commtest::TTtyHolderChild child(pty.SlavePath, "ModemManager");
+    ASSERT_GT(child.Pid, 0);
+    const TOpenResult exempt = TryOpen(pty.SlavePath, English);
+    EXPECT_FALSE(exempt.Threw) << exempt.Explanation;
+
+    commtest::TSearchPtyHolders search;
+    for (unsigned long lcid : {English, Simplified, Traditional}) {
+        SCOPED_TRACE(lcid);
+        const TOpenResult r = TryOpen(pty.SlavePath, lcid);
+        TSystemReason expected = Reason(EBUSY, pty.SlavePath);
+        expected.HolderName = "ModemManager";
+        expected.HolderPid = child.Pid;
+        ExpectOpenFailure(r, pty.SlavePath, lcid, expected);
+        EXPECT_EQ(r.Reason.Call, "open");
+        EXPECT_EQ(r.Reason.HolderPid, child.Pid);
+        EXPECT_EQ(r.Reason.HolderName, "ModemManager");
+        EXPECT_TRUE(Contains(r.Explanation, std::to_string(child.Pid))) << r.Explanation;
+        EXPECT_TRUE(Contains(r.Explanation, "sudo systemctl stop ModemManager")) << r.Explanation;
+    }
+    child.Stop();
+
+    // This process holding the port through a descriptor of its own is just as busy.
+    const int own = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(own, 0);
+    const TOpenResult r = TryOpen(pty.SlavePath, English);
+    EXPECT_EQ(r.Reason.Error, EBUSY);
+    EXPECT_EQ(r.Reason.HolderPid, getpid());
+    EXPECT_TRUE(Contains(r.Explanation, std::to_string(getpid()))) << r.Explanation;
+    close(own);
+
+    const TOpenResult alone = TryOpen(pty.SlavePath, English);
+    EXPECT_FALSE(alone.Threw) << alone.Explanation;
 }

@@ -1,19 +1,30 @@
 // The shared tty helpers on real pseudo-terminals: port names, the exclusive-open policy, raw lines.
 #include "posix_tty.h"
 #include "pty_link.h"
+#include "tty_holder_child.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 
 namespace PosixTty = KestroComm32::PosixTty;
+namespace fs = std::filesystem;
 
 namespace {
+
+dev_t DeviceOf(const std::string& path)
+{
+    struct stat st{};
+    return stat(path.c_str(), &st) == 0 ? st.st_rdev : 0;
+}
 
 // Whether the tty behind fd refuses plain opens (TIOCEXCL), as the kernel reports it.
 int ExclusiveFlag(int fd)
@@ -145,6 +156,101 @@ TEST(PosixTty, ComLinkReplacesALinkButNoFile)
     std::fclose(f);
     EXPECT_THROW(PosixTty::LinkComPort(dir, 6, "/dev/pts/1"), std::runtime_error);
     EXPECT_TRUE(std::filesystem::is_regular_file(dir + "/COM6"));
+}
+
+// A /proc of symbolic links to real character devices: the search matches the device number the
+// descriptor leads to, skips what it cannot read, and leaves out only the descriptor being opened.
+TEST(TtyHolder, FoundByTheDeviceADescriptorLeadsTo)
+{
+    TPortMap scratch;
+    const fs::path proc = scratch.dir + "/proc";
+    const std::string self = std::to_string(getpid());
+    auto holds = [&](const std::string& pid, const std::string& fd, const std::string& target) {
+        fs::create_directories(proc / pid / "fd");
+        fs::create_symlink(target, proc / pid / "fd" / fd);
+    };
+    auto names = [&](const std::string& pid, const std::string& name) { std::ofstream(proc / pid / "comm") << name << "\n"; };
+    fs::create_directories(proc / "300");                   // no fd directory
+    holds("400", "5", "/nonexistent/ttyUSB3");              // a descriptor closed meanwhile
+    holds("400", "7", "/dev/null");
+    names("400", "minicom");
+    holds("500", "1", (proc / "400" / "comm").string());    // a plain file
+    holds("100", "0", "/dev/zero");
+    names("100", "cat");
+    holds("600", "2", "/dev/urandom");                     // the name cannot be read
+    holds(self, "9", "/dev/full");
+    names(self, "me");
+    fs::create_directory_symlink(self, proc / "self");
+    holds("cpuinfo", "0", "/dev/random");                  // not a process
+
+    const struct {
+        const char* device;
+        int ownFd;
+        pid_t pid;
+        std::string name;
+    } cases[] = {
+        {"/dev/null", -1, 400, "minicom"},
+        {"/dev/zero", -1, 100, "cat"},
+        {"/dev/urandom", -1, 600, ""},
+        {"/dev/full", -1, getpid(), "me"}, // this process through another descriptor
+        {"/dev/full", 9, 0, ""},            // only the descriptor being opened
+        {"/dev/random", -1, 0, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.device);
+        ASSERT_NE(DeviceOf(c.device), 0u);
+        const PosixTty::TTtyHolder holder = PosixTty::FindTtyHolder(DeviceOf(c.device), c.ownFd, proc.string());
+        EXPECT_EQ(holder.Pid, c.pid);
+        EXPECT_EQ(holder.Name, c.name);
+    }
+    EXPECT_FALSE(PosixTty::FindTtyHolder(DeviceOf("/dev/null"), -1, scratch.dir + "/nonexistent"));
+}
+
+// Another process with the tty open refuses the open as a busy port, naming it, and changes nothing
+// on the tty; pseudo-terminals are exempt unless a test asks, and the open's own descriptor (or the
+// pty's master, another device) never counts.
+TEST(TtyHolder, AnotherProcessHoldingTheTtyRefusesTheOpen)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    const dev_t device = DeviceOf(pty.SlavePath);
+    close(pty.Slave);
+    pty.Slave = -1;
+    EXPECT_FALSE(PosixTty::HolderSearched(device));
+    EXPECT_FALSE(PosixTty::HolderSearched(DeviceOf("/dev/tty")));
+
+    commtest::TTtyHolderChild child(pty.SlavePath, "minicom");
+    ASSERT_GT(child.Pid, 0);
+    const PosixTty::TTtyHolder found = PosixTty::FindTtyHolder(device);
+    EXPECT_EQ(found.Pid, child.Pid);
+    EXPECT_EQ(found.Name, "minicom");
+
+    PosixTty::TExclusiveTty exempt = PosixTty::OpenExclusive(pty.SlavePath);
+    ASSERT_FALSE(exempt.Failure) << exempt.Failure.Call << " " << exempt.Failure.Error;
+    EXPECT_FALSE(exempt.Holder);
+    PosixTty::CloseExclusive(exempt.Fd, exempt.Exclusive);
+
+    commtest::TSearchPtyHolders search;
+    EXPECT_TRUE(PosixTty::HolderSearched(device));
+    const PosixTty::TExclusiveTty refused = PosixTty::OpenExclusive(pty.SlavePath);
+    EXPECT_EQ(refused.Fd, -1);
+    ASSERT_TRUE(refused.Failure);
+    EXPECT_STREQ(refused.Failure.Call, "open");
+    EXPECT_EQ(refused.Failure.Error, EBUSY);
+    EXPECT_EQ(refused.Holder.Pid, child.Pid);
+    EXPECT_EQ(refused.Holder.Name, "minicom");
+    // Nothing of the refused open stays: no exclusive mode, and the lock is free again.
+    const int other = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(other, 0);
+    EXPECT_EQ(ExclusiveFlag(other), 0);
+    EXPECT_EQ(flock(other, LOCK_EX | LOCK_NB), 0);
+    close(other);
+
+    child.Stop();
+    const PosixTty::TExclusiveTty alone = PosixTty::OpenExclusive(pty.SlavePath);
+    EXPECT_FALSE(alone.Failure) << alone.Failure.Call << " " << alone.Failure.Error;
+    EXPECT_FALSE(alone.Holder);
+    PosixTty::CloseExclusive(alone.Fd, alone.Exclusive);
 }
 
 } // namespace

@@ -14,6 +14,7 @@
 #include "comm32_reason.h"
 #include "serial.h"
 #include "sim_process.h"
+#include "tty_holder_child.h"
 
 using namespace metertest;
 using KestroComm32::ExplainOpenFailure;
@@ -190,4 +191,42 @@ TEST(MeterSerialReason, PermissionDeniedNamesTheGroup)
     }
     EXPECT_EQ(error, Failure("OpenCom", EACCES));
     EXPECT_EQ(explanation, ExplainOpenFailure(expected, Simplified));
+}
+
+// A program that had the port open first refuses the link's open as a busy port does, and the reason
+// names it. Pseudo-terminals are exempt from the search unless a test switches it on.
+TEST(MeterSerialReason, PortAnotherProgramHasOpenIsBusyAndNamesIt)
+{
+    PortMap map;
+    LinkedPty pty(map, 5);
+    close(pty.slave);
+    pty.slave = -1;
+    commtest::TTtyHolderChild child(pty.path, "minicom");
+    ASSERT_GT(child.Pid, 0);
+    CSerial link;
+    link.PortNumber = 5;
+    ASSERT_TRUE(link.Open()) << link.LastError();  // exempt
+    link.Close();
+
+    commtest::TSearchPtyHolders search;
+    ASSERT_FALSE(link.Open());
+    EXPECT_FALSE(link.IsOpen());
+    EXPECT_EQ(link.LastError(), Failure("OpenCom", EBUSY));
+    const TSystemReason r = link.LastReason();
+    EXPECT_EQ(r.Error, EBUSY);
+    EXPECT_EQ(r.Call, "open");
+    EXPECT_EQ(r.HolderPid, child.Pid);
+    EXPECT_EQ(r.HolderName, "minicom");
+    TSystemReason expected = Expected(EBUSY, map, 5, pty.path);
+    expected.HolderName = "minicom";
+    expected.HolderPid = child.Pid;
+    const std::string explanation = ExplainOpenFailure(r, Simplified);
+    EXPECT_EQ(explanation, ExplainOpenFailure(expected, Simplified));
+    EXPECT_NE(explanation.find("“minicom”（进程 " + std::to_string(child.Pid) + "）"), std::string::npos)
+        << explanation;
+
+    child.Stop();
+    ASSERT_TRUE(link.Open()) << link.LastError();
+    EXPECT_FALSE(link.LastReason().Known());
+    link.Close();
 }

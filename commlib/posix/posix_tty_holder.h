@@ -1,0 +1,28 @@
+// Who else has a tty open: the search of /proc for a process holding a device, and the ttys exempt from it.
+#pragma once
+
+#include <string>
+
+#include <sys/types.h>
+
+namespace KestroComm32::PosixTty {
+
+// A process found holding a device. Pid 0 (false) when none was found.
+struct TTtyHolder {
+    pid_t Pid = 0;
+    std::string Name; // its program name (/proc/<pid>/comm); empty when that could not be read
+    explicit operator bool() const { return Pid > 0; }
+};
+
+// The first process found under procRoot with a descriptor on the character device `device`, as far
+// as the user may look into other processes; what cannot be read is skipped. This process counts
+// too, all but its descriptor ownFd (the one being opened).
+TTtyHolder FindTtyHolder(dev_t device, int ownFd = -1, const std::string& procRoot = "/proc");
+
+// Whether an open of the tty `device` must first find no other holder. Pseudo-terminal slaves are
+// exempt: the program that makes one (a simulator, socat) keeps the slave open on purpose.
+bool HolderSearched(dev_t device);
+// For tests only: pseudo-terminal slaves are searched like any other tty while this is on.
+void SearchPtyHolders(bool on);
+
+} // namespace KestroComm32::PosixTty
