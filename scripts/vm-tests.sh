@@ -40,4 +40,4 @@ if [ -z "$kpkg" ] || [ ! -f "$cache/vmlinux" ] || [ ! -f "$cache/initrd.gz" ] ||
 fi
 
 # The helper prints the summary line; its time counts from the start of this script.
-VM_STARTED=$started exec python3 tests/vm/vm_host.py run "$cache" "$build" "$build/tests/vm/test_vm_serial" 1500
+VM_STARTED=$started exec python3 tests/vm/vm_host.py run "$cache" "$build" "$build/tests/vm/test_vm_serial" 2700

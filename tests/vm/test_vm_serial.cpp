@@ -291,7 +291,7 @@ TEST_P(VmPort, OneMegabyteEachWayArrivesIntact)
     long sent = 0, got = 0, firstBad = -1;
     std::vector<char> in(65536);
     const auto start = Clock::now();
-    const auto deadline = start + std::chrono::seconds(420); // TCG speed follows the load of the box
+    const auto deadline = start + std::chrono::seconds(900); // TCG speed follows the load of the box
     while (got < Total && Clock::now() < deadline) {
         if (sent < Total && sent - got < Window) sent += port->Write(data.data() + sent, std::min(Window - (sent - got), Total - sent));
         const int n = port->Read(in.data(), static_cast<long>(in.size()));
@@ -373,7 +373,9 @@ TEST(VmCtsLow, HandshakenOutputStaysQueuedAndCloseGivesUpWithinItsBound)
         ioctl(port->fGetHandle(), TIOCOUTQ, &outq);
         return port->OutQueue->fGetCount() + outq;
     };
-    EXPECT_FALSE(commtest::WaitFor([&] { return queued() == 0; }, std::chrono::milliseconds(500)));
+    // The writer holds a chunk between taking it from the queue and handing it to the driver, so the
+    // sum can read 0 for a moment: what counts is that nothing reaches the host and bytes stay held.
+    EXPECT_FALSE(commtest::WaitFor([&] { return ctl.Ask("count cts") != "ok 0"; }, std::chrono::milliseconds(500)));
     EXPECT_GT(queued(), 0);
     EXPECT_EQ(ctl.Ask("count cts"), "ok 0");
 
