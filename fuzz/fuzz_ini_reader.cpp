@@ -163,7 +163,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (in.ConsumeBool()) {
         WritePortSettings(ini, portNo, baud, "ttyUSB0");
         const TPortSettings back = ReadPortSettings(ini);
-        Check(back.PortNo == portNo && back.Baud == baud && back.PortName == "ttyUSB0", "port settings round trip");
+        // The name stands only for a port without a COM number, which the window saves as PortNo 0.
+        const std::string name = portNo > 0 ? "" : "ttyUSB0";
+        Check(back.PortNo == portNo && back.Baud == baud && back.PortName == name, "port settings round trip");
         for (std::size_t k = 0; k < probes.size(); ++k) before[k] = ini.ReadString(probes[k].Section, probes[k].Key, "\x01");
     }
 
