@@ -55,7 +55,7 @@ private slots:
             com->findChild<QPushButton*>(QStringLiteral("1"))->click();
         };
         dlg.findChild<QPushButton*>(QStringLiteral("1003"))->click();
-        QVERIFY(WaitFor([&] { return !items.isEmpty() && !QApplication::activeModalWidget(); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return !items.isEmpty() && !QApplication::activeModalWidget(); }, 10000));
 
         QStringList expected;
         for (int n = 1; n <= 12; ++n) expected << QStringLiteral("COM%1").arg(n);
@@ -68,10 +68,10 @@ private slots:
 
         QVERIFY(sim.Command(QStringLiteral("input 8=95")));
         dlg.findChild<QPushButton*>(QStringLiteral("1002"))->click();
-        QVERIFY(WaitFor([&] { return dlg.m_PowerFactor.Control()->Text() == QStringLiteral("0.95"); }, 10000));
+        QVERIFY(QTest::qWaitFor([&] { return dlg.m_PowerFactor.Control()->Text() == QStringLiteral("0.95"); }, 10000));
         QVERIFY(!sim.LinesStarting(QStringLiteral("request ")).isEmpty());
         dlg.findChild<QPushButton*>(QStringLiteral("1002"))->click();
-        QVERIFY(WaitFor([&] { return !dlg.IsWorkerRunning(); }, 20000));
+        QVERIFY(QTest::qWaitFor([&] { return !dlg.IsWorkerRunning(); }, 20000));
         QCOMPARE(driver.Texts(), QStringList());
 
         TCommSerialPortInfo::SetSysfsRoot("");
