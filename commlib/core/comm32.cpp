@@ -63,9 +63,9 @@ int TComm32::Read(void* buffer, long count)
 bool TComm32::WaitForData(std::uint32_t timeoutMs)
 {
     if (InQueue->fGetCount() > 0) return true;
+    // Both sides change DataWaiters (read-modify-write): either this sees the bytes or the reader
+    // sees the waiter.
     ++DataWaiters;
-    // Pairs with the fence in SignalDataWaiters: either this sees the bytes or the reader sees the waiter.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     bool got;
     {
         std::unique_lock<std::mutex> lock(DataLock);
@@ -78,8 +78,7 @@ bool TComm32::WaitForData(std::uint32_t timeoutMs)
 
 void TComm32::SignalDataWaiters()
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (DataWaiters.load(std::memory_order_relaxed) == 0) return;
+    if (DataWaiters.fetch_add(0) == 0) return;
     std::lock_guard<std::mutex> lock(DataLock);
     DataArrived.notify_all();
 }
@@ -604,9 +603,8 @@ bool TComm32::StallReceiving()
 {
     // Not listening for data, the wait does not come back at once for bytes there is no room for.
     Platform->SetCommMask(Handle, ListenMask & ~EV_RXCHAR);
-    RxStalled = true;
-    // Pairs with the fence in ResumeReceiving: either the reader sees the room or Read sees the stall.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Both sides exchange RxStalled: either the reader sees the room or Read sees the stall.
+    RxStalled.exchange(true);
     if (InQueue->fGetRemain() <= 0 && !InQueueHold) return true;
     if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
     return false;
@@ -614,9 +612,7 @@ bool TComm32::StallReceiving()
 
 void TComm32::ResumeReceiving()
 {
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (RxStalled.load(std::memory_order_relaxed) && RxStalled.exchange(false))
-        Platform->SetCommMask(Handle, ListenMask);
+    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
 }
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
