@@ -19,7 +19,8 @@ std::uint32_t TicksSince(std::uint32_t last, std::uint32_t now)
 
 void ReceiveReplies(std::uint8_t (&recvBuffer)[RecvBufferSize], const std::function<bool(std::uint8_t&)>& receiveByte,
                     const std::function<std::uint32_t()>& tickCount,
-                    const std::function<void(const std::uint8_t*, int)>& reply)
+                    const std::function<void(const std::uint8_t*, int)>& reply,
+                    const std::function<void(std::uint32_t)>& waitForByte)
 {
     int count = 0;
     std::uint32_t last = 0;
@@ -34,7 +35,11 @@ void ReceiveReplies(std::uint8_t (&recvBuffer)[RecvBufferSize], const std::funct
             continue;
         }
         if (count == 0) return;
-        if (TicksSince(last, tickCount()) <= ReplySilenceMs) continue;
+        const std::uint32_t silent = TicksSince(last, tickCount());
+        if (silent <= ReplySilenceMs) {
+            if (waitForByte) waitForByte(ReplySilenceMs + 1 - silent);
+            continue;
+        }
         reply(recvBuffer, count);
         count = 0;
     }

@@ -19,9 +19,11 @@ std::uint32_t TicksSince(std::uint32_t last, std::uint32_t now);
 // One timer call: takes bytes with receiveByte into recvBuffer while they come, and hands each reply to
 // reply() once the line has been silent for more than ReplySilenceMs. Bytes beyond the 256th of one reply
 // are dropped, and the silence is then measured from the 256th byte. Returns when no byte is waiting and
-// none is pending.
+// none is pending. While a reply may still go on, waitForByte(ms), when given, blocks until a byte may be
+// there or ms have passed, instead of asking again at once.
 void ReceiveReplies(std::uint8_t (&recvBuffer)[RecvBufferSize], const std::function<bool(std::uint8_t&)>& receiveByte,
                     const std::function<std::uint32_t()>& tickCount,
-                    const std::function<void(const std::uint8_t*, int)>& reply);
+                    const std::function<void(const std::uint8_t*, int)>& reply,
+                    const std::function<void(std::uint32_t)>& waitForByte = {});
 
 } // namespace Busprobe

@@ -515,5 +515,13 @@ void TForm1::Timer1Timer()
         [this](const std::uint8_t* bytes, int count) {
             ShowReceiveData(bytes, count);
             DecodeReceiveData(bytes, count);
-        });
+        },
+        [this](std::uint32_t ms) { WaitForByte(ms); });
+}
+
+// The window waits out a reply's silence anyway; asleep on the port's queue it costs no CPU meanwhile.
+void TForm1::WaitForByte(std::uint32_t ms)
+{
+    KestroComm32::TComm32* comm = LxCommDevice1->fGetActive() ? LxCommDevice1->fGetComm32() : nullptr;
+    if (comm != nullptr) comm->WaitForData(ms);
 }

@@ -32,6 +32,8 @@ public:
     // Unit routines; the window is their one user.
     void SendData(const std::uint8_t* bytes, std::uint8_t count);
     bool ReceiveByte(std::uint8_t& byte);
+    // Blocks until a received byte may be there or ms have passed.
+    void WaitForByte(std::uint32_t ms);
     void ShowReceiveData(const std::uint8_t* bytes, int count);
     void DecodeReceiveData(const std::uint8_t* bytes, int count);
     int AsciiToHex(char ch) const;

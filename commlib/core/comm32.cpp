@@ -55,7 +55,32 @@ TComm32::~TComm32()
 
 int TComm32::Read(void* buffer, long count)
 {
-    return static_cast<int>(InQueue->Out(static_cast<char*>(buffer), count));
+    const long n = InQueue->Out(static_cast<char*>(buffer), count);
+    if (n > 0) ResumeReceiving();
+    return static_cast<int>(n);
+}
+
+bool TComm32::WaitForData(std::uint32_t timeoutMs)
+{
+    if (InQueue->fGetCount() > 0) return true;
+    // Both sides change DataWaiters (read-modify-write): either this sees the bytes or the reader
+    // sees the waiter.
+    ++DataWaiters;
+    bool got;
+    {
+        std::unique_lock<std::mutex> lock(DataLock);
+        got = DataArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                   [this] { return InQueue->fGetCount() > 0 || !Active; });
+    }
+    --DataWaiters;
+    return got && InQueue->fGetCount() > 0;
+}
+
+void TComm32::SignalDataWaiters()
+{
+    if (DataWaiters.fetch_add(0) == 0) return;
+    std::lock_guard<std::mutex> lock(DataLock);
+    DataArrived.notify_all();
 }
 
 int TComm32::Write(const void* buffer, long count)
@@ -82,6 +107,7 @@ void TComm32::PurgeRead(bool abort)
     while (InQueueBusy) std::this_thread::yield(); // at most one block copy
     InQueue->Clear();
     InQueueHold = false;
+    ResumeReceiving();
 }
 
 void TComm32::PurgeWrite(bool abort)
@@ -210,6 +236,9 @@ int TComm32::CreateEvents()
 int TComm32::StartThreads()
 {
     ++ThreadGen;
+    RxStalled = false;
+    LineErrors = 0;
+    ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
     if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
         return ecCreateReadThread;
     ReadThreadId = ReadThreadHandle.get_id();
@@ -268,6 +297,7 @@ void TComm32::Close()
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
     if (wasActive) {
         Active = false;
+        SignalDataWaiters();
         ModemStatus = 0;
         CommNotify(ModemLinesChanged);
     }
@@ -494,7 +524,8 @@ void TComm32::ReadThreadBody()
     ReadThreadId = std::this_thread::get_id();
     Platform->RaiseThreadPriority(); // best effort: needs privileges
 
-    if (Platform->SetCommMask(Handle, DataOnly ? DataOnlyMask : AllEventsMask)) {
+    bool stalled = false;
+    if (Platform->SetCommMask(Handle, ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
             const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
@@ -502,8 +533,13 @@ void TComm32::ReadThreadBody()
             if (wait == TCommWait::Failed) mask = 0;
             if (!ReaderRunning(gen)) break;
             const bool waitBroughtEvents = mask != 0;
+            // Room came back: the driver still holds what was left there.
+            const bool resumed = stalled && !RxStalled;
 
-            if (mask & EV_RXCHAR) ReceiveWaitingBytes(gen);
+            if ((mask & EV_RXCHAR) || resumed) {
+                stalled = false;
+                mask |= ReceiveWaitingBytes(gen, stalled);
+            }
             mask = TakeLineEvents(mask);
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
@@ -511,7 +547,7 @@ void TComm32::ReadThreadBody()
             if (mask != 0) {
                 CommNotify(static_cast<int>(mask));
                 if (destroyed->load()) return; // by the handler: nothing of the object is left
-            } else if (!waitBroughtEvents) {
+            } else if (!waitBroughtEvents && !resumed) {
                 Sleep(1);
             }
         }
@@ -521,26 +557,65 @@ void TComm32::ReadThreadBody()
 
 bool TComm32::ReaderRunning(unsigned gen) const { return ReadThreadRun && gen == ThreadGen; }
 
-void TComm32::ReceiveWaitingBytes(unsigned gen)
+std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
 {
     char buffer[2048];
     std::uint32_t errors = 0;
+    std::uint32_t found = 0;
     COMSTAT stat;
     const bool counted = Platform->ClearCommError(Handle, errors, stat);
+    if (counted && errors != 0) {
+        NoteLineErrors(errors);
+        found |= EV_ERR;
+    }
     // Without a count, read until the driver has nothing more.
     std::uint32_t n = counted ? stat.cbInQue : UINT32_MAX;
     while (n != 0 && ReaderRunning(gen)) {
+        // Only what fits is taken; a purge under way drops what it reads, so it needs no room.
+        const long room = InQueueHold ? static_cast<long>(sizeof buffer) : InQueue->fGetRemain();
+        if (room <= 0) {
+            if (StallReceiving()) {
+                stalled = true;
+                break;
+            }
+            continue;
+        }
+        const std::uint32_t want = std::min<std::uint32_t>({n, static_cast<std::uint32_t>(sizeof buffer),
+                                                            static_cast<std::uint32_t>(room)});
         std::uint32_t got = 0;
-        const TIoResult r = Platform->ReadFile(Handle, buffer, std::min<std::uint32_t>(n, sizeof buffer), got);
+        const TIoResult r = Platform->ReadFile(Handle, buffer, want, got);
         // Nothing there after all (purged) or the port is gone: wait for the next event.
         if (r != TIoResult::Done || got == 0) break;
-        // What does not fit is dropped, and so is what a purge under way would drop.
         InQueueBusy = true;
         if (!InQueueHold) InQueue->In(buffer, static_cast<long>(got));
         InQueueBusy = false;
+        found |= EV_RXCHAR;
         n -= std::min(got, n);
     }
+    if (found & EV_RXCHAR) SignalDataWaiters();
+    // Reported with the data that brought it, and only when asked for (DataOnly is not).
+    if (found & EV_RXCHAR) found |= Platform->TakeDataEvents(Handle) & ListenMask;
+    return found;
 }
+
+// True when the reader is to wait for room; false when room came back meanwhile.
+bool TComm32::StallReceiving()
+{
+    // Not listening for data, the wait does not come back at once for bytes there is no room for.
+    Platform->SetCommMask(Handle, ListenMask & ~EV_RXCHAR);
+    // Both sides exchange RxStalled: either the reader sees the room or Read sees the stall.
+    RxStalled.exchange(true);
+    if (InQueue->fGetRemain() <= 0 && !InQueueHold) return true;
+    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+    return false;
+}
+
+void TComm32::ResumeReceiving()
+{
+    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+}
+
+void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
 
 std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
 {
@@ -562,7 +637,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
     if (mask & EV_ERR) {
         std::uint32_t errors = 0;
         COMSTAT stat;
-        Platform->ClearCommError(Handle, errors, stat);
+        if (Platform->ClearCommError(Handle, errors, stat)) NoteLineErrors(errors);
     }
     return mask;
 }

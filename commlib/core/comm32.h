@@ -7,8 +7,10 @@
 #include "comm32_types.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace KestroComm32 {
@@ -38,6 +40,8 @@ public:
     virtual int Read(void* buffer, long count);
     virtual int Write(const void* buffer, long count);
     virtual int Command(const char* text);
+    // Blocks until InQueue holds a byte (true), timeoutMs pass or the port is closed (false).
+    bool WaitForData(std::uint32_t timeoutMs);
     virtual void PurgeRead(bool abort);
     virtual void PurgeWrite(bool abort);
     virtual void ResetModem();
@@ -50,6 +54,9 @@ public:
     virtual void CommNotify(int mask);
     virtual void CommAfterOpen();
     virtual void CommBeforeClose();
+    // The line errors (CE_ bits) the driver reported since the last call, which clears them; an
+    // EV_ERR notification announces them (bytes the driver lost show as CE_OVERRUN or CE_RXOVER).
+    std::uint32_t TakeLineErrors() { return LineErrors.exchange(0); }
 
     // Property accessors.
     int fGetPortNo() const { return PortNo; }
@@ -149,6 +156,16 @@ private:
     std::atomic<bool> InQueueBusy{false};  // the reader is putting bytes into InQueue
     std::atomic<bool> OutQueueHold{false};
     std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
+    // The reader found InQueue full and stopped listening for data: the driver holds the rest until
+    // a Read or a purge makes room and gives the reader its mask back.
+    std::atomic<bool> RxStalled{false};
+    std::atomic<std::uint32_t> ListenMask{0};
+    std::atomic<std::uint32_t> LineErrors{0};
+    // WaitForData's callers; the reader signals DataArrived only while there are any.
+    std::atomic<int> DataWaiters{0};
+    std::mutex DataLock;
+    std::condition_variable DataArrived;
+    void SignalDataWaiters();
     // Id of the reader thread while it runs, so Close called from a handler on it does not wait
     // for itself.
     std::atomic<std::thread::id> ReadThreadId{};
@@ -170,7 +187,12 @@ private:
 
     void ReadThreadBody();
     bool ReaderRunning(unsigned gen) const;
-    void ReceiveWaitingBytes(unsigned gen);
+    // Moves what the driver holds into InQueue while there is room; returns the events it found
+    // (EV_RXCHAR for bytes moved, EV_ERR for line errors) and sets stalled when the queue filled.
+    std::uint32_t ReceiveWaitingBytes(unsigned gen, bool& stalled);
+    bool StallReceiving();
+    void ResumeReceiving();
+    void NoteLineErrors(std::uint32_t errors);
     // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
     std::uint32_t TakeLineEvents(std::uint32_t mask);
     void WriteThreadBody();

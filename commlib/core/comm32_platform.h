@@ -125,6 +125,10 @@ public:
     virtual bool PurgeComm(THandle port, std::uint32_t flags) = 0;
     virtual bool EscapeCommFunction(THandle port, std::uint32_t function) = 0;
 
+    // Events that the bytes ReadFile took since the last call raised (EV_RXFLAG: the event character
+    // of the line settings arrived, when the mask asks for it); clears them.
+    virtual std::uint32_t TakeDataEvents(THandle) { return 0; }
+
     // Never blocks.
     virtual TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) = 0;
     virtual TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -47,6 +48,8 @@ struct TPortState {
     std::atomic<bool> HungUp{false};
     std::atomic<std::uint32_t> Baud{9600};
     std::atomic<std::uint32_t> Errors{0};
+    std::atomic<char> EvtChar{0};
+    std::atomic<bool> EvtCharSeen{false};
     TLineSnapshot Lines; // the waiting thread's own
 };
 
@@ -164,6 +167,7 @@ public:
         }
         dcb.fOutX = (t.c_iflag & IXON) ? 1 : 0;
         dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
+        dcb.EvtChar = st->EvtChar;
         dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
         dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
         dcb.XonLim = 2048;
@@ -215,6 +219,7 @@ public:
         const double ratio = static_cast<double>(actual) / dcb.BaudRate;
         if (ratio < 0.98 || ratio > 1.02) return false;
         st->Baud = dcb.BaudRate;
+        st->EvtChar = dcb.EvtChar;
 
         using PosixTty::TModemLine;
         if (PosixTty::SetModemLine(port, TModemLine::Dtr, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
@@ -351,11 +356,20 @@ public:
         const ssize_t n = read(port, buffer, count);
         if (n > 0) {
             got = static_cast<std::uint32_t>(n);
+            if (auto st = Find(port); st && (st->Mask & EV_RXFLAG) &&
+                std::memchr(buffer, static_cast<unsigned char>(st->EvtChar.load()), got) != nullptr)
+                st->EvtCharSeen = true;
             return TIoResult::Done;
         }
         // With VMIN = VTIME = 0 an empty driver queue reads as 0.
         if (n == 0 || errno == EAGAIN || errno == EINTR) return TIoResult::Pending;
         return TIoResult::Failed;
+    }
+
+    std::uint32_t TakeDataEvents(THandle port) override
+    {
+        auto st = Find(port);
+        return st && st->EvtCharSeen.exchange(false) ? EV_RXFLAG : 0;
     }
 
     TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace KestroComm32::Testing {
 
@@ -79,6 +80,15 @@ void TFakeCommPlatform::SetModem(const std::string& name, std::uint32_t status, 
     p->Modem = status;
     p->Pending |= events;
     if (status & MS_CTS_ON) p->TxHeld = false; // the driver sends what it held, silently
+    Changed.notify_all();
+}
+
+void TFakeCommPlatform::LineError(const std::string& name, std::uint32_t errors, bool raise)
+{
+    Guard g(Lock);
+    TPort* p = Find(name);
+    p->Errors |= errors;
+    if (raise) p->Pending |= EV_ERR;
     Changed.notify_all();
 }
 
@@ -218,7 +228,7 @@ bool TFakeCommPlatform::ClearCommError(THandle port, std::uint32_t& errors, COMS
     Guard g(Lock);
     TPort* p = Usable(port);
     if (p == nullptr) return false;
-    errors = 0;
+    errors = std::exchange(p->Errors, 0u);
     stat.cbInQue = static_cast<std::uint32_t>(p->Input.size());
     stat.cbOutQue = 0;
     return true;

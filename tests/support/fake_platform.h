@@ -27,6 +27,7 @@ public:
         unsigned MaskGen = 0;
         std::uint32_t Pending = 0; // events not yet reported
         std::string Input;         // bytes waiting in the driver
+        std::uint32_t Errors = 0;  // line errors (CE_ bits) ClearCommError has not yet reported
         std::vector<std::uint32_t> Reads;
         std::vector<std::string> Writes;
         std::vector<std::uint32_t> Masks; // every SetCommMask
@@ -52,6 +53,8 @@ public:
     // The line side.
     void Receive(const std::string& name, const std::string& bytes);
     void SetModem(const std::string& name, std::uint32_t status, std::uint32_t events);
+    // Line errors the driver saw, announced with EV_ERR or (raise false) left for the next look.
+    void LineError(const std::string& name, std::uint32_t errors, bool raise);
 
     TPort Port(const std::string& name);
     std::vector<std::string> CreateFileNames();

@@ -1,12 +1,17 @@
 // The timer's receive loop against a scripted byte source and clock.
+#include "comm32.h"
+#include "pty_link.h"
 #include "receive_loop.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <deque>
 #include <stdexcept>
 #include <utility>
 #include <vector>
+
+#include <sys/resource.h>
 
 using namespace Busprobe;
 
@@ -137,6 +142,50 @@ TEST(ReceiveLoop, RealClockGivesABandAroundTheSilence)
     ASSERT_EQ(sizes, std::vector<int>{1});
     EXPECT_GT(TicksSince(start, end), 30u);
     EXPECT_LT(TicksSince(start, end), 1000u);
+}
+
+double ThreadCpuSeconds()
+{
+    rusage u{};
+    getrusage(RUSAGE_THREAD, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// On a real port the loop sleeps on the receive queue while it waits out the silence: one reply, the
+// byte that came in the middle of it included, and next to no CPU for the 30 ms and more of waiting.
+TEST(ReceiveLoop, WaitingOutTheSilenceOnAPortCostsNoCpu)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    KestroComm32::TComm32 port;
+    port.fSetPortName(pty.SlavePath);
+    port.Open();
+    pty.Send({0x01, 0x03, 0x02});
+    ASSERT_TRUE(ptytest::WaitFor([&] { return port.InQueue->Count() == 3; }, std::chrono::seconds(5)));
+
+    std::uint8_t buffer[RecvBufferSize];
+    std::vector<std::vector<std::uint8_t>> replies;
+    int waits = 0;
+    const auto wall0 = std::chrono::steady_clock::now();
+    const double cpu0 = ThreadCpuSeconds();
+    ReceiveReplies(
+        buffer, [&](std::uint8_t& b) { return port.Read(&b, 1) == 1; }, GetTickCount,
+        [&](const std::uint8_t* p, int n) { replies.emplace_back(p, p + n); },
+        [&](std::uint32_t ms) {
+            // The last byte comes while the loop waits for the first time.
+            if (waits++ == 0) pty.Send({0x04});
+            port.WaitForData(ms);
+        });
+    const double cpu = ThreadCpuSeconds() - cpu0;
+    const auto wall = std::chrono::steady_clock::now() - wall0;
+    port.Close();
+
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0], (std::vector<std::uint8_t>{0x01, 0x03, 0x02, 0x04}));
+    EXPECT_GT(wall, std::chrono::milliseconds(30));
+    EXPECT_LT(waits, 20) << "the loop asked again instead of waiting";
+    EXPECT_LT(cpu, 0.008) << cpu << " s of CPU while waiting " << std::chrono::duration<double>(wall).count() << " s";
 }
 
 } // namespace

@@ -339,6 +339,34 @@ TEST_F(PortTest, WaitingBytesAreReadIn2048ByteBlocksThenNotifiedOnce)
     EXPECT_EQ(Port.Read(got.data(), 10), 0);
 }
 
+// Line errors reach the owner: announced by EV_ERR and kept for TakeLineErrors, also when the driver
+// raised no event of its own and they turn up while data is read.
+TEST_F(PortTest, LineErrorsAreReportedWithTheirBits)
+{
+    struct TCase {
+        bool Raise;
+        std::uint32_t Errors;
+        std::string Notify;
+    };
+    const TCase cases[] = {
+        {true, CE_OVERRUN | CE_FRAME, "notify " + std::to_string(EV_ERR)},
+        {false, CE_RXOVER, "notify " + std::to_string(EV_RXCHAR | EV_ERR)},
+    };
+    Log.Attach(Port);
+    Port.Open();
+    ASSERT_TRUE(WaitMask(0x05BF));
+    for (const TCase& c : cases) {
+        Log.Take();
+        Fake.LineError("COM2", c.Errors, c.Raise);
+        if (!c.Raise) Fake.Receive("COM2", "d");
+        ASSERT_TRUE(Log.WaitFor(c.Notify)) << c.Notify;
+        EXPECT_EQ(Port.TakeLineErrors(), c.Errors) << c.Notify;
+        EXPECT_EQ(Port.TakeLineErrors(), 0u);
+    }
+    char b[4];
+    EXPECT_EQ(Port.Read(b, sizeof b), 1);
+}
+
 TEST_F(PortTest, WriteLeavesIn512ByteChunksOnePerSendBufferEmpty)
 {
     Log.Attach(Port);

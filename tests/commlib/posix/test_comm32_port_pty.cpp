@@ -358,6 +358,87 @@ TEST(PortOnPty, DataGoesBothWaysByPathAndByComAlias)
     std::filesystem::remove_all(dir);
 }
 
+// A sender far faster than the application: the full receive queue leaves the rest in the pty, which
+// holds the sender back, and every byte arrives once and in order. Stalled, the reader costs no CPU.
+TEST(PortOnPty, FullReceiveQueueHoldsTheSenderAndLosesNothing)
+{
+    TPty pty;
+    TComm32 port;
+    port.fSetPortName(pty.Path);
+    port.Open();
+    const std::string in = Pattern(256 * 1024, 5);
+    std::atomic<bool> sent{false};
+    std::thread sender([&] {
+        sent = pty.WriteMaster(in);
+    });
+    const long capacity = port.fGetInBufSize() - 1;
+    ASSERT_TRUE(WaitFor([&] { return port.InQueue->Count() == capacity; }));
+    const double cpu = CpuOver(300ms);
+    EXPECT_LT(cpu, 0.05) << cpu << " s of CPU in 0.3 s with a full receive queue";
+
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    while (got.size() < in.size() && std::chrono::steady_clock::now() < deadline) {
+        char buf[512];
+        const int n = port.Read(buf, sizeof buf);
+        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(100us); // a slow application, not a synchronisation
+    }
+    sender.join();
+    port.Close();
+    EXPECT_TRUE(sent.load());
+    ASSERT_EQ(got.size(), in.size());
+    EXPECT_TRUE(got == in) << "bytes lost, doubled or out of order";
+}
+
+// EV_RXFLAG comes with the data that brought the event character, and only when the mask asks for it.
+TEST(PortOnPty, EventCharacterRaisesRxFlag)
+{
+    struct TPortWithEvtChar : TComm32 {
+        void SetEvtChar(char c)
+        {
+            Close();
+            Dcb.EvtChar = c;
+        }
+    };
+    struct TCase {
+        char EvtChar;
+        bool DataOnly;
+        std::string Data;
+        bool Flag;
+    };
+    const TCase cases[] = {
+        {'\n', false, "no end", false},
+        {'\n', false, "line\nrest", true},
+        {'\n', true, "line\nrest", false},
+        {'\0', false, std::string("a\0b", 3), true},
+        {'\0', false, "abc", false},
+    };
+    for (const TCase& c : cases) {
+        TPty pty;
+        TPortWithEvtChar port;
+        std::atomic<int> rxMasks{0};
+        port.OnNotify = [&](TObject*, int mask) {
+            if (mask & EV_RXCHAR) rxMasks |= mask;
+        };
+        port.fSetPortName(pty.Path);
+        port.fSetDataOnly(c.DataOnly);
+        port.SetEvtChar(c.EvtChar);
+        port.Open();
+        ASSERT_TRUE(pty.WriteMaster(c.Data));
+        std::string got;
+        EXPECT_TRUE(WaitFor([&] {
+            char buf[64];
+            const int n = port.Read(buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            return got.size() >= c.Data.size();
+        })) << c.Data;
+        port.Close();
+        EXPECT_EQ(got, c.Data);
+        EXPECT_EQ((rxMasks.load() & EV_RXFLAG) != 0, c.Flag) << c.Data << " data only " << c.DataOnly;
+    }
+}
+
 TEST(PortOnPty, HandshakeOnAPtyDoesNotHoldSending)
 {
     TPty pty;
