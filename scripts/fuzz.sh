@@ -59,8 +59,9 @@ for t in "${targets[@]}"; do
     -print_final_stats=1 -artifact_prefix="$findings/" >"$log" 2>&1 || rc=$?
   wall=$(( $(date +%s) - start ))
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
-  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2)
+  # A target that fails at once prints no coverage: that must reach the summary, not end the script.
+  cov=$(grep -o 'cov: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
+  ft=$(grep -o 'ft: [0-9]*' "$log" | tail -1 | cut -d' ' -f2 || true)
   found=$(find "$findings" -type f -newer "$work/$t/started" 2>/dev/null | head -5 | tr '\n' ' ')
   if [ "$rc" -ne 0 ] || [ -n "$found" ]; then
     failed=1
