@@ -9,8 +9,8 @@
 namespace FakeSerial {
 
 struct TScript {
-    std::vector<std::uint8_t> Line;     // what the meter sends, in order
-    std::vector<int> ReadLimits;        // per read: bytes that arrive in time, or -1 for a link failure
+    std::vector<std::uint8_t> Line; // what the meter sends, in order
+    std::vector<int> ReadLimits;    // per read: bytes that arrive in time, or -1 for a link failure
     bool WriteFails = false;
     bool Open = true;
     // Recorded by the fake.

@@ -24,9 +24,9 @@ namespace {
 const std::string& FilePath()
 {
     static const std::string path = [] {
-        const std::filesystem::path dir =
-            std::filesystem::is_directory("/dev/shm") ? std::filesystem::path("/dev/shm")
-                                                      : std::filesystem::temp_directory_path();
+        const std::filesystem::path dir = std::filesystem::is_directory("/dev/shm")
+                                              ? std::filesystem::path("/dev/shm")
+                                              : std::filesystem::temp_directory_path();
         return (dir / ("fuzz_ini_" + std::to_string(getpid()) + ".ini")).string();
     }();
     return path;
@@ -166,7 +166,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // The name stands only for a port without a COM number, which the window saves as PortNo 0.
         const std::string name = portNo > 0 ? "" : "ttyUSB0";
         Check(back.PortNo == portNo && back.Baud == baud && back.PortName == name, "port settings round trip");
-        for (std::size_t k = 0; k < probes.size(); ++k) before[k] = ini.ReadString(probes[k].Section, probes[k].Key, "\x01");
+        for (std::size_t k = 0; k < probes.size(); ++k)
+            before[k] = ini.ReadString(probes[k].Section, probes[k].Key, "\x01");
     }
 
     // The rewritten file reads as the copy in memory did. The reader takes off one byte-order mark and

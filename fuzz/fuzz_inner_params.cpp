@@ -24,10 +24,7 @@ constexpr std::string InnerParameterTexts::*Members[] = {
     &InnerParameterTexts::ModuleNumber, &InnerParameterTexts::PulseRate, &InnerParameterTexts::AngleCorrection,
     &InnerParameterTexts::PowerCompensation, &InnerParameterTexts::CurrentCompensation};
 
-std::string& Field(InnerParameterTexts& t, InnerField f)
-{
-    return t.*Members[static_cast<int>(f)];
-}
+std::string& Field(InnerParameterTexts& t, InnerField f) { return t.*Members[static_cast<int>(f)]; }
 
 // Exactly the field's width of hex digits; the widths are those of the dialog's fields.
 bool WidthHex(InnerParameterTexts& t, InnerField f)
@@ -64,9 +61,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto bytes = in.ConsumeBytes<std::uint8_t>(area.size());
     std::copy(bytes.begin(), bytes.end(), area.begin());
     InnerParameterTexts texts = DecodeInnerParameters(area);
-    for (const std::string* s : {&texts.VoltageCalibration, &texts.CurrentCalibration, &texts.PowerCalibration,
-                                 &texts.EnergyConstant, &texts.PulseThreshold, &texts.StartThreshold,
-                                 &texts.PowerCompensation, &texts.CurrentCompensation})
+    for (const std::string* s :
+         {&texts.VoltageCalibration, &texts.CurrentCalibration, &texts.PowerCalibration, &texts.EnergyConstant,
+          &texts.PulseThreshold, &texts.StartThreshold, &texts.PowerCompensation, &texts.CurrentCompensation})
         Check(IsUpperHex(*s, 8), "pair text");
     Check(IsUpperHex(texts.EnergyCalibration, 4) && IsUpperHex(texts.ModuleNumber, 12), "word texts");
     Check(texts.PulseRate.starts_with("00") && texts.AngleCorrection.starts_with("00"), "low byte texts");
@@ -116,12 +113,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     Check(r.PowerPrecision == (p < 10000 ? 1 : 0) && r.Power >= 0, "power precision");
     Check((r.EnergyUnits == "kWh") == (e >= 10000) && r.EnergyPrecision == (e >= 10000 ? 2 : 0), "energy units");
     Check(r.PowerAlarm == (RegisterWord(m.data(), 9) == 0xFFFF) &&
-          r.PowerColor == (r.PowerAlarm ? PowerColorAlarm : PowerColorNormal), "alarm colour");
+              r.PowerColor == (r.PowerAlarm ? PowerColorAlarm : PowerColorNormal),
+          "alarm colour");
     ParameterData pd{};
     std::copy_n(area.begin() + 20, pd.size(), pd.begin());
     const MeterParameters params = DecodeParameters(pd);
-    const ParameterWriteData pw = EncodeParameterWrite(params.CurrentRatio, params.AlarmThreshold, params.Address,
-                                                       params.Register3);
+    const ParameterWriteData pw =
+        EncodeParameterWrite(params.CurrentRatio, params.AlarmThreshold, params.Address, params.Register3);
     for (int reg = 0; reg < 4; ++reg)
         Check(pw[2 * reg] == pd[2 * reg + 1] && pw[2 * reg + 1] == pd[2 * reg], "parameter registers written back");
     return 0;

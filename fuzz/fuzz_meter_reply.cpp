@@ -119,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const int want = model.ReadReply(expected, modelReceived);
         Check(result == want, "result as the protocol reads");
         Check(received == modelReceived, "received count");
-        Check(std::equal(model.Frame.begin(), model.Frame.end(), frame.get()), "frame holds what was read, nothing else");
+        Check(std::equal(model.Frame.begin(), model.Frame.end(), frame.get()),
+              "frame holds what was read, nothing else");
         Check(result >= CModBusRtu::ResultCrc && result <= 0xFF, "result range");
         Check(received <= expected - 2 || received == 0x5A, "received within the reply");
         if (result == CModBusRtu::ResultOk) Check(frame[1] <= 0x80, "an exception reply is never a success");

@@ -109,9 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Check(n == (model.Queue.empty() ? 0 : model.Queue.front().size()), "peeked length");
             break;
         }
-        case 1:
-            TakeAndCompare(layer, model, in.ConsumeIntegralInRange<std::size_t>(1, 100));
-            break;
+        case 1: TakeAndCompare(layer, model, in.ConsumeIntegralInRange<std::size_t>(1, 100)); break;
         case 2: { // a payload framed by the encoder comes back whole after a fresh start
             const std::vector<std::uint8_t> payload = in.ConsumeBytes<std::uint8_t>(in.ConsumeIntegral<std::uint8_t>());
             std::vector<std::uint8_t> frame(2 * model.Capacity + 4);
@@ -126,8 +124,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             model.InFrame = model.Escaped = false;
             layer.Decode(frame.data(), static_cast<long>(n));
             for (unsigned long i = 0; i < n; ++i) model.Byte(frame[i]);
-            Check(model.Queue.size() == 1 && model.Queue.front() ==
-                  std::vector<std::uint8_t>(payload.begin(), payload.begin() + static_cast<long>(kept)),
+            Check(model.Queue.size() == 1 &&
+                      model.Queue.front() ==
+                          std::vector<std::uint8_t>(payload.begin(), payload.begin() + static_cast<long>(kept)),
                   "encoded frame decodes to its payload");
             TakeAndCompare(layer, model, model.Capacity + 1);
             break;

@@ -200,7 +200,7 @@ void TIniFile::UpdateFile() const
     std::error_code ec;
     // A link to a shared presets file is followed: the shared file is the one that changes.
     const std::string target = FollowLinks(Path);
-    struct stat old{};
+    struct stat old {};
     const bool exists = stat(target.c_str(), &old) == 0;
     if (exists && !MayReplace(target, old)) throw EFileWriteError(Path);
     const fs::path targetPath(target);

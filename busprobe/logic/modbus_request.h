@@ -31,11 +31,11 @@ public:
 };
 
 constexpr int MaxRequestLength = 255;
-constexpr int MaxWriteMultipleValueBytes = MaxRequestLength - 9;  // 246
+constexpr int MaxWriteMultipleValueBytes = MaxRequestLength - 9; // 246
 
-extern const char* const Str_FreeFormTooLong;         // free-form text of more than 255 bytes
-extern const char* const Str_FreeFormWithCrcTooLong;  // free-form text of more than 253 bytes, CRC to add
-extern const char* const Str_ValueListTooLong;        // 10H list of more than 246 bytes
+extern const char* const Str_FreeFormTooLong;        // free-form text of more than 255 bytes
+extern const char* const Str_FreeFormWithCrcTooLong; // free-form text of more than 253 bytes, CRC to add
+extern const char* const Str_ValueListTooLong;       // 10H list of more than 246 bytes
 
 // 0-9 for '0'-'9', 10-15 for 'a'-'f' and 'A'-'F', -1 for every other byte.
 int AsciiToHex(char ch);

@@ -17,16 +17,16 @@ const char* const SettingsFileName = "modbus_cfg.ini";
 const char* const InstallBinDir = BUSPROBE_INSTALL_BINDIR;
 
 const std::array<TEditKey, 22> EditKeys = {{
-    {"01H", "485Addr", "Edit01_485Addr", true},  {"01H", "RegAddr", "Edit01_RegAddr", true},
-    {"01H", "RegNum", "Edit01_RegNum", true},    {"02H", "485Addr", "Edit02_485Addr", true},
-    {"02H", "RegAddr", "Edit02_RegAddr", true},  {"02H", "RegNum", "Edit02_RegNum", true},
-    {"03H", "485Addr", "Edit03_485Addr", true},  {"03H", "RegAddr", "Edit03_RegAddr", true},
-    {"03H", "RegNum", "Edit03_RegNum", true},    {"04H", "485Addr", "Edit04_485Addr", true},
-    {"04H", "RegAddr", "Edit04_RegAddr", true},  {"04H", "RegNum", "Edit04_RegNum", true},
-    {"05H", "485Addr", "Edit05_485Addr", true},  {"05H", "RegAddr", "Edit05_RegAddr", true},
+    {"01H", "485Addr", "Edit01_485Addr", true},   {"01H", "RegAddr", "Edit01_RegAddr", true},
+    {"01H", "RegNum", "Edit01_RegNum", true},     {"02H", "485Addr", "Edit02_485Addr", true},
+    {"02H", "RegAddr", "Edit02_RegAddr", true},   {"02H", "RegNum", "Edit02_RegNum", true},
+    {"03H", "485Addr", "Edit03_485Addr", true},   {"03H", "RegAddr", "Edit03_RegAddr", true},
+    {"03H", "RegNum", "Edit03_RegNum", true},     {"04H", "485Addr", "Edit04_485Addr", true},
+    {"04H", "RegAddr", "Edit04_RegAddr", true},   {"04H", "RegNum", "Edit04_RegNum", true},
+    {"05H", "485Addr", "Edit05_485Addr", true},   {"05H", "RegAddr", "Edit05_RegAddr", true},
     {"05H", "RegValue", "Edit05_RegValue", true}, {"06H", "485Addr", "Edit06_485Addr", true},
-    {"06H", "RegAddr", "Edit06_RegAddr", true},  {"06H", "RegValue", "Edit06_RegValue", true},
-    {"10H", "485Addr", "Edit10_485Addr", true},  {"10H", "RegAddr", "Edit10_RegAddr", true},
+    {"06H", "RegAddr", "Edit06_RegAddr", true},   {"06H", "RegValue", "Edit06_RegValue", true},
+    {"10H", "485Addr", "Edit10_485Addr", true},   {"10H", "RegAddr", "Edit10_RegAddr", true},
     {"10H", "RegValue", "Edit10_RegValue", true}, {"Any", "Value", "EditSend", false},
 }};
 
@@ -93,10 +93,7 @@ std::string SettingsReadPath(const std::string& savePath, const std::string& exe
     return exeDir + "/" + SettingsFileName;
 }
 
-std::string SettingsReadPath(const std::string& exeDir)
-{
-    return SettingsReadPath(SettingsFilePath(exeDir), exeDir);
-}
+std::string SettingsReadPath(const std::string& exeDir) { return SettingsReadPath(SettingsFilePath(exeDir), exeDir); }
 
 TPortSettings ReadPortSettings(const TIniFile& ini)
 {

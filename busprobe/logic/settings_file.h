@@ -8,7 +8,7 @@
 
 namespace Busprobe {
 
-extern const char* const SettingsFileName;  // "modbus_cfg.ini"
+extern const char* const SettingsFileName; // "modbus_cfg.ini"
 
 // Where the settings are saved: modbus_cfg.ini in the executable's folder when that folder is writable, else
 // <config>/busprobe/modbus_cfg.ini, <config> being $XDG_CONFIG_HOME when it is an absolute path and
@@ -50,8 +50,8 @@ void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& p
 struct TEditKey {
     const char* Section;
     const char* Key;
-    const char* EditName;  // object name of the edit in the main window
-    bool Written;          // "Any"/"Value" is read but never written
+    const char* EditName; // object name of the edit in the main window
+    bool Written;         // "Any"/"Value" is read but never written
 };
 
 extern const std::array<TEditKey, 22> EditKeys;

@@ -246,7 +246,7 @@ void TForm1::CreateLogs()
 void TForm1::CreateVersionLabel()
 {
     Label27 = MakeLabel(this, "Label27", "V1.1", 735, 623, 30);
-    Label27->resize(30, 16);  // the 12 px font needs more than the 14 px of the other labels
+    Label27->resize(30, 16); // the 12 px font needs more than the 14 px of the other labels
     QFont small;
     small.setFamilies({QStringLiteral("SimSun"), QStringLiteral("宋体"), QStringLiteral("WenQuanYi Zen Hei")});
     small.setPixelSize(12);
@@ -342,10 +342,7 @@ void TForm1::AddLine(QPlainTextEdit* memo, const QString& line)
     memo->verticalScrollBar()->setValue(memo->verticalScrollBar()->maximum());
 }
 
-int TForm1::AsciiToHex(char ch) const
-{
-    return Busprobe::AsciiToHex(ch);
-}
+int TForm1::AsciiToHex(char ch) const { return Busprobe::AsciiToHex(ch); }
 
 int TForm1::AnsiStrToChars(const QString& text, std::uint8_t* buffer, int bufferSize) const
 {
@@ -415,40 +412,19 @@ void TForm1::SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* re
     if (result) result->setText(QStringLiteral(" "));
 }
 
-void TForm1::ButtonSend_01Click()
-{
-    SendGroup(0x01, Edit01_485Addr, Edit01_RegAddr, Edit01_RegNum, Edit01_RegValue);
-}
+void TForm1::ButtonSend_01Click() { SendGroup(0x01, Edit01_485Addr, Edit01_RegAddr, Edit01_RegNum, Edit01_RegValue); }
 
-void TForm1::ButtonSend_02Click()
-{
-    SendGroup(0x02, Edit02_485Addr, Edit02_RegAddr, Edit02_RegNum, Edit02_RegValue);
-}
+void TForm1::ButtonSend_02Click() { SendGroup(0x02, Edit02_485Addr, Edit02_RegAddr, Edit02_RegNum, Edit02_RegValue); }
 
-void TForm1::ButtonSend_03Click()
-{
-    SendGroup(0x03, Edit03_485Addr, Edit03_RegAddr, Edit03_RegNum, Edit03_RegValue);
-}
+void TForm1::ButtonSend_03Click() { SendGroup(0x03, Edit03_485Addr, Edit03_RegAddr, Edit03_RegNum, Edit03_RegValue); }
 
-void TForm1::ButtonSend_04Click()
-{
-    SendGroup(0x04, Edit04_485Addr, Edit04_RegAddr, Edit04_RegNum, Edit04_RegValue);
-}
+void TForm1::ButtonSend_04Click() { SendGroup(0x04, Edit04_485Addr, Edit04_RegAddr, Edit04_RegNum, Edit04_RegValue); }
 
-void TForm1::ButtonSend_05Click()
-{
-    SendGroup(0x05, Edit05_485Addr, Edit05_RegAddr, Edit05_RegValue, nullptr);
-}
+void TForm1::ButtonSend_05Click() { SendGroup(0x05, Edit05_485Addr, Edit05_RegAddr, Edit05_RegValue, nullptr); }
 
-void TForm1::ButtonSend_06Click()
-{
-    SendGroup(0x06, Edit06_485Addr, Edit06_RegAddr, Edit06_RegValue, nullptr);
-}
+void TForm1::ButtonSend_06Click() { SendGroup(0x06, Edit06_485Addr, Edit06_RegAddr, Edit06_RegValue, nullptr); }
 
-void TForm1::ButtonSend_10Click()
-{
-    SendGroup(0x10, Edit10_485Addr, Edit10_RegAddr, Edit10_RegValue, nullptr);
-}
+void TForm1::ButtonSend_10Click() { SendGroup(0x10, Edit10_485Addr, Edit10_RegAddr, Edit10_RegValue, nullptr); }
 
 void TForm1::SendFreeForm(bool withCrc)
 {
@@ -462,25 +438,13 @@ void TForm1::SendFreeForm(bool withCrc)
     SendData(frame.Bytes.data(), frame.Length);
 }
 
-void TForm1::ButtonSendClick()
-{
-    SendFreeForm(false);
-}
+void TForm1::ButtonSendClick() { SendFreeForm(false); }
 
-void TForm1::ButtonSendWithCRCClick()
-{
-    SendFreeForm(true);
-}
+void TForm1::ButtonSendWithCRCClick() { SendFreeForm(true); }
 
-void TForm1::ButtonClrSendDataClick()
-{
-    MemoSend->clear();
-}
+void TForm1::ButtonClrSendDataClick() { MemoSend->clear(); }
 
-void TForm1::ButtonClrReceiveDataClick()
-{
-    MemoReceive->clear();
-}
+void TForm1::ButtonClrReceiveDataClick() { MemoReceive->clear(); }
 
 void TForm1::SendData(const std::uint8_t* bytes, std::uint8_t count)
 {

@@ -43,10 +43,7 @@ TSmokeRun::TSmokeRun(TForm1& form) : m_form(form), m_poll(new QTimer(this))
     });
 }
 
-TSmokeRun::~TSmokeRun()
-{
-    KestroComm32::SetMessageBoxHook(nullptr);
-}
+TSmokeRun::~TSmokeRun() { KestroComm32::SetMessageBoxHook(nullptr); }
 
 void TSmokeRun::Start()
 {

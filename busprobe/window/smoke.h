@@ -12,7 +12,7 @@ class TForm1;
 namespace Busprobe {
 
 // Name of the environment variable that turns the check on.
-extern const char* const SmokeVariable;  // "BUSPROBE_SMOKE"
+extern const char* const SmokeVariable; // "BUSPROBE_SMOKE"
 bool SmokeRequested();
 
 // Drives the shown window as a user would: 打开串口, then 读取 in the 03H group, then waits for the

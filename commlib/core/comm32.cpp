@@ -41,8 +41,7 @@ TComm32::~TComm32()
 {
     try {
         Close();
-    } catch (const EComm32Error&) {
-    }
+    } catch (const EComm32Error&) {}
     // Every thread of this object is joined by now but one that runs this from its own handler.
     Destroyed->store(true);
     JoinStaleReader();
@@ -158,8 +157,7 @@ void TComm32::Open()
         // The open failure is what the caller needs to hear about, not a late thread.
         try {
             Close();
-        } catch (const EComm32Error&) {
-        }
+        } catch (const EComm32Error&) {}
         throw EComm32Error(static_cast<TErrorCode>(code), PortName, reason);
     }
 
@@ -247,8 +245,7 @@ int TComm32::StartThreads()
     return 0;
 }
 
-bool TComm32::StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive,
-                          void (*body)(void*))
+bool TComm32::StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive, void (*body)(void*))
 {
     run = true;
     // Alive from before the start: a Close right after Open must wait for a thread that has not
@@ -306,8 +303,7 @@ void TComm32::Close()
 
 void TComm32::JoinStaleReader()
 {
-    if (StaleReadThread.joinable() && StaleReadThread.get_id() != std::this_thread::get_id())
-        StaleReadThread.join();
+    if (StaleReadThread.joinable() && StaleReadThread.get_id() != std::this_thread::get_id()) StaleReadThread.join();
 }
 
 void TComm32::ReleaseOsResources()
@@ -341,8 +337,7 @@ void TComm32::CommNotify(int mask)
     if (!OnNotify) return;
     try {
         OnNotify(this, mask);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TComm32::CommAfterOpen()
@@ -350,8 +345,7 @@ void TComm32::CommAfterOpen()
     if (!OnAfterOpen) return;
     try {
         OnAfterOpen(this);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void TComm32::CommBeforeClose()
@@ -359,8 +353,7 @@ void TComm32::CommBeforeClose()
     if (!OnBeforeClose) return;
     try {
         OnBeforeClose(this);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // ---- properties ----
@@ -580,8 +573,8 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
             }
             continue;
         }
-        const std::uint32_t want = std::min<std::uint32_t>({n, static_cast<std::uint32_t>(sizeof buffer),
-                                                            static_cast<std::uint32_t>(room)});
+        const std::uint32_t want =
+            std::min<std::uint32_t>({n, static_cast<std::uint32_t>(sizeof buffer), static_cast<std::uint32_t>(room)});
         std::uint32_t got = 0;
         const TIoResult r = Platform->ReadFile(Handle, buffer, want, got);
         // Nothing there after all (purged) or the port is gone: wait for the next event.
@@ -623,8 +616,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
         std::uint32_t status = 0;
         if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
         // CTS coming back releases a send that the handshake held.
-        if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON))
-            mask |= EV_TXEMPTY;
+        if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
 
     if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {

@@ -153,7 +153,7 @@ private:
     // A purge empties a queue by moving both of its indexes; the thread on the queue's other side is
     // held off meanwhile, or the index it stores last would make old slots count again.
     std::atomic<bool> InQueueHold{false};
-    std::atomic<bool> InQueueBusy{false};  // the reader is putting bytes into InQueue
+    std::atomic<bool> InQueueBusy{false}; // the reader is putting bytes into InQueue
     std::atomic<bool> OutQueueHold{false};
     std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
     // The reader found InQueue full and stopped listening for data: the driver holds the rest until

@@ -112,13 +112,11 @@ UnicodeString EComm32Error::BuildMessage(TErrorCode code, const UnicodeString& p
 
 EComm32Error::EComm32Error(TErrorCode code)
     : Exception(BuildMessage(code, UnicodeString(), TComm32Language().LcId)), ErrorCode(code)
-{
-}
+{}
 
 EComm32Error::EComm32Error(TErrorCode code, const UnicodeString& portName)
     : Exception(BuildMessage(code, portName, TComm32Language().LcId)), ErrorCode(code), PortName(portName)
-{
-}
+{}
 
 EComm32Error::EComm32Error(TErrorCode code, const UnicodeString& portName, const TSystemReason& reason)
     : EComm32Error(code, portName)
@@ -132,10 +130,7 @@ TComm32Language::TComm32Language() : LcId(GetThreadLocale())
     if (LcId == 0) LcId = 1033;
 }
 
-void TComm32Language::fSetLcId(unsigned long lcid)
-{
-    LcId = lcid;
-}
+void TComm32Language::fSetLcId(unsigned long lcid) { LcId = lcid; }
 
 unsigned long LocaleIdFromName(const UnicodeString& name)
 {
@@ -159,9 +154,6 @@ unsigned long GetThreadLocale()
     return 1033;
 }
 
-void SetThreadLocale(unsigned long lcid)
-{
-    ThreadLcId = lcid;
-}
+void SetThreadLocale(unsigned long lcid) { ThreadLcId = lcid; }
 
 } // namespace KestroComm32

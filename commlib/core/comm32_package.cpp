@@ -13,10 +13,7 @@ namespace KestroComm32 {
 // ---------------------------------------------------------------------------------------------
 // TCommPackageQueue
 
-TCommPackageQueue::TCommPackageQueue(long qsize, long pkgsz)
-{
-    SetQueue(qsize, pkgsz);
-}
+TCommPackageQueue::TCommPackageQueue(long qsize, long pkgsz) { SetQueue(qsize, pkgsz); }
 
 TCommPackageQueue::~TCommPackageQueue() = default;
 
@@ -102,10 +99,7 @@ std::uint32_t LoadLength(const std::uint8_t* record)
     return n;
 }
 
-void StoreLength(std::uint8_t* record, std::uint32_t n)
-{
-    std::memcpy(record, &n, sizeof n);
-}
+void StoreLength(std::uint8_t* record, std::uint32_t n) { std::memcpy(record, &n, sizeof n); }
 } // namespace
 
 class TCommPackage::TEntry {
@@ -142,10 +136,7 @@ void TCommPackage::Hold()
     while (Shared->Users.load() > self) std::this_thread::yield();
 }
 
-void TCommPackage::Release()
-{
-    Shared->Holds.fetch_sub(1);
-}
+void TCommPackage::Release() { Shared->Holds.fetch_sub(1); }
 
 class TCommPackage::THold {
 public:
@@ -184,15 +175,13 @@ TCommPackage::~TCommPackage()
     else if (Timer.joinable()) Timer.join();
 }
 
-long TCommPackage::SlotSize() const
-{
-    return std::max<long>(DataCapacity() + PackageHeadSize, 32);
-}
+long TCommPackage::SlotSize() const { return std::max<long>(DataCapacity() + PackageHeadSize, 32); }
 
 void TCommPackage::AllocateBuffers()
 {
     const std::size_t slot = static_cast<std::size_t>(SlotSize());
-    const std::size_t frame = std::max<std::size_t>(2 * static_cast<std::size_t>(DataCapacity()) + 4 + PackageHeadSize, slot);
+    const std::size_t frame =
+        std::max<std::size_t>(2 * static_cast<std::size_t>(DataCapacity()) + 4 + PackageHeadSize, slot);
     RecvBuffer.reset(new std::uint8_t[slot]());
     FrameBuffer.reset(new std::uint8_t[frame]());
     StageBuffer.reset(new std::uint8_t[slot]());
@@ -271,8 +260,7 @@ void TCommPackage::CallNotify(int mask)
     if (!FOnNotify) return;
     try {
         FOnNotify(this, mask);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -379,8 +367,7 @@ void TCommPackage::SendStep()
         SendRequests.store(0);
         try {
             SendOnePiece();
-        } catch (...) {
-        }
+        } catch (...) {}
         SendBusy.store(false);
         if (SendRequests.load() == 0 || SendBusy.exchange(true)) return;
     }
@@ -395,7 +382,8 @@ void TCommPackage::SendOnePiece()
     } else if (SendQueue.Count() > 0) {
         if (FPkgType.load() == cptFrameTimeout) {
             if (!SendQueue.Out(FrameBuffer.get())) return;
-            FrameLength = std::min<std::uint32_t>(LoadLength(FrameBuffer.get()), static_cast<std::uint32_t>(DataCapacity()));
+            FrameLength =
+                std::min<std::uint32_t>(LoadLength(FrameBuffer.get()), static_cast<std::uint32_t>(DataCapacity()));
         } else {
             if (!SendQueue.Out(StageBuffer.get())) return;
             FrameLength = static_cast<std::uint32_t>(
@@ -534,8 +522,7 @@ void TCommPackage::TimerThread()
             }
             if (shared->Destroyed.load()) return; // by the handler: nothing of the layer is left
         }
-    } catch (...) {
-    }
+    } catch (...) {}
     FTimerAlive.store(false);
 }
 

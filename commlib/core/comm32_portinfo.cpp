@@ -35,17 +35,30 @@ std::u16string ToUtf16(const UnicodeString& s)
         const unsigned char c = static_cast<unsigned char>(s[i]);
         char32_t cp = c;
         std::size_t len = 1;
-        if (c >= 0xF0 && c < 0xF8) { cp = c & 0x07; len = 4; }
-        else if (c >= 0xE0) { cp = c & 0x0F; len = 3; }
-        else if (c >= 0xC0) { cp = c & 0x1F; len = 2; }
+        if (c >= 0xF0 && c < 0xF8) {
+            cp = c & 0x07;
+            len = 4;
+        } else if (c >= 0xE0) {
+            cp = c & 0x0F;
+            len = 3;
+        } else if (c >= 0xC0) {
+            cp = c & 0x1F;
+            len = 2;
+        }
         if (len > 1 && i + len <= s.size()) {
             bool ok = true;
             for (std::size_t k = 1; k < len; ++k) {
                 const unsigned char cc = static_cast<unsigned char>(s[i + k]);
-                if ((cc & 0xC0) != 0x80) { ok = false; break; }
+                if ((cc & 0xC0) != 0x80) {
+                    ok = false;
+                    break;
+                }
                 cp = (cp << 6) | (cc & 0x3F);
             }
-            if (!ok) { cp = c; len = 1; }
+            if (!ok) {
+                cp = c;
+                len = 1;
+            }
         } else {
             cp = c;
             len = 1;
@@ -62,15 +75,9 @@ std::u16string ToUtf16(const UnicodeString& s)
     return out;
 }
 
-bool IsBlank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-char UpperAscii(char c)
-{
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 } // namespace
 
@@ -92,10 +99,7 @@ void TStringList::CustomSort(TCompare compare)
     Items = std::move(sorted);
 }
 
-TCommSerialPortInfo::TCommSerialPortInfo()
-{
-    Refresh();
-}
+TCommSerialPortInfo::TCommSerialPortInfo() { Refresh(); }
 
 void TCommSerialPortInfo::Refresh()
 {
@@ -237,10 +241,7 @@ UnicodeString TCommSerialPortInfo::PortMapDir()
     return UnicodeString(home != nullptr ? home : "") + "/.config/comports";
 }
 
-void TCommSerialPortInfo::SetSysfsRoot(const UnicodeString& root)
-{
-    SysfsRootSetting() = root;
-}
+void TCommSerialPortInfo::SetSysfsRoot(const UnicodeString& root) { SysfsRootSetting() = root; }
 
 UnicodeString TCommSerialPortInfo::SysfsRoot()
 {

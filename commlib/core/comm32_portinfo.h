@@ -33,8 +33,8 @@ struct TPortDetails {
     UnicodeString AliasLink;  // for a COMn alias with a link: the link in the port map
     UnicodeString Driver;     // the kernel driver, where sysfs names one
     UnicodeString VendorId, ProductId, Manufacturer, Product, SerialNumber; // USB, where known
-    bool FollowsSocket = false;  // a COMn alias made for an adapter without a serial number
-    UnicodeString NotNumbered;   // why the automatic numbering could not give the port a COMn
+    bool FollowsSocket = false; // a COMn alias made for an adapter without a serial number
+    UnicodeString NotNumbered;  // why the automatic numbering could not give the port a COMn
 
     // Lines: the device path ("COM7 → /dev/ttyUSB0" for an alias) with the driver, the USB ids with
     // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>".

@@ -69,10 +69,7 @@ bool TtyOrder(const TDevice& a, const TDevice& b)
     return split(a.TtyName) < split(b.TtyName);
 }
 
-std::string Normal(const fs::path& path)
-{
-    return path.lexically_normal().string();
-}
+std::string Normal(const fs::path& path) { return path.lexically_normal().string(); }
 
 std::string Canonical(const fs::path& path)
 {

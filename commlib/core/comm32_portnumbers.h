@@ -9,27 +9,27 @@ namespace KestroComm32::PortNumbers {
 
 // A serial device present now, as the numbering sees it.
 struct TDevice {
-    std::string TtyName;     // its sysfs tty name ("ttyUSB0"): the key of its note
-    std::string DevicePath;  // its node (<dev root>/<dev name>)
-    std::string Node;        // that node with every link followed
+    std::string TtyName;    // its sysfs tty name ("ttyUSB0"): the key of its note
+    std::string DevicePath; // its node (<dev root>/<dev name>)
+    std::string Node;       // that node with every link followed
     bool Usb = false;
-    bool HasSerial = false;  // the USB device reports a serial number
+    bool HasSerial = false;                // the USB device reports a serial number
     std::vector<std::string> ById, ByPath; // links in the /dev/serial tree that lead to Node, sorted
 };
 
 // An entry of the port map folder.
 struct TMapEntry {
-    std::string Name;        // as in the folder ("COM3", "notes.txt")
+    std::string Name; // as in the folder ("COM3", "notes.txt")
     bool IsLink = false;
-    std::string Target;      // a link's target made absolute, lexically normal
-    std::string Resolved;    // where a link leads, every link followed; empty when it dangles
+    std::string Target;   // a link's target made absolute, lexically normal
+    std::string Resolved; // where a link leads, every link followed; empty when it dangles
 };
 
 // A new number for a device, and the link that keeps it.
 struct TAssignment {
     std::string TtyName;
     int Number = 0;
-    std::string Target;      // the stable name the link COMn names
+    std::string Target; // the stable name the link COMn names
 };
 
 struct TPlan {
@@ -37,8 +37,8 @@ struct TPlan {
     std::map<std::string, std::string> NotNumbered; // tty name -> why
 };
 
-constexpr int FirstNumber = 3;   // COM1 and COM2 stay for the machine's own UARTs
-constexpr int LastNumber = 255;  // Ormet-Master keeps its port number in a byte
+constexpr int FirstNumber = 3;  // COM1 and COM2 stay for the machine's own UARTs
+constexpr int LastNumber = 255; // Ormet-Master keeps its port number in a byte
 
 // The name a device is numbered by: its by-id link when the adapter has a serial number, else its
 // by-path link (the number then follows the USB socket); a port off USB by its own node. Empty when

@@ -16,10 +16,7 @@ TCommQueue::TCommQueue(long size) : BufSize(size), OutIndex(0), InIndex(0), Buff
     }
 }
 
-TCommQueue::~TCommQueue()
-{
-    fSetBufSize(0);
-}
+TCommQueue::~TCommQueue() { fSetBufSize(0); }
 
 void TCommQueue::Clear()
 {
@@ -27,10 +24,7 @@ void TCommQueue::Clear()
     InIndex.store(0, std::memory_order_release);
 }
 
-bool TCommQueue::fIsValid() const
-{
-    return Buffer != nullptr;
-}
+bool TCommQueue::fIsValid() const { return Buffer != nullptr; }
 
 long TCommQueue::fGetCount() const
 {
@@ -48,10 +42,7 @@ long TCommQueue::fGetRemain() const
     return Distance(out, Wrap(in, 1, BufSize), BufSize);
 }
 
-long TCommQueue::fGetBufSize() const
-{
-    return BufSize;
-}
+long TCommQueue::fGetBufSize() const { return BufSize; }
 
 void TCommQueue::fSetBufSize(long size)
 {

@@ -127,10 +127,7 @@ UnicodeString SystemText(int error)
 
 } // namespace
 
-UnicodeString TSystemReason::Device() const
-{
-    return AliasTarget.empty() ? DevicePath : AliasTarget;
-}
+UnicodeString TSystemReason::Device() const { return AliasTarget.empty() ? DevicePath : AliasTarget; }
 
 UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
 {
@@ -149,8 +146,7 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
     };
     switch (r.Error) {
     case EACCES:
-    case EPERM:
-        return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);
+    case EPERM: return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);
     case EBUSY:
     case EWOULDBLOCK: // the lock that keeps a port to one opener
         if (r.HolderPid <= 0 || r.HolderName.empty()) return fill(texts.Busy);
@@ -163,12 +159,9 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
         if (!r.AliasName.empty() && r.AliasTarget.empty() && !r.AliasLink.empty()) return fill(texts.AliasMissing);
         return fill(texts.Missing);
     case ENOTTY:
-    case EISDIR:
-        return fill(texts.NotSerial);
-    case EIO:
-        return fill(texts.IoError);
-    default:
-        return fill(texts.Other);
+    case EISDIR: return fill(texts.NotSerial);
+    case EIO: return fill(texts.IoError);
+    default: return fill(texts.Other);
     }
 }
 

@@ -7,9 +7,9 @@ namespace KestroComm32 {
 
 // The system's side of a failed open. Error 0 means nothing is known (the failure was not the system's).
 struct TSystemReason {
-    int Error = 0;              // errno of the failing call
-    UnicodeString Call;         // that call: "open", "isatty", "flock", "tcgetattr", ...
-    UnicodeString DevicePath;   // the path handed to open (for a COMn alias, the link in the port map)
+    int Error = 0;            // errno of the failing call
+    UnicodeString Call;       // that call: "open", "isatty", "flock", "tcgetattr", ...
+    UnicodeString DevicePath; // the path handed to open (for a COMn alias, the link in the port map)
     // A COMn name looked up in the port map directory.
     UnicodeString AliasName;    // "COM7"; empty when the name was no alias
     UnicodeString AliasLink;    // where the link is or would be: <port map dir>/COM7
@@ -18,7 +18,7 @@ struct TSystemReason {
     // The group that may open the device (owns it with read and write), where one could be found.
     UnicodeString AccessGroup;
     // The process that already has the device open, where one was found (busy only).
-    UnicodeString HolderName;   // its program name: "minicom", "ModemManager"
+    UnicodeString HolderName; // its program name: "minicom", "ModemManager"
     int HolderPid = 0;
 
     bool Known() const { return Error != 0; }

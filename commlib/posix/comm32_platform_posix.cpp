@@ -37,7 +37,7 @@ struct TPortState {
     int Fd = -1;
     bool Owned = false;
     bool Exclusive = false; // TIOCEXCL set by CreateFile
-    bool Pty = false; // a pseudo-terminal: no line, so no data bits or parity of its own
+    bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
     bool HaveSaved = false;
     termios Saved{};
     int SavedFlags = -1;
@@ -180,8 +180,7 @@ public:
         auto st = Find(port);
         if (!st) return false;
         // What the tty layer cannot do is refused rather than silently ignored.
-        if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY)
-            return false;
+        if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY) return false;
         if (dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
             (dcb.StopBits == TWOSTOPBITS && dcb.ByteSize == 5))
             return false;
@@ -209,11 +208,10 @@ public:
         termios now{};
         if (tcgetattr(port, &now) != 0) return false;
         // A pty always keeps 8 bits without parity; there is no line for the framing to apply to.
-        const tcflag_t cmask = st->Pty ? (PARODD | CMSPAR | CSTOPB | CRTSCTS)
-                                       : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+        const tcflag_t cmask =
+            st->Pty ? (PARODD | CMSPAR | CSTOPB | CRTSCTS) : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         const tcflag_t imask = IXON | IXOFF | INPCK;
-        if ((now.c_cflag & cmask) != (t.c_cflag & cmask) || (now.c_iflag & imask) != (t.c_iflag & imask))
-            return false;
+        if ((now.c_cflag & cmask) != (t.c_cflag & cmask) || (now.c_iflag & imask) != (t.c_iflag & imask)) return false;
         unsigned actual = 0;
         if (!PosixSpeed::GetSpeed(port, actual)) return false;
         const double ratio = static_cast<double>(actual) / dcb.BaudRate;
@@ -279,9 +277,10 @@ public:
                     st->TxPending = true;
                     // Look again about when the driver should be done; back off while it is held.
                     const int estimate =
-                        static_cast<int>(static_cast<long long>(outq) * 11000 / std::max<std::uint32_t>(st->Baud, 1)) + 1;
-                    drainWait = outq == lastOutq ? std::min(std::max(drainWait, 1) * 2, 1000)
-                                                 : std::clamp(estimate, 1, 1000);
+                        static_cast<int>(static_cast<long long>(outq) * 11000 / std::max<std::uint32_t>(st->Baud, 1)) +
+                        1;
+                    drainWait =
+                        outq == lastOutq ? std::min(std::max(drainWait, 1) * 2, 1000) : std::clamp(estimate, 1, 1000);
                     lastOutq = outq;
                 } else {
                     events |= EV_TXEMPTY;
@@ -356,7 +355,8 @@ public:
         const ssize_t n = read(port, buffer, count);
         if (n > 0) {
             got = static_cast<std::uint32_t>(n);
-            if (auto st = Find(port); st && (st->Mask & EV_RXFLAG) &&
+            if (auto st = Find(port);
+                st && (st->Mask & EV_RXFLAG) &&
                 std::memchr(buffer, static_cast<unsigned char>(st->EvtChar.load()), got) != nullptr)
                 st->EvtCharSeen = true;
             return TIoResult::Done;
@@ -430,7 +430,8 @@ public:
         if (count <= 0 || count > 8) return WAIT_FAILED;
         pollfd fds[8];
         for (int i = 0; i < count; ++i) fds[i] = {events[i], POLLIN, 0};
-        const int timeout = timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff));
+        const int timeout =
+            timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff));
         for (;;) {
             const int r = poll(fds, static_cast<nfds_t>(count), timeout);
             if (r < 0 && errno == EINTR) continue;
@@ -465,7 +466,7 @@ private:
     // False when the port's wake-up event cannot be made; error, when given, gets that errno.
     bool Register(const std::shared_ptr<TPortState>& st, int* error = nullptr)
     {
-        struct stat info{};
+        struct stat info {};
         // Unix98 pty slaves have majors 136 to 143.
         if (fstat(st->Fd, &info) == 0 && S_ISCHR(info.st_mode))
             st->Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;

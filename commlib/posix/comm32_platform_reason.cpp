@@ -21,7 +21,7 @@ UnicodeString AccessGroupOf(const UnicodeString& path)
     if (stat(path.c_str(), &st) != 0) return UnicodeString();
     if (st.st_gid == 0 || (st.st_mode & (S_IRGRP | S_IWGRP)) != (S_IRGRP | S_IWGRP)) return UnicodeString();
     std::vector<char> buffer(16384);
-    group entry {};
+    group entry{};
     group* found = nullptr;
     if (getgrgid_r(st.st_gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
         return UnicodeString();

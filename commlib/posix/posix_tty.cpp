@@ -33,25 +33,25 @@ struct TSpeed {
 };
 
 constexpr std::array<TSpeed, 26> StandardSpeeds{{
-    {50, B50}, {75, B75}, {110, B110}, {134, B134}, {150, B150}, {200, B200}, {300, B300},
-    {600, B600}, {1200, B1200}, {1800, B1800}, {2400, B2400}, {4800, B4800}, {9600, B9600},
-    {19200, B19200}, {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400},
-    {460800, B460800}, {500000, B500000}, {576000, B576000}, {921600, B921600},
-    {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000},
+    {50, B50},           {75, B75},         {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},       {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600}, {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000},
 }};
 
 const TSpeed* StandardSpeed(unsigned baud)
 {
-    const auto it = std::find_if(StandardSpeeds.begin(), StandardSpeeds.end(),
-                                 [baud](const TSpeed& s) { return s.Baud == baud; });
+    const auto it =
+        std::find_if(StandardSpeeds.begin(), StandardSpeeds.end(), [baud](const TSpeed& s) { return s.Baud == baud; });
     return it == StandardSpeeds.end() ? nullptr : &*it;
 }
 
 // Raw both ways: an echo or a CR/LF translation would corrupt binary frames.
 void MakeRaw(termios& t, const TRawLine& line)
 {
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                   INPCK | IGNPAR);
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK | IGNPAR);
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
@@ -92,7 +92,7 @@ TPortPath ResolveComPort(int n)
 {
     const std::string name = "COM" + std::to_string(n);
     const std::string link = TCommSerialPortInfo::PortMapDir() + "/" + name;
-    struct stat st{};
+    struct stat st {};
     if (lstat(link.c_str(), &st) == 0) return {link, name, link};
     return {"/dev/ttyS" + std::to_string(n - 1), name, link};
 }
@@ -109,7 +109,7 @@ std::string LinkComPort(const std::string& dir, int n, const std::string& target
 {
     MakeDirectories(dir);
     const std::string link = dir + "/COM" + std::to_string(n);
-    struct stat st{};
+    struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
         throw std::runtime_error(link + " exists and is not a symbolic link; not replacing it");
     // Built aside and renamed over, so a program never sees the name missing or half made.
@@ -150,7 +150,7 @@ TExclusiveTty OpenExclusive(const std::string& path)
         tty.Failure = Failed("open");
         return tty;
     }
-    struct stat st{};
+    struct stat st {};
     if (!isatty(fd)) tty.Failure = Failed("isatty");
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0) tty.Failure = Failed("flock");
     else if (fstat(fd, &st) == 0 && HolderSearched(st.st_rdev)) {
@@ -183,8 +183,7 @@ TCallError OpenPty(TPty& pty)
     if (pty.Master < 0) failure = Failed("posix_openpt");
     else if (grantpt(pty.Master) != 0) failure = Failed("grantpt");
     else if (unlockpt(pty.Master) != 0) failure = Failed("unlockpt");
-    else if (const int error = ptsname_r(pty.Master, name, sizeof name); error != 0)
-        failure = {"ptsname_r", error};
+    else if (const int error = ptsname_r(pty.Master, name, sizeof name); error != 0) failure = {"ptsname_r", error};
     if (!failure) {
         pty.SlavePath = name;
         pty.Slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);

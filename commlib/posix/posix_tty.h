@@ -44,7 +44,7 @@ struct TExclusiveTty {
     int Fd = -1;
     bool Exclusive = false; // TIOCEXCL set by this open, to be undone by CloseExclusive
     TCallError Failure;
-    TTtyHolder Holder;      // the process that already had the tty open, when that refused it
+    TTtyHolder Holder; // the process that already had the tty open, when that refused it
 };
 // Opens path read-write, non-blocking, not as controlling terminal, and takes it for itself alone.
 // A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
@@ -69,7 +69,7 @@ enum class TParity { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };
 // Framing and flow control of a raw line.
 struct TRawLine {
     unsigned Baud = 9600;
-    int DataBits = 8;         // 5..8
+    int DataBits = 8; // 5..8
     TParity Parity = TParity::None;
     bool TwoStopBits = false; // with 5 data bits the line makes it one and a half
     bool CheckParity = false; // INPCK

@@ -38,7 +38,7 @@ bool HoldsDevice(const std::string& fdDir, dev_t device, int ownFd)
     while (const dirent* entry = readdir(dir.get())) {
         const long fd = NumberOf(entry->d_name);
         if (fd < 0 || fd == ownFd) continue;
-        struct stat st{};
+        struct stat st {};
         // Followed to the open file itself; a descriptor closed meanwhile simply fails.
         if (fstatat(dirfd(dir.get()), entry->d_name, &st, 0) != 0) continue;
         if (S_ISCHR(st.st_mode) && st.st_rdev == device) return true;

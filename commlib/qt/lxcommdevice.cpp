@@ -20,10 +20,7 @@ constexpr int FlowCodes[] = {0, 3, 4, 5, 6};
 
 constexpr int ModemLineBits[] = {0x10, 0x20, 0x40, 0x80}; // MS_CTS_ON, MS_DSR_ON, MS_RING_ON, MS_RLSD_ON
 
-unsigned char ClampByte(int value)
-{
-    return static_cast<unsigned char>(value < 0 ? 0 : value > 255 ? 255 : value);
-}
+unsigned char ClampByte(int value) { return static_cast<unsigned char>(value < 0 ? 0 : value > 255 ? 255 : value); }
 
 } // namespace
 
@@ -45,44 +42,36 @@ TBaudRate BaudRateOf(unsigned long baud)
 
 TLxCommFrameSettings::TLxCommFrameSettings(TCommPackage* package) : Package(package) {}
 
-unsigned char TLxCommFrameSettings::fGetFrameHead() const
-{
-    return Package ? Package->FrameHead.load() : OwnHead;
-}
+unsigned char TLxCommFrameSettings::fGetFrameHead() const { return Package ? Package->FrameHead.load() : OwnHead; }
 
 void TLxCommFrameSettings::fSetFrameHead(unsigned char value)
 {
-    if (Package) Package->FrameHead.store(value); else OwnHead = value;
+    if (Package) Package->FrameHead.store(value);
+    else OwnHead = value;
 }
 
-unsigned char TLxCommFrameSettings::fGetFrameTail() const
-{
-    return Package ? Package->FrameTail.load() : OwnTail;
-}
+unsigned char TLxCommFrameSettings::fGetFrameTail() const { return Package ? Package->FrameTail.load() : OwnTail; }
 
 void TLxCommFrameSettings::fSetFrameTail(unsigned char value)
 {
-    if (Package) Package->FrameTail.store(value); else OwnTail = value;
+    if (Package) Package->FrameTail.store(value);
+    else OwnTail = value;
 }
 
-unsigned char TLxCommFrameSettings::fGetFrameCtrl() const
-{
-    return Package ? Package->FrameCtrl.load() : OwnCtrl;
-}
+unsigned char TLxCommFrameSettings::fGetFrameCtrl() const { return Package ? Package->FrameCtrl.load() : OwnCtrl; }
 
 void TLxCommFrameSettings::fSetFrameCtrl(unsigned char value)
 {
-    if (Package) Package->FrameCtrl.store(value); else OwnCtrl = value;
+    if (Package) Package->FrameCtrl.store(value);
+    else OwnCtrl = value;
 }
 
-bool TLxCommFrameSettings::fGetDoubleFrameMark() const
-{
-    return Package ? Package->DblFrameMark() : OwnDouble;
-}
+bool TLxCommFrameSettings::fGetDoubleFrameMark() const { return Package ? Package->DblFrameMark() : OwnDouble; }
 
 void TLxCommFrameSettings::fSetDoubleFrameMark(bool value)
 {
-    if (Package) Package->fSetDblFrameMark(value); else OwnDouble = value;
+    if (Package) Package->fSetDblFrameMark(value);
+    else OwnDouble = value;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -113,8 +102,7 @@ TLxCustomCommDevice::~TLxCustomCommDevice()
     Alive->store(false);
     try {
         Comm->fSetActive(false);
-    } catch (...) {
-    }
+    } catch (...) {}
     Comm->OnBeforeClose = nullptr;
     Comm->OnAfterOpen = nullptr;
     Comm->OnNotify = nullptr;
@@ -136,9 +124,9 @@ void TLxCustomCommDevice::Post(TObject* sender, int mask, bool package)
         [this, alive, sender, mask, package] {
             if (!alive->load()) return;
             try {
-                if (package) EvPackageNotify(sender, mask); else EvCommNotify(sender, mask);
-            } catch (...) {
-            }
+                if (package) EvPackageNotify(sender, mask);
+                else EvCommNotify(sender, mask);
+            } catch (...) {}
         },
         Qt::QueuedConnection);
 }
@@ -146,13 +134,15 @@ void TLxCustomCommDevice::Post(TObject* sender, int mask, bool package)
 void TLxCustomCommDevice::PortHook(TObject* sender, int mask)
 {
     if (!Alive->load()) return;
-    if (SyncEvents.load()) Post(sender, mask, false); else EvCommNotify(sender, mask);
+    if (SyncEvents.load()) Post(sender, mask, false);
+    else EvCommNotify(sender, mask);
 }
 
 void TLxCustomCommDevice::PackageHook(TObject* sender, int mask)
 {
     if (!Alive->load()) return;
-    if (SyncEvents.load()) Post(sender, mask, true); else EvPackageNotify(sender, mask);
+    if (SyncEvents.load()) Post(sender, mask, true);
+    else EvPackageNotify(sender, mask);
 }
 
 void TLxCustomCommDevice::EvCommNotify(TObject*, int NotifyType)
@@ -197,20 +187,11 @@ int TLxCustomCommDevice::Write(const void* buffer, long count)
     return Comm->Write(buffer, count);
 }
 
-int TLxCustomCommDevice::Command(const char* text)
-{
-    return Comm->Command(text);
-}
+int TLxCustomCommDevice::Command(const char* text) { return Comm->Command(text); }
 
-bool TLxCustomCommDevice::ReadPackage(void* package)
-{
-    return Package->ReadPackage(package, 0) != 0;
-}
+bool TLxCustomCommDevice::ReadPackage(void* package) { return Package->ReadPackage(package, 0) != 0; }
 
-bool TLxCustomCommDevice::WritePackage(const void* package)
-{
-    return Package->WritePackage(package, 0) != 0;
-}
+bool TLxCustomCommDevice::WritePackage(const void* package) { return Package->WritePackage(package, 0) != 0; }
 
 unsigned long TLxCustomCommDevice::ReadPackage(void* buffer, unsigned long size)
 {
@@ -224,19 +205,18 @@ unsigned long TLxCustomCommDevice::WritePackage(const void* buffer, unsigned lon
 
 void TLxCustomCommDevice::PurgeRead(bool abort)
 {
-    if (UsePackage) Package->PurgeRead(); else Comm->PurgeRead(abort);
+    if (UsePackage) Package->PurgeRead();
+    else Comm->PurgeRead(abort);
 }
 
 void TLxCustomCommDevice::PurgeWrite(bool abort)
 {
-    if (UsePackage) Package->PurgeWrite(); else Comm->PurgeWrite(abort);
+    if (UsePackage) Package->PurgeWrite();
+    else Comm->PurgeWrite(abort);
 }
 
 // The modem commands go through Command here so that the number of bytes accepted comes back.
-int TLxCustomCommDevice::ResetModem()
-{
-    return Comm->Command(TComm32::Str_ResetModem);
-}
+int TLxCustomCommDevice::ResetModem() { return Comm->Command(TComm32::Str_ResetModem); }
 
 int TLxCustomCommDevice::InitModem()
 {
@@ -251,10 +231,7 @@ bool TLxCustomCommDevice::SettingsDialog(QWidget* owner, bool openOnOk)
     return dialog.exec() == QDialog::Accepted;
 }
 
-bool TLxCustomCommDevice::EscapeCommFunction(unsigned long function)
-{
-    return Comm->EscapeCommFunction(function);
-}
+bool TLxCustomCommDevice::EscapeCommFunction(unsigned long function) { return Comm->EscapeCommFunction(function); }
 
 // ---------------------------------------------------------------------------------------------
 // Properties
@@ -279,15 +256,9 @@ void TLxCustomCommDevice::fSetUsePackage(bool value)
     fSetActive(active);
 }
 
-TBaudRate TLxCustomCommDevice::fGetBaud() const
-{
-    return BaudRateOf(Comm->fGetBaud());
-}
+TBaudRate TLxCustomCommDevice::fGetBaud() const { return BaudRateOf(Comm->fGetBaud()); }
 
-void TLxCustomCommDevice::fSetBaud(TBaudRate value)
-{
-    Comm->fSetBaud(BaudRateValue(value));
-}
+void TLxCustomCommDevice::fSetBaud(TBaudRate value) { Comm->fSetBaud(BaudRateValue(value)); }
 
 TParity TLxCustomCommDevice::fGetParity() const
 {
@@ -301,10 +272,7 @@ void TLxCustomCommDevice::fSetParity(TParity value)
     Comm->fSetParity(static_cast<unsigned char>(v >= ptNoParity && v <= ptSpaceParity ? v : 0));
 }
 
-void TLxCustomCommDevice::fSetByteSize(int value)
-{
-    Comm->fSetByteSize(ClampByte(value));
-}
+void TLxCustomCommDevice::fSetByteSize(int value) { Comm->fSetByteSize(ClampByte(value)); }
 
 TStopBits TLxCustomCommDevice::fGetStopBits() const
 {
@@ -332,10 +300,7 @@ void TLxCustomCommDevice::fSetFlowControl(TFlowControl value)
     Comm->fSetFCtrl(v >= fcNone && v <= fcRtsCtsXonXoff ? FlowCodes[v] : 0);
 }
 
-void TLxCustomCommDevice::fSetAutoAnswer(int value)
-{
-    Comm->fSetAAns(ClampByte(value));
-}
+void TLxCustomCommDevice::fSetAutoAnswer(int value) { Comm->fSetAAns(ClampByte(value)); }
 
 void TLxCustomCommDevice::fSetFrameSettings(const TLxCommFrameSettings* source)
 {

@@ -43,8 +43,8 @@ enum TModemStatusElement : int { msCTS = 0, msDSR, msRING, msRLSD };
 using TModemStatus = unsigned char;
 
 // Numeric baud of each TBaudRate ordinal.
-unsigned long BaudRateValue(TBaudRate rate);    // 115200 for an ordinal outside the table
-TBaudRate BaudRateOf(unsigned long baud);       // br115200 for a number outside the table
+unsigned long BaudRateValue(TBaudRate rate); // 115200 for an ordinal outside the table
+TBaudRate BaudRateOf(unsigned long baud);    // br115200 for a number outside the table
 
 // A view on a package layer's frame marks: reads and writes go straight to the layer. Made without
 // a layer (as a caller's source for TLxCustomCommDevice::fSetFrameSettings) it keeps its own values.

@@ -27,33 +27,120 @@ namespace KestroComm32 {
 namespace {
 
 const char* const EnglishMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
-    "&OK", "&Cancel", "COM port Setup", "COM port", "Baud", "Parity", "Byte Size", "Stop Bits",
-    "Flow Control", "No parity", "Odd", "Even", "Mark", "None", "RTS/CTS", "Xon/Xoff",
-    "RTS/CTS & Xon/Xoff", "Must select COM Port", "Must select baud rate", "Invalid baud rate",
-    "Must select byte size", "Must select parity check", "Must select stop bits",
-    "Must select flow control", "&About", "&Default", "Port", "Modem", "Buffer", "Auto Answer",
-    "Input Buf.", "Output Buf.", "Auto Answer: 0 - 255", "Input Buffer size error",
-    "Output Buffer size error", "Space Parity",
+    "&OK",
+    "&Cancel",
+    "COM port Setup",
+    "COM port",
+    "Baud",
+    "Parity",
+    "Byte Size",
+    "Stop Bits",
+    "Flow Control",
+    "No parity",
+    "Odd",
+    "Even",
+    "Mark",
+    "None",
+    "RTS/CTS",
+    "Xon/Xoff",
+    "RTS/CTS & Xon/Xoff",
+    "Must select COM Port",
+    "Must select baud rate",
+    "Invalid baud rate",
+    "Must select byte size",
+    "Must select parity check",
+    "Must select stop bits",
+    "Must select flow control",
+    "&About",
+    "&Default",
+    "Port",
+    "Modem",
+    "Buffer",
+    "Auto Answer",
+    "Input Buf.",
+    "Output Buf.",
+    "Auto Answer: 0 - 255",
+    "Input Buffer size error",
+    "Output Buffer size error",
+    "Space Parity",
 };
 
 const char* const SimplifiedChineseMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
-    "确定", "取消", "串行口设置", "串行口", "波特率", "奇偶校验", "数据位", "停止位",
-    "数据流控", "No parity (无)", "Odd (奇)", "Even (偶)", "Mark (标记)", "None (无)",
-    "RTS/CTS (硬件)", "Xon/Xoff (软件)", "RTS/CTS & Xon/Xoff (硬&软)", "必须选择串行口",
-    "必须输入/选择波特率", "无效的波特率", "必须选择数据位", "必须选择奇偶校验", "必须选择停止位",
-    "必须选择数据流控制", "关于", "默认", "串行口选项", "调制解调器选项", "缓存容量", "自动应答",
-    "输入缓存", "输出缓存", "自动应答必须是 0 - 255 的整数", "输入缓存容量错误", "输出缓存容量错误",
+    "确定",
+    "取消",
+    "串行口设置",
+    "串行口",
+    "波特率",
+    "奇偶校验",
+    "数据位",
+    "停止位",
+    "数据流控",
+    "No parity (无)",
+    "Odd (奇)",
+    "Even (偶)",
+    "Mark (标记)",
+    "None (无)",
+    "RTS/CTS (硬件)",
+    "Xon/Xoff (软件)",
+    "RTS/CTS & Xon/Xoff (硬&软)",
+    "必须选择串行口",
+    "必须输入/选择波特率",
+    "无效的波特率",
+    "必须选择数据位",
+    "必须选择奇偶校验",
+    "必须选择停止位",
+    "必须选择数据流控制",
+    "关于",
+    "默认",
+    "串行口选项",
+    "调制解调器选项",
+    "缓存容量",
+    "自动应答",
+    "输入缓存",
+    "输出缓存",
+    "自动应答必须是 0 - 255 的整数",
+    "输入缓存容量错误",
+    "输出缓存容量错误",
     "Space (空格)",
 };
 
 const char* const TraditionalChineseMsgs[TForm_LxCommDevice_Settings::TMsgStrings::Count] = {
-    "確定", "取消", "序列埠設定", "序列埠", "傳輸速率", "奇偶校驗", "資料位元", "停止位元",
-    "資料流控", "No parity (無)", "Odd (奇)", "Even (偶)", "Mark (標記)", "None (無)",
-    "RTS/CTS (硬體)", "Xon/Xoff (軟體)", "RTS/CTS & Xon/Xoff (硬&軟)", "必須選擇序列埠",
-    "必須輸入/選擇序列傳輸速率", "無效的序列傳輸速率", "必須選擇資料位元", "必須選擇奇偶校驗",
-    "必須選擇停止位元", "必須選擇資料流程控制", "關於", "默認", "埠選項", "數據機選項", "緩存容量",
-    "自動回應", "輸入緩存", "輸出緩存", "自動回應必須是 0 - 255 的整數", "輸入緩存容量錯誤",
-    "輸出緩存容量錯誤", "Space (空白)",
+    "確定",
+    "取消",
+    "序列埠設定",
+    "序列埠",
+    "傳輸速率",
+    "奇偶校驗",
+    "資料位元",
+    "停止位元",
+    "資料流控",
+    "No parity (無)",
+    "Odd (奇)",
+    "Even (偶)",
+    "Mark (標記)",
+    "None (無)",
+    "RTS/CTS (硬體)",
+    "Xon/Xoff (軟體)",
+    "RTS/CTS & Xon/Xoff (硬&軟)",
+    "必須選擇序列埠",
+    "必須輸入/選擇序列傳輸速率",
+    "無效的序列傳輸速率",
+    "必須選擇資料位元",
+    "必須選擇奇偶校驗",
+    "必須選擇停止位元",
+    "必須選擇資料流程控制",
+    "關於",
+    "默認",
+    "埠選項",
+    "數據機選項",
+    "緩存容量",
+    "自動回應",
+    "輸入緩存",
+    "輸出緩存",
+    "自動回應必須是 0 - 255 的整數",
+    "輸入緩存容量錯誤",
+    "輸出緩存容量錯誤",
+    "Space (空白)",
 };
 
 constexpr long MinBufSize = 4096;
@@ -73,10 +160,7 @@ QGroupBox* MakeGroup(QWidget* parent, const char* name, int x, int y, int h)
     return Make<QGroupBox>(parent, name, x, y, 185, h);
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, int y)
-{
-    return Make<QLabel>(parent, name, 8, y, 76, 21);
-}
+QLabel* MakeLabel(QWidget* parent, const char* name, int y) { return Make<QLabel>(parent, name, 8, y, 76, 21); }
 
 QComboBox* MakeCombo(QWidget* parent, const char* name, int y, bool editable)
 {
@@ -86,10 +170,7 @@ QComboBox* MakeCombo(QWidget* parent, const char* name, int y, bool editable)
     return cb;
 }
 
-QLineEdit* MakeEdit(QWidget* parent, const char* name, int y)
-{
-    return Make<QLineEdit>(parent, name, 82, y, 96, 21);
-}
+QLineEdit* MakeEdit(QWidget* parent, const char* name, int y) { return Make<QLineEdit>(parent, name, 82, y, 96, 21); }
 
 QPushButton* MakeButton(QWidget* dialog, const char* name, int x, QStyle::StandardPixmap icon)
 {
@@ -105,9 +186,7 @@ constexpr TFlowControl FlowOfItem[] = {fcNone, fcRtsCts, fcXonXoff, fcRtsCtsXonX
 
 } // namespace
 
-TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings() : TMsgStrings(TComm32Language().LcId)
-{
-}
+TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings() : TMsgStrings(TComm32Language().LcId) {}
 
 TForm_LxCommDevice_Settings::TMsgStrings::TMsgStrings(unsigned long lcid) : FLcId(lcid)
 {
@@ -161,10 +240,10 @@ bool TForm_LxCommDevice_Settings::ParseInteger(const QString& text, long& value)
     if (i >= t.size()) return false;
     long long v = 0;
     for (; i < t.size(); ++i) {
-        const int d = QChar(t[i]).isDigit() && t[i] <= u'9' ? t[i].unicode() - u'0'
-                    : (base == 16 && t[i] >= u'a' && t[i] <= u'f') ? t[i].unicode() - u'a' + 10
-                    : (base == 16 && t[i] >= u'A' && t[i] <= u'F') ? t[i].unicode() - u'A' + 10
-                    : -1;
+        const int d = QChar(t[i]).isDigit() && t[i] <= u'9'          ? t[i].unicode() - u'0'
+                      : (base == 16 && t[i] >= u'a' && t[i] <= u'f') ? t[i].unicode() - u'a' + 10
+                      : (base == 16 && t[i] >= u'A' && t[i] <= u'F') ? t[i].unicode() - u'A' + 10
+                                                                     : -1;
         if (d < 0 || d >= base) return false;
         v = v * base + d;
         if (v > 0xFFFFFFFFll) return false;
@@ -177,8 +256,7 @@ bool TForm_LxCommDevice_Settings::ParseInteger(const QString& text, long& value)
     return true;
 }
 
-TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCustomCommDevice* device,
-                                                         bool openOnOk)
+TForm_LxCommDevice_Settings::TForm_LxCommDevice_Settings(QWidget* owner, TLxCustomCommDevice* device, bool openOnOk)
     : QDialog(owner), Device(device), OpenOnOk(openOnOk)
 {
     CreateControls();
@@ -290,8 +368,8 @@ void TForm_LxCommDevice_Settings::FillFixedLists()
 void TForm_LxCommDevice_Settings::ChainFields()
 {
     // Tab order follows the Enter chain.
-    QWidget* const order[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits, CbFlow,
-                              EditAutoAns, EditInBufSize, EditOutBufSize, BnOK, BnCancel};
+    QWidget* const order[] = {CbPort,      CbSelBaud,     CbParity,       CbByteSize, CbStopBits, CbFlow,
+                              EditAutoAns, EditInBufSize, EditOutBufSize, BnOK,       BnCancel};
     for (std::size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     // Enter in any field goes to OK (which first moves along the chain), as a default button would.
@@ -384,7 +462,7 @@ void TForm_LxCommDevice_Settings::FitToTexts()
 
 bool TForm_LxCommDevice_Settings::MoveCtrlFocus()
 {
-    QWidget* const chain[] = {CbPort, CbSelBaud, CbParity, CbByteSize, CbStopBits,
+    QWidget* const chain[] = {CbPort, CbSelBaud,   CbParity,      CbByteSize,    CbStopBits,
                               CbFlow, EditAutoAns, EditInBufSize, EditOutBufSize};
     QWidget* focused = focusWidget();
     // The editable speed box hands its focus to its line edit.
@@ -552,8 +630,7 @@ void TForm_LxCommDevice_Settings::Undo()
     auto attempt = [](auto&& step) {
         try {
             step();
-        } catch (...) {
-        }
+        } catch (...) {}
     };
     attempt([&] { Device->fSetPortName(s.PortName); });
     attempt([&] { Device->fGetComm32()->fSetBaud(s.Baud); });
@@ -570,10 +647,7 @@ void TForm_LxCommDevice_Settings::Undo()
     attempt([&] { Device->fSetActive(s.Active); });
 }
 
-void TForm_LxCommDevice_Settings::BnCancelClick()
-{
-    reject();
-}
+void TForm_LxCommDevice_Settings::BnCancelClick() { reject(); }
 
 void TForm_LxCommDevice_Settings::BnDefaultClick()
 {
@@ -589,10 +663,10 @@ void TForm_LxCommDevice_Settings::BnDefaultClick()
 
 void TForm_LxCommDevice_Settings::BnAboutClick()
 {
-    ShowAboutBox(this, MsgStrings.fGetMsg(TMsgStrings::msgAbout).remove(u'&'),
-                 QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
-                     .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(),
-                          QSysInfo::currentCpuArchitecture()));
+    ShowAboutBox(
+        this, MsgStrings.fGetMsg(TMsgStrings::msgAbout).remove(u'&'),
+        QStringLiteral("KestroComm32 serial library\nQt %1\n%2 (%3)")
+            .arg(QString::fromLatin1(qVersion()), QSysInfo::prettyProductName(), QSysInfo::currentCpuArchitecture()));
 }
 
 } // namespace KestroComm32

@@ -21,10 +21,7 @@ bool Answered(QWidget* owner, const QString& text, const QString& title, QMessag
 }
 } // namespace
 
-void SetMessageBoxHook(TMessageBoxHook hook)
-{
-    Hook() = std::move(hook);
-}
+void SetMessageBoxHook(TMessageBoxHook hook) { Hook() = std::move(hook); }
 
 void ShowMessageBox(QWidget* owner, const QString& text, const QString& title, QMessageBox::Icon icon,
                     const QString& informative)

@@ -6,7 +6,7 @@
 
 namespace {
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
-}
+} // namespace
 
 std::optional<long long> ParseDialogInt(const std::string& text)
 {
@@ -35,17 +35,11 @@ std::string RangeMessage(long long lower, long long upper)
     return "请输入一个在 " + std::to_string(lower) + " 和 " + std::to_string(upper) + " 之间的整数。";
 }
 
-std::string MaxCharsMessage(int limit)
-{
-    return "请输入不多于 " + std::to_string(limit) + " 个的字符。";
-}
+std::string MaxCharsMessage(int limit) { return "请输入不多于 " + std::to_string(limit) + " 个的字符。"; }
 
 std::string HexDigitsMessage(int digits)
 {
     return "请输入 " + std::to_string(digits) + " 位十六进制数字（0-9、A-F）。";
 }
 
-bool PasswordMatches(const std::string& entered)
-{
-    return entered == CalibrationPassword;
-}
+bool PasswordMatches(const std::string& entered) { return entered == CalibrationPassword; }

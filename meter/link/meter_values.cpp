@@ -93,20 +93,16 @@ std::string LowByteText(const std::uint8_t* d, int n)
 
 int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     return -1;
 }
 
 std::uint16_t Word(const std::string& text, int index)
 {
     std::uint16_t w = 0;
-    for (int i = 0; i < 4; ++i)
-        w = static_cast<std::uint16_t>(w << 4 | HexDigit(text[4 * index + i]));
+    for (int i = 0; i < 4; ++i) w = static_cast<std::uint16_t>(w << 4 | HexDigit(text[4 * index + i]));
     return w;
 }
 
@@ -124,8 +120,7 @@ const std::string& FieldText(const InnerParameterTexts& t, InnerField f)
 
 } // namespace
 
-ParameterWriteData EncodeParameterWrite(int currentRatio, int alarmThreshold, int address,
-                                        std::uint16_t register3)
+ParameterWriteData EncodeParameterWrite(int currentRatio, int alarmThreshold, int address, std::uint16_t register3)
 {
     ParameterWriteData out{};
     PutLowFirst(&out[0], static_cast<std::uint16_t>(currentRatio));
@@ -168,22 +163,18 @@ int InnerFieldWidth(InnerField field)
 
 bool InnerTextValid(InnerField field, const std::string& text)
 {
-    if (static_cast<int>(text.size()) != InnerFieldWidth(field))
-        return false;
+    if (static_cast<int>(text.size()) != InnerFieldWidth(field)) return false;
     for (char c : text)
-        if (HexDigit(c) < 0)
-            return false;
+        if (HexDigit(c) < 0) return false;
     return true;
 }
 
-std::optional<InnerParameterWriteData> EncodeInnerParameterWrite(const InnerParameterTexts& texts,
-                                                                 InnerField* bad)
+std::optional<InnerParameterWriteData> EncodeInnerParameterWrite(const InnerParameterTexts& texts, InnerField* bad)
 {
     for (InnerField f : {InnerField::ModuleNumber, InnerField::PulseRate, InnerField::AngleCorrection,
                          InnerField::PowerCompensation, InnerField::CurrentCompensation}) {
         if (!InnerTextValid(f, FieldText(texts, f))) {
-            if (bad)
-                *bad = f;
+            if (bad) *bad = f;
             return std::nullopt;
         }
     }

@@ -41,48 +41,36 @@ bool CModBusRtu::OpenPort(std::uint8_t port, std::uint16_t baud)
     return m_serial.Open();
 }
 
-void CModBusRtu::Close()
-{
-    m_serial.Close();
-}
+void CModBusRtu::Close() { m_serial.Close(); }
 
 int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8_t& received)
 {
     // The reply is read over the frame: a length it cannot hold is refused before anything is read.
-    if (expected < 2 || expected > FrameSize)
-        return ResultShort;
+    if (expected < 2 || expected > FrameSize) return ResultShort;
     std::uint32_t got = 0;
-    if (!m_serial.ReadData(2, frame, got))
-        return ResultLinkFailed;
+    if (!m_serial.ReadData(2, frame, got)) return ResultLinkFailed;
     if (frame[1] > 0x80) {
-        if (!m_serial.ReadData(3, frame + 2, got))
-            return ResultLinkFailed;
+        if (!m_serial.ReadData(3, frame + 2, got)) return ResultLinkFailed;
         // Without its code byte the buffer still holds the request there, which could read as 0. The
         // CRC is not checked, so one cut short does not matter.
-        if (got < 1)
-            return ResultShort;
+        if (got < 1) return ResultShort;
         // Code 00 is no exception code; returned as it is it would read as success.
         return frame[2] != 0 ? frame[2] : ResultShort;
     }
     const std::uint32_t rest = static_cast<std::uint8_t>(expected - 2);
-    if (!m_serial.ReadData(rest, frame + 2, got))
-        return ResultLinkFailed;
+    if (!m_serial.ReadData(rest, frame + 2, got)) return ResultLinkFailed;
     received = static_cast<std::uint8_t>(got);
-    if (got != rest || expected < 4)
-        return ResultShort;
+    if (got != rest || expected < 4) return ResultShort;
     const std::uint16_t crc = CRC16(frame, static_cast<std::uint16_t>(expected - 2));
-    if (frame[expected - 2] == (crc >> 8) && frame[expected - 1] == (crc & 0xFF))
-        return ResultOk;
+    if (frame[expected - 2] == (crc >> 8) && frame[expected - 1] == (crc & 0xFF)) return ResultOk;
     return ResultCrc;
 }
 
 int CModBusRtu::Exchange(std::uint8_t* frame, int length, std::uint8_t expected, int pauseMs)
 {
     const bool written = m_serial.WriteData(static_cast<std::uint32_t>(length), frame);
-    if (pauseMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
-    if (!written)
-        return ResultLinkFailed;
+    if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    if (!written) return ResultLinkFailed;
     std::uint8_t received = 0;
     return ReadReply(frame, expected, received);
 }
@@ -92,14 +80,11 @@ int CModBusRtu::ReadRegisters(std::uint8_t* frame, int length, std::uint8_t* dat
     const std::uint8_t quantity = frame[length - 1];
     const int total = AppendCrc(frame, length);
     const int result = Exchange(frame, total, static_cast<std::uint8_t>(2 * quantity + 5), 0);
-    if (result != ResultOk)
-        return result;
+    if (result != ResultOk) return result;
     const int count = frame[2];
     // A byte count beyond the caller's area would overrun it: refuse the reply.
-    if (count > size)
-        return ResultShort;
-    if (count != 0)
-        std::memcpy(data, frame + 3, static_cast<std::size_t>(count));
+    if (count > size) return ResultShort;
+    if (count != 0) std::memcpy(data, frame + 3, static_cast<std::size_t>(count));
     return ResultOk;
 }
 
@@ -117,8 +102,7 @@ int CModBusRtu::ReadParameter(ParameterData& data)
 
 int CModBusRtu::ReadInnerParameter(InnerParameterData& data)
 {
-    std::uint8_t frame[FrameSize] = {SlaveAddress, 0x43, MeterAccessCodeHi, MeterAccessCodeLo,
-                                     0x00, 0x00, 0x00, 0x16};
+    std::uint8_t frame[FrameSize] = {SlaveAddress, 0x43, MeterAccessCodeHi, MeterAccessCodeLo, 0x00, 0x00, 0x00, 0x16};
     return ReadRegisters(frame, 8, data.data(), static_cast<int>(data.size()));
 }
 
@@ -131,8 +115,8 @@ int CModBusRtu::WriteParameter(const ParameterWriteData& data)
 
 int CModBusRtu::WriteInnerParameter(const InnerParameterWriteData& data)
 {
-    std::uint8_t frame[FrameSize] = {SlaveAddress, 0x46, MeterAccessCodeHi, MeterAccessCodeLo,
-                                     0x00, 0x0D, 0x00, 0x09, 0x12};
+    std::uint8_t frame[FrameSize] = {SlaveAddress, 0x46, MeterAccessCodeHi, MeterAccessCodeLo, 0x00, 0x0D, 0x00,
+                                     0x09,         0x12};
     std::memcpy(frame + 9, data.data(), data.size());
     return Exchange(frame, AppendCrc(frame, 9 + static_cast<int>(data.size())), 8, 0);
 }

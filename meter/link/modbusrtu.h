@@ -10,11 +10,11 @@ class CModBusRtu {
 public:
     // Result codes of every operation; a positive value is the exception code of an exception reply.
     static constexpr int ResultOk = 0;
-    static constexpr int ResultLinkFailed = -1;  // the request could not be written or a read failed
-    static constexpr int ResultShort = -2;       // shorter than expected, a byte count too big, an
-                                                 // exception reply without a code (00), or an expected
-                                                 // length the frame cannot hold
-    static constexpr int ResultCrc = -3;         // CRC mismatch
+    static constexpr int ResultLinkFailed = -1; // the request could not be written or a read failed
+    static constexpr int ResultShort = -2;      // shorter than expected, a byte count too big, an
+                                                // exception reply without a code (00), or an expected
+                                                // length the frame cannot hold
+    static constexpr int ResultCrc = -3;        // CRC mismatch
 
     static constexpr std::uint8_t SlaveAddress = 0xF8;
     static constexpr int CalibratePauseMs = 3000;

@@ -49,15 +49,9 @@ int RemainingMs(Clock::time_point deadline)
 
 CSerial::CSerial() = default;
 
-CSerial::~CSerial()
-{
-    Close();
-}
+CSerial::~CSerial() { Close(); }
 
-std::string CSerial::DeviceName(int portNumber)
-{
-    return PosixTty::ResolveComPort(portNumber).Path;
-}
+std::string CSerial::DeviceName(int portNumber) { return PosixTty::ResolveComPort(portNumber).Path; }
 
 std::string CSerial::MappedDevice(int portNumber)
 {
@@ -88,18 +82,16 @@ namespace {
 // setting refused here (no system error) is an invalid parameter.
 int ShownError(const PosixTty::TCallError& failure)
 {
-    if (failure.Error == 0)
-        return EINVAL;
-    if (failure.Error == EWOULDBLOCK && std::strcmp(failure.Call, "flock") == 0)
-        return EBUSY;
+    if (failure.Error == 0) return EINVAL;
+    if (failure.Error == EWOULDBLOCK && std::strcmp(failure.Call, "flock") == 0) return EBUSY;
     return failure.Error;
 }
 
 KestroComm32::TSystemReason ReasonOf(const PosixTty::TPortPath& where, const PosixTty::TCallError& failure,
                                      const PosixTty::TTtyHolder& holder = {})
 {
-    KestroComm32::TSystemReason reason = KestroComm32::DescribeOpenFailure(
-        failure.Error, failure.Call, where.Path, where.AliasName, where.AliasLink);
+    KestroComm32::TSystemReason reason =
+        KestroComm32::DescribeOpenFailure(failure.Error, failure.Call, where.Path, where.AliasName, where.AliasLink);
     reason.HolderName = holder.Name;
     reason.HolderPid = holder.Pid;
     return reason;
@@ -128,19 +120,15 @@ PosixTty::TRawLine RawLineOf(const CSerial& s)
 PosixTty::TCallError ConfigureLine(int fd, const CSerial& s)
 {
     using PosixTty::TModemLine;
-    if (!SettingsSupported(s))
-        return {"SetCommState", 0};  // refused here, not by the system
-    if (const auto failure = PosixTty::SetRawLine(fd, RawLineOf(s)))
-        return failure;
-    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Dtr, (s.LineControl & 3) == 1))
-        return failure;
-    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Rts, (s.LineControl >> 2 & 3) == 1))
-        return failure;
+    if (!SettingsSupported(s)) return {"SetCommState", 0}; // refused here, not by the system
+    if (const auto failure = PosixTty::SetRawLine(fd, RawLineOf(s))) return failure;
+    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Dtr, (s.LineControl & 3) == 1)) return failure;
+    if (const auto failure = PosixTty::SetModemLine(fd, TModemLine::Rts, (s.LineControl >> 2 & 3) == 1)) return failure;
     PosixTty::FlushQueues(fd, true, true);
     return {};
 }
 
-}  // namespace
+} // namespace
 
 bool CSerial::Open()
 {
@@ -151,8 +139,7 @@ bool CSerial::Open()
         m_lastReason = KestroComm32::TSystemReason();
     }
     const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
-    if (tty.Failure)
-        return OpenFailed("OpenCom", ShownError(tty.Failure), ReasonOf(where, tty.Failure, tty.Holder));
+    if (tty.Failure) return OpenFailed("OpenCom", ShownError(tty.Failure), ReasonOf(where, tty.Failure, tty.Holder));
     {
         std::lock_guard<std::mutex> guard(m_state);
         m_fd = tty.Fd;
@@ -195,10 +182,7 @@ void CSerial::Close()
     m_lockFreed.notify_all();
 }
 
-void CSerial::Purge()
-{
-    PosixTty::FlushQueues(m_fd, true, true);
-}
+void CSerial::Purge() { PosixTty::FlushQueues(m_fd, true, true); }
 
 namespace {
 
@@ -213,9 +197,9 @@ struct TDeadlines {
 TDeadlines DeadlinesOf(bool reading, std::uint32_t count, bool bounded)
 {
     const auto start = Clock::now();
-    const int totalMs = reading
-        ? CSerial::ReadTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::ReadTotalTimeoutConstant
-        : CSerial::WriteTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::WriteTotalTimeoutConstant;
+    const int totalMs =
+        reading ? CSerial::ReadTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::ReadTotalTimeoutConstant
+                : CSerial::WriteTotalTimeoutMultiplier * static_cast<int>(count) + CSerial::WriteTotalTimeoutConstant;
     const int boundMs = reading ? CSerial::ReadWaitLimit : CSerial::WriteWaitLimit;
     return {start + milliseconds(totalMs), start + milliseconds(boundMs), bounded};
 }
@@ -226,12 +210,9 @@ std::string WaitForPort(int fd, bool reading, int waitMs)
     const char* const label = reading ? "ReadFile" : "WriteFile";
     pollfd p{fd, static_cast<short>(reading ? POLLIN : POLLOUT), 0};
     const int r = ::poll(&p, 1, waitMs);
-    if (r < 0 && errno != EINTR)
-        return FailureText("WaitForSingleObject", errno);
-    if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
-        return FailureText(label, EIO);
-    if (r > 0 && (p.revents & POLLHUP) && !(p.revents & (POLLIN | POLLOUT)))
-        return FailureText(label, EIO);
+    if (r < 0 && errno != EINTR) return FailureText("WaitForSingleObject", errno);
+    if (r > 0 && (p.revents & (POLLERR | POLLNVAL))) return FailureText(label, EIO);
+    if (r > 0 && (p.revents & POLLHUP) && !(p.revents & (POLLIN | POLLOUT))) return FailureText(label, EIO);
     return std::string();
 }
 
@@ -248,22 +229,16 @@ std::string MoveBytes(int fd, bool reading, std::uint32_t count, std::uint8_t* b
             lastByte = Clock::now();
             continue;
         }
-        if (n < 0 && errno == EINTR)
-            continue;
+        if (n < 0 && errno == EINTR) continue;
         // A raw tty with VMIN = VTIME = 0 reports an empty queue as 0; a hang-up shows in poll.
-        if (n < 0 && errno != EAGAIN)
-            return FailureText(reading ? "ReadFile" : "WriteFile", errno);
+        if (n < 0 && errno != EAGAIN) return FailureText(reading ? "ReadFile" : "WriteFile", errno);
         auto deadline = limits.total;
-        if (reading && done > 0)
-            deadline = std::min(deadline, lastByte + milliseconds(CSerial::ReadIntervalTimeout));
+        if (reading && done > 0) deadline = std::min(deadline, lastByte + milliseconds(CSerial::ReadIntervalTimeout));
         const bool boundFirst = limits.bounded && limits.bound < deadline;
-        if (boundFirst)
-            deadline = limits.bound;
+        if (boundFirst) deadline = limits.bound;
         const int wait = RemainingMs(deadline);
-        if (wait == 0)
-            return boundFirst ? TimeoutText : std::string();
-        if (std::string failure = WaitForPort(fd, reading, wait); !failure.empty())
-            return failure;
+        if (wait == 0) return boundFirst ? TimeoutText : std::string();
+        if (std::string failure = WaitForPort(fd, reading, wait); !failure.empty()) return failure;
     }
     return std::string();
 }
@@ -274,12 +249,10 @@ std::string AwaitSent(int fd, std::uint32_t count, std::uint32_t& done, const TD
 {
     for (;;) {
         const int queued = PosixTty::OutputQueued(fd);
-        if (queued <= 0)
-            return std::string();
+        if (queued <= 0) return std::string();
         const auto deadline = limits.bounded ? std::min(limits.total, limits.bound) : limits.total;
         if (Clock::now() >= deadline) {
-            if (limits.bounded && limits.bound <= limits.total)
-                return TimeoutText;
+            if (limits.bounded && limits.bound <= limits.total) return TimeoutText;
             done = count - std::min<std::uint32_t>(count, static_cast<std::uint32_t>(queued));
             return std::string();
         }
@@ -287,7 +260,7 @@ std::string AwaitSent(int fd, std::uint32_t count, std::uint32_t& done, const TD
     }
 }
 
-}  // namespace
+} // namespace
 
 // Runs one read or write on the port without holding m_state (the caller holds the lock).
 // Returns true when the transfer ended by completion or by the port's own time-outs; false with
@@ -297,8 +270,7 @@ bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, 
     done = 0;
     const TDeadlines limits = DeadlinesOf(reading, count, Overlapped != 0);
     std::string failure = MoveBytes(m_fd, reading, count, buffer, done, limits);
-    if (!reading && failure.empty() && done == count)
-        failure = AwaitSent(m_fd, count, done, limits);
+    if (!reading && failure.empty() && done == count) failure = AwaitSent(m_fd, count, done, limits);
     if (!failure.empty()) {
         std::lock_guard<std::mutex> guard(m_state);
         m_lastError = failure;
@@ -311,11 +283,9 @@ bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, 
 bool CSerial::TakeLock()
 {
     std::unique_lock<std::mutex> lock(m_state);
-    if (m_fd < 0 || !m_lockExists)
-        return false;
+    if (m_fd < 0 || !m_lockExists) return false;
     m_lockFreed.wait(lock, [this] { return !m_busy || !m_lockExists; });
-    if (!m_lockExists)
-        return false;
+    if (!m_lockExists) return false;
     m_busy = true;
     return true;
 }
@@ -330,23 +300,19 @@ void CSerial::ReleaseLockHeld()
 bool CSerial::ReadData(std::uint32_t count, std::uint8_t* buffer, std::uint32_t& received)
 {
     received = 0;
-    if (!TakeLock())
-        return false;
+    if (!TakeLock()) return false;
     count = std::min(count, MaxBlock);
     const bool ok = Transfer(true, count, buffer, received);
     std::lock_guard<std::mutex> guard(m_state);
-    if (!ok)
-        Purge();
-    else if (received != count)
-        m_lastError = ShortText("received", received, count);
+    if (!ok) Purge();
+    else if (received != count) m_lastError = ShortText("received", received, count);
     ReleaseLockHeld();
     return ok;
 }
 
 bool CSerial::WriteData(std::uint32_t count, const std::uint8_t* data)
 {
-    if (!TakeLock())
-        return false;
+    if (!TakeLock()) return false;
     count = std::min(count, MaxBlock);
     std::uint32_t written = 0;
     bool ok = Transfer(false, count, const_cast<std::uint8_t*>(data), written);
@@ -356,8 +322,7 @@ bool CSerial::WriteData(std::uint32_t count, const std::uint8_t* data)
         m_lastError = ShortText("written", written, count);
         ok = false;
     }
-    if (!ok)
-        Purge();
+    if (!ok) Purge();
     ReleaseLockHeld();
     return ok;
 }

@@ -16,8 +16,8 @@ public:
     static constexpr int ReadTotalTimeoutConstant = 1000;
     static constexpr int WriteTotalTimeoutMultiplier = 10;
     static constexpr int WriteTotalTimeoutConstant = 1000;
-    static constexpr int ReadWaitLimit = 10000;  // bound behind the read time-outs
-    static constexpr int WriteWaitLimit = 2000;  // bound behind the write time-outs
+    static constexpr int ReadWaitLimit = 10000; // bound behind the read time-outs
+    static constexpr int WriteWaitLimit = 2000; // bound behind the write time-outs
     static constexpr std::uint32_t MaxBlock = 1024;
 
     CSerial();
@@ -58,16 +58,16 @@ public:
     int PortNumber = 0;
     int BaudRate = 19200;
     int ParityCheck = 0;
-    std::uint8_t Parity = 0;       // 0 none, 1 odd, 2 even, 3 mark, 4 space
-    std::uint8_t DataBits = 8;     // 5-8
-    std::uint8_t StopBits = 0;     // 0 one, 2 two (1, one and a half, is refused)
-    int Overlapped = 1;            // bounded waits; 0 still honours the time-outs
-    int DsrSensitivity = 0;        // not available on POSIX ports; must stay 0
-    int CtsOutFlow = 0;            // hardware flow control (CRTSCTS)
-    int DsrOutFlow = 0;            // not available on POSIX ports; must stay 0
-    int LineControl = 0;           // bits 0-1 DTR control, bits 2-3 RTS control: 0 off, 1 on
+    std::uint8_t Parity = 0;   // 0 none, 1 odd, 2 even, 3 mark, 4 space
+    std::uint8_t DataBits = 8; // 5-8
+    std::uint8_t StopBits = 0; // 0 one, 2 two (1, one and a half, is refused)
+    int Overlapped = 1;        // bounded waits; 0 still honours the time-outs
+    int DsrSensitivity = 0;    // not available on POSIX ports; must stay 0
+    int CtsOutFlow = 0;        // hardware flow control (CRTSCTS)
+    int DsrOutFlow = 0;        // not available on POSIX ports; must stay 0
+    int LineControl = 0;       // bits 0-1 DTR control, bits 2-3 RTS control: 0 off, 1 on
     int Binary = 1;
-    std::uint8_t EofChar = 0x0A;   // kept for the line state; raw mode gives it no meaning
+    std::uint8_t EofChar = 0x0A; // kept for the line state; raw mode gives it no meaning
 
 private:
     void SetFailure(const char* label, int error);
@@ -78,12 +78,12 @@ private:
     bool Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done);
     bool OpenFailed(const char* label, int error, KestroComm32::TSystemReason reason);
 
-    mutable std::mutex m_state;       // guards everything below and LastError
+    mutable std::mutex m_state; // guards everything below and LastError
     std::condition_variable m_lockFreed;
     int m_fd = -1;
-    bool m_lockExists = false;        // the lock event exists only while open
-    bool m_busy = false;              // a read or write holds the lock
-    bool m_exclusive = false;         // TIOCEXCL set by this object, to be undone on close
+    bool m_lockExists = false; // the lock event exists only while open
+    bool m_busy = false;       // a read or write holds the lock
+    bool m_exclusive = false;  // TIOCEXCL set by this object, to be undone on close
     std::string m_lastError;
     KestroComm32::TSystemReason m_lastReason;
 };

@@ -98,8 +98,6 @@ void CIanalogdisplayx::SetProperty(DispId id, const QVariant& value)
         case DispFontColor: control->SetFontColor(value.toUInt()); break;
         }
     };
-    if (QThread::currentThread() == control->thread())
-        put();
-    else
-        QMetaObject::invokeMethod(control, put, Qt::BlockingQueuedConnection);
+    if (QThread::currentThread() == control->thread()) put();
+    else QMetaObject::invokeMethod(control, put, Qt::BlockingQueuedConnection);
 }

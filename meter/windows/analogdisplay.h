@@ -14,7 +14,7 @@ class CAnalogDisplay : public QWidget {
     Q_OBJECT
 public:
     static constexpr int DefaultPrecision = 1;
-    static constexpr std::uint32_t DefaultFontColor = 0x00FFFF00;      // aqua, 0x00BBGGRR
+    static constexpr std::uint32_t DefaultFontColor = 0x00FFFF00; // aqua, 0x00BBGGRR
     static constexpr std::uint32_t DefaultBackGroundColor = 0x00696969;
     static constexpr int FontPixels = 35;
 

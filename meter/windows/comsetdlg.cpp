@@ -37,7 +37,8 @@ CComSetDlg::CComSetDlg(QWidget* parent)
     }
     AddLabel(1035, QStringLiteral("波特率:"), 23, 47, 43, 8);
     m_ComboBaud = AddDropList(IDC_COMBO_BAUD, 69, 46, 35, 30);
-    m_ComboBaud->addItems({QStringLiteral("9600"), QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});
+    m_ComboBaud->addItems(
+        {QStringLiteral("9600"), QStringLiteral("4800"), QStringLiteral("2400"), QStringLiteral("1200")});
     m_ComboBaud->setEnabled(false);
     AddButton(1, QStringLiteral("确定"), 16, 87, 36, 14, true);
     AddButton(2, QStringLiteral("取消"), 74, 87, 37, 14);

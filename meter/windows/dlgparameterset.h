@@ -24,12 +24,12 @@ public:
     void LoadParameters(const MeterParameters& p);
 
     // Set by the caller before showing; ratio, alarm threshold and address are read back after OK.
-    int m_nVoltageStd = 0;    // V
-    int m_nCurrentStd = 0;    // mA
-    int m_nPowerStd = 0;      // W
+    int m_nVoltageStd = 0; // V
+    int m_nCurrentStd = 0; // mA
+    int m_nPowerStd = 0;   // W
     int m_nCurrentRatio = 0;
     int m_nAddress = 0;
-    int m_nAlarm = 0;         // W
+    int m_nAlarm = 0; // W
 
     QLineEdit* m_EditVoltage;
     QLineEdit* m_EditCurrent;

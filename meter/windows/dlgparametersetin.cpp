@@ -51,17 +51,17 @@ public:
 private:
     QString m_accepted;
 };
-}  // namespace
+} // namespace
 
 CDlgParameterSetIn::CDlgParameterSetIn(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("内部参数设置"), 255, 207, DialogFont(QStringLiteral("Fixedsys"), 12))
 {
     QString CDlgParameterSetIn::*const members[12] = {
-        &CDlgParameterSetIn::m_strVoltageCal,       &CDlgParameterSetIn::m_strCurrentCal,
-        &CDlgParameterSetIn::m_strPowerCal,         &CDlgParameterSetIn::m_strEnergyCal,
-        &CDlgParameterSetIn::m_strEnergyConst,      &CDlgParameterSetIn::m_strPulseThreshold,
-        &CDlgParameterSetIn::m_strStartThreshold,   &CDlgParameterSetIn::m_strModuleNumber,
-        &CDlgParameterSetIn::m_strPulseRate,        &CDlgParameterSetIn::m_strAngleCorrection,
+        &CDlgParameterSetIn::m_strVoltageCal,        &CDlgParameterSetIn::m_strCurrentCal,
+        &CDlgParameterSetIn::m_strPowerCal,          &CDlgParameterSetIn::m_strEnergyCal,
+        &CDlgParameterSetIn::m_strEnergyConst,       &CDlgParameterSetIn::m_strPulseThreshold,
+        &CDlgParameterSetIn::m_strStartThreshold,    &CDlgParameterSetIn::m_strModuleNumber,
+        &CDlgParameterSetIn::m_strPulseRate,         &CDlgParameterSetIn::m_strAngleCorrection,
         &CDlgParameterSetIn::m_strPowerCompensation, &CDlgParameterSetIn::m_strCurrentCompensation,
     };
     for (int i = 0; i < 12; ++i) {
@@ -118,8 +118,8 @@ void CDlgParameterSetIn::accept()
         int id;
         InnerField field;
     } Editable[5] = {
-        {1020, InnerField::PulseRate},         {1019, InnerField::ModuleNumber},
-        {1021, InnerField::AngleCorrection},   {1022, InnerField::PowerCompensation},
+        {1020, InnerField::PulseRate},           {1019, InnerField::ModuleNumber},
+        {1021, InnerField::AngleCorrection},     {1022, InnerField::PowerCompensation},
         {1023, InnerField::CurrentCompensation},
     };
     for (const auto& e : Editable) {

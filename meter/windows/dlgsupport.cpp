@@ -18,16 +18,21 @@ int MulDiv(int a, int b, int c)
     const long long p = static_cast<long long>(a) * b;
     return static_cast<int>(p >= 0 ? (p + c / 2) / c : (p - c / 2) / c);
 }
-}  // namespace
+} // namespace
 
 QFont DialogFont(const QString& family, int points)
 {
     QFont font;
     QStringList families{family};
     if (family == QLatin1String("Fixedsys"))
-        families << "WenQuanYi Zen Hei Mono" << "DejaVu Sans Mono" << "monospace";
+        families << "WenQuanYi Zen Hei Mono"
+                 << "DejaVu Sans Mono"
+                 << "monospace";
     else
-        families << "Liberation Serif" << "DejaVu Serif" << "WenQuanYi Zen Hei" << "serif";
+        families << "Liberation Serif"
+                 << "DejaVu Serif"
+                 << "WenQuanYi Zen Hei"
+                 << "serif";
     font.setFamilies(families);
     font.setStyleHint(family == QLatin1String("Fixedsys") ? QFont::Monospace : QFont::Serif);
     // Template sizes are points at 96 dots per inch.
@@ -50,10 +55,7 @@ QRect CDialogUnits::Rect(int x, int y, int w, int h) const
     return QRect(left, top, right - left, bottom - top);
 }
 
-QSize CDialogUnits::Size(int w, int h) const
-{
-    return Rect(0, 0, w, h).size();
-}
+QSize CDialogUnits::Size(int w, int h) const { return Rect(0, 0, w, h).size(); }
 
 CTemplateDialog::CTemplateDialog(QWidget* parent, const QString& caption, int cx, int cy, const QFont& font)
     : QDialog(parent), m_units(font)

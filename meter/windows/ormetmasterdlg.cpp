@@ -21,10 +21,7 @@
 #include "message_box.h"
 
 namespace {
-void Wait(int ms)
-{
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-}
+void Wait(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // The program's icon: a grey meter face with an aqua reading.
 QIcon ProgramIcon()
@@ -46,7 +43,7 @@ QIcon ProgramIcon()
     p.drawLine(24, 96, 104, 96);
     return QIcon(pixmap);
 }
-}  // namespace
+} // namespace
 
 COrmetMasterDlg::COrmetMasterDlg(QWidget* parent)
     : CTemplateDialog(parent, QStringLiteral("Ormet上位机 - Tavisto"), 312, 170,
@@ -80,8 +77,8 @@ COrmetMasterDlg::COrmetMasterDlg(QWidget* parent)
             &COrmetMasterDlg::OnParameterSet);
     connect(AddButton(IDC_BUTTON_CALIBRATE, QStringLiteral("校准"), 246, 99, 50, 14), &QPushButton::clicked, this,
             &COrmetMasterDlg::OnCalibrate);
-    connect(AddButton(IDC_BUTTON_INNER_PARAMETER, QStringLiteral("系数设置"), 246, 121, 50, 14),
-            &QPushButton::clicked, this, &COrmetMasterDlg::OnInnerParameterSet);
+    connect(AddButton(IDC_BUTTON_INNER_PARAMETER, QStringLiteral("系数设置"), 246, 121, 50, 14), &QPushButton::clicked,
+            this, &COrmetMasterDlg::OnInnerParameterSet);
     AddButton(IDC_BUTTON_EXIT, QStringLiteral("退出"), 246, 142, 50, 14);
 
     for (int id : {IDC_BUTTON_MEASURE, IDC_BUTTON_CLEAR_ENERGY, IDC_BUTTON_PARAMETER, IDC_BUTTON_CALIBRATE,
@@ -147,10 +144,8 @@ void COrmetMasterDlg::SetButtonsEnabled(bool enabled)
 
 void COrmetMasterDlg::RunOnUi(const std::function<void()>& f)
 {
-    if (QThread::currentThread() == thread())
-        f();
-    else
-        QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
+    if (QThread::currentThread() == thread()) f();
+    else QMetaObject::invokeMethod(this, f, Qt::BlockingQueuedConnection);
 }
 
 void COrmetMasterDlg::Message(const char* text)
@@ -226,10 +221,10 @@ void COrmetMasterDlg::ApplyComSet(std::uint8_t port, std::uint16_t baud)
 void COrmetMasterDlg::OnMeasure()
 {
     if (m_bRunning) {
-        m_bRunning = 0;  // the loop stops at its next check
+        m_bRunning = 0; // the loop stops at its next check
         return;
     }
-    if (m_workerBusy) return;  // a stopped loop is still finishing its round
+    if (m_workerBusy) return; // a stopped loop is still finishing its round
     m_bRunning = 1;
     SetButtonsEnabled(false);
     QPushButton* button = Button(IDC_BUTTON_MEASURE);
@@ -275,7 +270,7 @@ void COrmetMasterDlg::OnCalibrate()
 
 void COrmetMasterDlg::OnInnerParameterSet()
 {
-    if (m_workerBusy) return;  // the hidden button is never disabled, so guard here
+    if (m_workerBusy) return; // the hidden button is never disabled, so guard here
     StartSequence(&COrmetMasterDlg::InnerParameterSequence);
 }
 
@@ -314,7 +309,7 @@ void COrmetMasterDlg::MeasureLoop(std::uint8_t port, std::uint16_t baud)
                 }
                 m_ModBus.Close();
                 Wait(ReconnectWaitMs);
-                m_ModBus.OpenPort(port, baud);  // a failed reopen shows as the next failed read
+                m_ModBus.OpenPort(port, baud); // a failed reopen shows as the next failed read
             }
             Wait(PollWaitMs);
         }
@@ -366,10 +361,8 @@ void COrmetMasterDlg::ParameterSequence(std::uint8_t port, std::uint16_t baud)
 
 void COrmetMasterDlg::CalibrateSequence(std::uint8_t port, std::uint16_t baud)
 {
-    if (!m_ModBus.OpenPort(port, baud))
-        OpenFailedMessage();
-    else
-        Message(m_ModBus.Calibrate() == CModBusRtu::ResultOk ? "校准成功!" : "校准失败!");
+    if (!m_ModBus.OpenPort(port, baud)) OpenFailedMessage();
+    else Message(m_ModBus.Calibrate() == CModBusRtu::ResultOk ? "校准成功!" : "校准失败!");
     m_ModBus.Close();
 }
 

@@ -98,5 +98,5 @@ private:
     std::thread m_worker;
     std::atomic<bool> m_workerBusy{false};
     std::atomic<bool> m_workerFinished{true};
-    std::atomic<bool> m_closing{false};  // the window is going: workers show nothing more
+    std::atomic<bool> m_closing{false}; // the window is going: workers show nothing more
 };

@@ -141,7 +141,7 @@ void CSmokeRun::Poll()
         } else if (now >= m_deadline) {
             PrintLine(QStringLiteral("ORMET_SMOKE FAIL: measuring did not stop"));
             m_failed = true;
-            m_deadline = now + StopTimeout;  // keep waiting: the dialog cannot close before it stops
+            m_deadline = now + StopTimeout; // keep waiting: the dialog cannot close before it stops
         }
     }
 }
@@ -171,10 +171,8 @@ void CSmokeRun::Close()
     m_exitCode = m_shown && !m_failed ? 0 : 1;
     // 退出, or the same reject when the button is not there to click.
     QPushButton* exit = DialogButton(m_dlg, COrmetMasterDlg::IDC_BUTTON_EXIT);
-    if (exit && exit->isEnabled())
-        exit->click();
-    else
-        m_dlg->reject();
+    if (exit && exit->isEnabled()) exit->click();
+    else m_dlg->reject();
 }
 
 } // namespace OrmetSmoke

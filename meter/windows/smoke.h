@@ -49,7 +49,7 @@ private:
     TState m_state = TState::WaitingForDialog;
     QString m_initialTexts;
     std::chrono::steady_clock::time_point m_deadline;
-    bool m_shown = false;   // values have been reported
+    bool m_shown = false; // values have been reported
     bool m_failed = false;
     int m_exitCode = 1;
 };

@@ -80,10 +80,10 @@ constexpr std::size_t IoBlock = 4096;
 class TPortUnderTest {
 public:
     virtual ~TPortUnderTest() = default;
-    virtual long Send(const char* p, long n) = 0;    // bytes accepted, may be 0
-    virtual long Receive(char* p, long n) = 0;       // bytes taken, may be 0
-    virtual void WaitSendRoom() = 0;                 // after Send accepted nothing
-    virtual void WaitReceived() = 0;                 // after Receive found nothing
+    virtual long Send(const char* p, long n) = 0; // bytes accepted, may be 0
+    virtual long Receive(char* p, long n) = 0;    // bytes taken, may be 0
+    virtual void WaitSendRoom() = 0;              // after Send accepted nothing
+    virtual void WaitReceived() = 0;              // after Receive found nothing
 };
 
 // Wakes the application thread from the port's notification handler (on the reader thread).
@@ -286,7 +286,8 @@ private:
                     if (Stop) return;
                     continue;
                 }
-                const std::size_t want = std::min<std::size_t>(buf.size(), static_cast<std::size_t>(BytesPerIteration - moved));
+                const std::size_t want =
+                    std::min<std::size_t>(buf.size(), static_cast<std::size_t>(BytesPerIteration - moved));
                 const ssize_t r = Writes ? write(Fd, buf.data(), want) : read(Fd, buf.data(), want);
                 if (r > 0) moved += r;
             }
@@ -439,7 +440,8 @@ void BM_TransferSideBySide(benchmark::State& state)
             100.0 * static_cast<double>(c->Lost) / std::max<double>(static_cast<double>(c->Delivered + c->Lost), 1);
         if (c.get() == &ours) continue;
         std::vector<double> ratios;
-        for (std::size_t i = 0; i < ours.Rates.size() && i < c->Rates.size(); ++i) ratios.push_back(ours.Rates[i] / c->Rates[i]);
+        for (std::size_t i = 0; i < ours.Rates.size() && i < c->Rates.size(); ++i)
+            ratios.push_back(ours.Rates[i] / c->Rates[i]);
         state.counters["ours_over_" + name] = bench::Quantile(ratios, 0.5);
     }
 }
@@ -448,10 +450,7 @@ void BM_TransferSideBySide(benchmark::State& state)
 
 constexpr int ReplyLength = 3 + 2 * 10 + 2;
 
-Busprobe::TRequestFrame ReadRequest()
-{
-    return Busprobe::BuildRequest(0x03, "1", "0", "10");
-}
+Busprobe::TRequestFrame ReadRequest() { return Busprobe::BuildRequest(0x03, "1", "0", "10"); }
 
 // Times one exchange per iteration and reports the median and 99th percentile; exchange() says
 // whether the reply was the right one.
@@ -577,10 +576,33 @@ void BM_IdleOpenPort(benchmark::State& state)
 
 // 16 rounds of 256 KiB per contender and repetition: a slow port must not stretch the run, a fast one
 // must still move enough for a stable figure.
-BENCHMARK(BM_TransferSideBySide)->Name("Port/send")->Arg(0)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(16);
-BENCHMARK(BM_TransferSideBySide)->Name("Port/receive")->Arg(1)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(16);
+BENCHMARK(BM_TransferSideBySide)
+    ->Name("Port/send")
+    ->Arg(0)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(16);
+BENCHMARK(BM_TransferSideBySide)
+    ->Name("Port/receive")
+    ->Arg(1)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(16);
 
-BENCHMARK(BM_RoundTripSideBySide)->Name("RoundTrip/ours_vs_libmodbus")->UseManualTime()->Unit(benchmark::kMicrosecond)->Iterations(1000);
-BENCHMARK(BM_RoundTripSilenceRule)->Name("RoundTrip/busprobe_silence")->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
+BENCHMARK(BM_RoundTripSideBySide)
+    ->Name("RoundTrip/ours_vs_libmodbus")
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond)
+    ->Iterations(1000);
+BENCHMARK(BM_RoundTripSilenceRule)
+    ->Name("RoundTrip/busprobe_silence")
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(40);
 
-BENCHMARK(BM_IdleOpenPort)->Name("IdlePort/ours")->UseManualTime()->Unit(benchmark::kSecond)->Iterations(1)->Repetitions(1);
+BENCHMARK(BM_IdleOpenPort)
+    ->Name("IdlePort/ours")
+    ->UseManualTime()
+    ->Unit(benchmark::kSecond)
+    ->Iterations(1)
+    ->Repetitions(1);

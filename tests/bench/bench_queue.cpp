@@ -84,7 +84,8 @@ public:
             }
             misses = 0;
             // Bytes arrive in order: the first and last of each block carry their position.
-            ok = ok && dst[0] == static_cast<char>(got) && dst[static_cast<std::size_t>(n - 1)] == static_cast<char>(got + n - 1);
+            ok = ok && dst[0] == static_cast<char>(got) &&
+                 dst[static_cast<std::size_t>(n - 1)] == static_cast<char>(got + n - 1);
             got += n;
         }
         const double t = bench::Wall() - start;
@@ -162,4 +163,9 @@ void BM_QueueSideBySide(benchmark::State& state)
 BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(1)->Iterations(8)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(64)->Iterations(40)->UseManualTime()->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(512)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_QueueSideBySide)->Name("Queue")->Arg(4096)->Iterations(100)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_QueueSideBySide)
+    ->Name("Queue")
+    ->Arg(4096)
+    ->Iterations(100)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);

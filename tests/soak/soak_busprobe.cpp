@@ -53,17 +53,11 @@ QString Words(const std::vector<std::uint16_t>& words)
 }
 
 // Lines a log holds: every line ends with a line break, so the last block is always empty.
-int LogLines(QPlainTextEdit* memo)
-{
-    return memo->document()->blockCount() - 1;
-}
+int LogLines(QPlainTextEdit* memo) { return memo->document()->blockCount() - 1; }
 
-QString LastLogLine(QPlainTextEdit* memo)
-{
-    return memo->document()->lastBlock().previous().text();
-}
+QString LastLogLine(QPlainTextEdit* memo) { return memo->document()->lastBlock().previous().text(); }
 
-}  // namespace
+} // namespace
 
 class SoakBusprobe : public QObject {
     Q_OBJECT
@@ -77,7 +71,7 @@ class SoakBusprobe : public QObject {
     struct TStep {
         QString Name;
         std::function<void(int k)> send;
-        std::function<QString(int k)> check;  // empty when the reply is right, else what is wrong
+        std::function<QString(int k)> check; // empty when the reply is right, else what is wrong
     };
     std::vector<TStep> Steps;
 
@@ -146,7 +140,8 @@ class SoakBusprobe : public QObject {
         TForm1* f = Form.get();
         Steps.push_back({"01H",
                          [this, f](int k) {
-                             Fill(f->Edit01_485Addr, f->Edit01_RegAddr, f->Edit01_RegNum, 1, k % 60, k % 2 ? "16" : "32");
+                             Fill(f->Edit01_485Addr, f->Edit01_RegAddr, f->Edit01_RegNum, 1, k % 60,
+                                  k % 2 ? "16" : "32");
                              Click(f->ButtonSend_01);
                          },
                          [this, f](int k) {
@@ -155,7 +150,8 @@ class SoakBusprobe : public QObject {
                          }});
         Steps.push_back({"02H",
                          [this, f](int k) {
-                             Fill(f->Edit02_485Addr, f->Edit02_RegAddr, f->Edit02_RegNum, 1, k % 60, k % 2 ? "32" : "16");
+                             Fill(f->Edit02_485Addr, f->Edit02_RegAddr, f->Edit02_RegNum, 1, k % 60,
+                                  k % 2 ? "32" : "16");
                              Click(f->ButtonSend_02);
                          },
                          [this, f](int k) {
@@ -164,7 +160,8 @@ class SoakBusprobe : public QObject {
                          }});
         Steps.push_back({"03H",
                          [this, f](int k) {
-                             Fill(f->Edit03_485Addr, f->Edit03_RegAddr, f->Edit03_RegNum, 1, k % 80, QString::number(1 + k % 20));
+                             Fill(f->Edit03_485Addr, f->Edit03_RegAddr, f->Edit03_RegNum, 1, k % 80,
+                                  QString::number(1 + k % 20));
                              Click(f->ButtonSend_03);
                          },
                          [this, f](int k) {
@@ -173,7 +170,8 @@ class SoakBusprobe : public QObject {
                          }});
         Steps.push_back({"04H",
                          [this, f](int k) {
-                             Fill(f->Edit04_485Addr, f->Edit04_RegAddr, f->Edit04_RegNum, 1, k % 80, QString::number(1 + k % 20));
+                             Fill(f->Edit04_485Addr, f->Edit04_RegAddr, f->Edit04_RegNum, 1, k % 80,
+                                  QString::number(1 + k % 20));
                              Click(f->ButtonSend_04);
                          },
                          [this, f](int k) {
@@ -183,7 +181,8 @@ class SoakBusprobe : public QObject {
         // Writes: the echo comes back and the slave holds the value.
         Steps.push_back({"05H",
                          [this, f](int k) {
-                             Fill(f->Edit05_485Addr, f->Edit05_RegAddr, f->Edit05_RegValue, 1, k % 100, k % 2 ? "$FF00" : "0");
+                             Fill(f->Edit05_485Addr, f->Edit05_RegAddr, f->Edit05_RegValue, 1, k % 100,
+                                  k % 2 ? "$FF00" : "0");
                              Click(f->ButtonSend_05);
                          },
                          [this](int k) {
@@ -194,7 +193,8 @@ class SoakBusprobe : public QObject {
                          }});
         Steps.push_back({"06H",
                          [this, f](int k) {
-                             Fill(f->Edit06_485Addr, f->Edit06_RegAddr, f->Edit06_RegValue, 1, k % 100, QString::number(k & 0xFFFF));
+                             Fill(f->Edit06_485Addr, f->Edit06_RegAddr, f->Edit06_RegValue, 1, k % 100,
+                                  QString::number(k & 0xFFFF));
                              Click(f->ButtonSend_06);
                          },
                          [this](int k) {
@@ -305,7 +305,7 @@ private slots:
                 logPeakChars = std::max(logPeakChars, LogChars());
                 ClearLogs();
                 ++clears;
-                afterClears << soak::Mb(soak::ResidentBytes());  // flat if nothing but the log grew
+                afterClears << soak::Mb(soak::ResidentBytes()); // flat if nothing but the log grew
             }
             const TStep& step = Steps[static_cast<std::size_t>(k) % Steps.size()];
             const int round = k / static_cast<int>(Steps.size());
@@ -347,18 +347,32 @@ private slots:
         const long long rssEnd = soak::ResidentBytes();
         const long long growth = rssEnd - rssStart;
         QStringList steps;
-        for (std::size_t i = 0; i < Steps.size(); ++i) steps << QStringLiteral("%1:%2").arg(Steps[i].Name).arg(perStep[i]);
+        for (std::size_t i = 0; i < Steps.size(); ++i)
+            steps << QStringLiteral("%1:%2").arg(Steps[i].Name).arg(perStep[i]);
 
         const bool pass = rssStart >= 0 && requests > 0 && missing == 0 && wrong == 0 && extra == 0 &&
                           replies == requests && Messages.isEmpty() && probe.WindowMaxMs() <= soak::MaxLatenessMs &&
                           growth < soak::MaxGrowthBytes;
-        soak::Report("busprobe",
-                     QStringLiteral("seconds=%1 requests=%2 replies=%3 slave_replies=%4 missing=%5 wrong=%6 split=%7 "
-                                    "rss_start_mb=%8 rss_end_with_log_mb=%9 rss_end_mb=%10 growth_mb=%11 "
-                                    "log_chars=%12 log_mb=%13 log_peak_chars=%14 log_clears=%15 rss_after_clears_mb=%16 result=%17")
-                         .arg(seconds).arg(requests).arg(replies).arg(Slave->Replies.load()).arg(missing).arg(wrong).arg(extra)
-                         .arg(soak::Mb(rssStart), soak::Mb(rssWithLog), soak::Mb(rssEnd), soak::Mb(growth))
-                         .arg(logChars).arg(soak::Mb(rssWithLog - rssEnd)).arg(logPeakChars).arg(clears).arg((afterClears + QStringList{soak::Mb(rssEnd)}).join(',')).arg(pass ? "pass" : "fail"));
+        soak::Report(
+            "busprobe",
+            QStringLiteral(
+                "seconds=%1 requests=%2 replies=%3 slave_replies=%4 missing=%5 wrong=%6 split=%7 "
+                "rss_start_mb=%8 rss_end_with_log_mb=%9 rss_end_mb=%10 growth_mb=%11 "
+                "log_chars=%12 log_mb=%13 log_peak_chars=%14 log_clears=%15 rss_after_clears_mb=%16 result=%17")
+                .arg(seconds)
+                .arg(requests)
+                .arg(replies)
+                .arg(Slave->Replies.load())
+                .arg(missing)
+                .arg(wrong)
+                .arg(extra)
+                .arg(soak::Mb(rssStart), soak::Mb(rssWithLog), soak::Mb(rssEnd), soak::Mb(growth))
+                .arg(logChars)
+                .arg(soak::Mb(rssWithLog - rssEnd))
+                .arg(logPeakChars)
+                .arg(clears)
+                .arg((afterClears + QStringList{soak::Mb(rssEnd)}).join(','))
+                .arg(pass ? "pass" : "fail"));
         soak::ReportLateness("busprobe", probe);
         soak::Report("busprobe", "per_group " + steps.join(' '));
         for (const QString& p : firstProblems) soak::Report("busprobe", "problem " + p);
@@ -367,7 +381,7 @@ private slots:
         QVERIFY2(Messages.isEmpty(), qPrintable(Messages.join('|')));
         QVERIFY2(firstProblems.isEmpty(), qPrintable(firstProblems.join(" | ")));
         QCOMPARE(replies, requests);
-        QVERIFY(requests >= seconds);  // far more than one a second on a healthy line
+        QVERIFY(requests >= seconds); // far more than one a second on a healthy line
         QVERIFY2(probe.WindowMaxMs() <= soak::MaxLatenessMs, qPrintable(QString::number(probe.WindowMaxMs())));
         QVERIFY2(growth < soak::MaxGrowthBytes, qPrintable(soak::Mb(growth) + " MB"));
     }

@@ -23,7 +23,7 @@ const QString Stop = QStringLiteral("退出测量");
 // measuring with one "读取失败!".
 struct TEpisode {
     const char* Name;
-    QStringList Faults;  // one simulator fault for each request in a row
+    QStringList Faults; // one simulator fault for each request in a row
 };
 const TEpisode Episodes[] = {
     {"crc", {"crc"}},
@@ -32,7 +32,7 @@ const TEpisode Episodes[] = {
     {"exception+silent", {"exception=4", "silent"}},
     {"crc+short+exception", {"crc", "short=4", "exception=2"}},
     {"byte-count", {"count=40"}},
-    {"late-reply", {"delay=2000"}},  // answers after the read gave up, while the port is closed
+    {"late-reply", {"delay=2000"}}, // answers after the read gave up, while the port is closed
 };
 
 template <class T>
@@ -41,7 +41,7 @@ T* Child(QWidget* parent, int id)
     return parent->findChild<T*>(QString::number(id));
 }
 
-}  // namespace
+} // namespace
 
 class SoakMeter : public QObject {
     Q_OBJECT
@@ -135,7 +135,7 @@ private slots:
         QStringList kinds;
         for (; run.elapsed() < seconds * 1000LL; ++episodes) {
             const TEpisode& ep = Episodes[episodes % std::size(Episodes)];
-            const int n = LastRequest() + 2;  // the one after the request that may be on the line now
+            const int n = LastRequest() + 2; // the one after the request that may be on the line now
             for (int i = 0; i < ep.Faults.size(); ++i)
                 if (!Sim->Command(QStringLiteral("fault %1@%2").arg(ep.Faults[i]).arg(n + i)))
                     problem(QStringLiteral("%1: the simulator refused %2").arg(ep.Name, ep.Faults[i]));
@@ -151,18 +151,20 @@ private slots:
                     problem(QStringLiteral("%1: measuring went on after three failures").arg(ep.Name));
                     break;
                 }
-                if (Measure()->text() != Start) problem(QStringLiteral("%1: button says %2").arg(ep.Name, Measure()->text()));
-                Measure()->click();  // the user starts again
+                if (Measure()->text() != Start)
+                    problem(QStringLiteral("%1: button says %2").arg(ep.Name, Measure()->text()));
+                Measure()->click(); // the user starts again
             } else if (!Dlg->IsWorkerRunning() || Measure()->text() != Stop) {
                 problem(QStringLiteral("%1: measuring stopped").arg(ep.Name));
                 Measure()->click();
             }
-            if (ShowsFreshReading(pin))
-                ++resumed;
-            else
-                problem(QStringLiteral("%1: no fresh reading afterwards").arg(ep.Name));
+            if (ShowsFreshReading(pin)) ++resumed;
+            else problem(QStringLiteral("%1: no fresh reading afterwards").arg(ep.Name));
             if (static_cast<int>(Driver->messages.size()) != expectedBoxes)
-                problem(QStringLiteral("%1: %2 message boxes after %3 due").arg(ep.Name).arg(Driver->messages.size()).arg(expectedBoxes));
+                problem(QStringLiteral("%1: %2 message boxes after %3 due")
+                            .arg(ep.Name)
+                            .arg(Driver->messages.size())
+                            .arg(expectedBoxes));
             if (rssStart < 0 && expectedBoxes > 0 && run.elapsed() >= warmUp * 1000LL) {
                 rssStart = soak::ResidentBytes();
                 simLogStart = SimLogBytes();
@@ -183,16 +185,24 @@ private slots:
         const long long growth = rssEnd - rssStart - simLog;
         const int shown = static_cast<int>(Driver->messages.size());
         const int failedTexts = Driver->Count(Failed);
-        const bool pass = rssStart >= 0 && problems.isEmpty() && shown == expectedBoxes && failedTexts == shown && resumed == episodes &&
-                          episodes > 0 && probe.WindowMaxMs() <= soak::MaxLatenessMs && growth < soak::MaxGrowthBytes;
-        soak::Report("meter",
-                     QStringLiteral("seconds=%1 requests=%2 good_replies=%3 episodes=%4 faulty_requests=%5 "
-                                    "boxes_due=%6 boxes_shown=%7 resumed=%8 "
-                                    "rss_start_mb=%9 rss_half_mb=%10 rss_end_mb=%11 sim_log_mb=%12 growth_mb=%13 result=%14")
-                         .arg(seconds).arg(requests).arg(requests - faultyRequests).arg(episodes).arg(faultyRequests)
-                         .arg(expectedBoxes).arg(shown).arg(resumed)
-                         .arg(soak::Mb(rssStart), soak::Mb(rssHalf), soak::Mb(rssEnd), soak::Mb(simLog), soak::Mb(growth))
-                         .arg(pass ? "pass" : "fail"));
+        const bool pass = rssStart >= 0 && problems.isEmpty() && shown == expectedBoxes && failedTexts == shown &&
+                          resumed == episodes && episodes > 0 && probe.WindowMaxMs() <= soak::MaxLatenessMs &&
+                          growth < soak::MaxGrowthBytes;
+        soak::Report(
+            "meter",
+            QStringLiteral("seconds=%1 requests=%2 good_replies=%3 episodes=%4 faulty_requests=%5 "
+                           "boxes_due=%6 boxes_shown=%7 resumed=%8 "
+                           "rss_start_mb=%9 rss_half_mb=%10 rss_end_mb=%11 sim_log_mb=%12 growth_mb=%13 result=%14")
+                .arg(seconds)
+                .arg(requests)
+                .arg(requests - faultyRequests)
+                .arg(episodes)
+                .arg(faultyRequests)
+                .arg(expectedBoxes)
+                .arg(shown)
+                .arg(resumed)
+                .arg(soak::Mb(rssStart), soak::Mb(rssHalf), soak::Mb(rssEnd), soak::Mb(simLog), soak::Mb(growth))
+                .arg(pass ? "pass" : "fail"));
         soak::ReportLateness("meter", probe);
         for (const QString& p : problems) soak::Report("meter", "problem " + p);
 

@@ -175,11 +175,9 @@ private:
         double late = std::chrono::duration<double, std::milli>(now - due).count();
         if (late < 0) late = 0;
         if (late > m_maxMs) m_maxMs = late;
-        if (now - due <= StallNoticed)
-            m_maxUnnoticed = std::max(m_maxUnnoticed, late);
-        else if (m_stalls.size() < StallsKept)
-            m_stalls.push_back({due, now});
-        const int bucket = static_cast<int>(late + 0.999);  // rounded up: a bucket's ticks are no later than it
+        if (now - due <= StallNoticed) m_maxUnnoticed = std::max(m_maxUnnoticed, late);
+        else if (m_stalls.size() < StallsKept) m_stalls.push_back({due, now});
+        const int bucket = static_cast<int>(late + 0.999); // rounded up: a bucket's ticks are no later than it
         ++m_histogram[bucket < Buckets ? bucket : Buckets - 1];
         ++m_samples;
     }
@@ -189,7 +187,7 @@ private:
     std::array<long long, Buckets> m_histogram{};
     long long m_samples = 0;
     double m_maxMs = 0;
-    double m_maxUnnoticed = 0;  // latest tick not recorded as a stall
+    double m_maxUnnoticed = 0; // latest tick not recorded as a stall
     std::vector<TStall> m_stalls;
     MachineProbe m_machine;
 };
@@ -213,12 +211,9 @@ inline void ReportLateness(const QString& name, const LatenessProbe& probe)
                      .arg(probe.Samples()));
 }
 
-inline QString Mb(long long bytes)
-{
-    return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 2);
-}
+inline QString Mb(long long bytes) { return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 2); }
 
 constexpr int MaxLatenessMs = 200;
 constexpr long long MaxGrowthBytes = 5LL * 1024 * 1024;
 
-}  // namespace soak
+} // namespace soak

@@ -13,7 +13,8 @@ namespace fakesys {
 // when the adapter has none, so two such adapters of a model share the name).
 inline std::string ByIdName(const TUsbTty& t)
 {
-    std::string id = "usb-" + t.Manufacturer + "_" + t.Product + (t.Serial.empty() ? "" : "_" + t.Serial) + "-if00-port0";
+    std::string id =
+        "usb-" + t.Manufacturer + "_" + t.Product + (t.Serial.empty() ? "" : "_" + t.Serial) + "-if00-port0";
     for (char& c : id)
         if (c == ' ') c = '_';
     return id;

@@ -114,8 +114,8 @@ int TFakeCommPlatform::LiveEvents()
 int TFakeCommPlatform::LivePorts()
 {
     Guard g(Lock);
-    return static_cast<int>(std::count_if(Ports.begin(), Ports.end(),
-                                          [](const auto& e) { return e.second.Open || e.second.Attached; }));
+    return static_cast<int>(
+        std::count_if(Ports.begin(), Ports.end(), [](const auto& e) { return e.second.Open || e.second.Attached; }));
 }
 
 bool TFakeCommPlatform::WaitUntil(const std::function<bool(TFakeCommPlatform&)>& pred,

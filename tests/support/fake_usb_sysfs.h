@@ -8,12 +8,12 @@
 namespace fakesys {
 
 struct TUsbTty {
-    std::string Tty;        // "ttyUSB0"
-    std::string UsbDevice;  // the USB device's folder, "1-2"
+    std::string Tty;                                                // "ttyUSB0"
+    std::string UsbDevice;                                          // the USB device's folder, "1-2"
     std::string VendorId, ProductId, Manufacturer, Product, Serial; // an empty Product is left out
-    std::string DriverBus;  // "usb-serial" for a converter driver, "usb" for cdc_acm
+    std::string DriverBus; // "usb-serial" for a converter driver, "usb" for cdc_acm
     std::string Driver;
-    bool BelowInterface;    // a converter's tty sits below the interface; cdc_acm's device is the interface
+    bool BelowInterface; // a converter's tty sits below the interface; cdc_acm's device is the interface
 };
 
 // Adds the adapter under sys (the root handed to TCommSerialPortInfo::SetSysfsRoot).

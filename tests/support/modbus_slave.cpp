@@ -112,7 +112,7 @@ void TModbusPtySlave::Serve()
         pollfd p{Master, POLLIN, 0};
         if (poll(&p, 1, 50) <= 0 || !(p.revents & POLLIN)) continue;
         const int rc = modbus_receive(Ctx, query);
-        if (rc <= 0) continue;  // bad CRC, another slave, a cut request: nothing to answer
+        if (rc <= 0) continue; // bad CRC, another slave, a cut request: nothing to answer
         {
             std::unique_lock<std::mutex> lock(HoldLock);
             HoldChanged.wait(lock, [this] { return UntilHold != 0 || Stop; });

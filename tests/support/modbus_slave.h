@@ -52,6 +52,6 @@ private:
     std::atomic<bool> Stop{false};
     std::mutex HoldLock;
     std::condition_variable HoldChanged;
-    int UntilHold = -1;  // replies left before holding; -1: never hold
+    int UntilHold = -1; // replies left before holding; -1: never hold
     std::thread Thread;
 };

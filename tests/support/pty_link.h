@@ -95,8 +95,7 @@ public:
     ~TPtyLink()
     {
         const std::uint64_t one = 1;
-        if (write(Stop, &one, sizeof one) < 0) {
-        }
+        if (write(Stop, &one, sizeof one) < 0) {}
         Relay.join();
         close(Stop);
     }

@@ -57,16 +57,14 @@ public:
     explicit Simulator(std::vector<std::string> args)
     {
         int in[2], out[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         args.insert(args.begin(), {ORMET_METER_SIM, "--stdin"});
         std::vector<char*> argv;
-        for (auto& a : args)
-            argv.push_back(a.data());
+        for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
         const int rc = posix_spawn(&m_pid, ORMET_METER_SIM, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
@@ -74,16 +72,13 @@ public:
         close(out[1]);
         m_in = in[1];
         m_out = out[0];
-        if (rc != 0)
-            throw std::runtime_error("cannot start the simulator");
+        if (rc != 0) throw std::runtime_error("cannot start the simulator");
         path = Line(std::chrono::milliseconds(5000));
-        if (path.empty())
-            throw std::runtime_error("the simulator printed no path");
+        if (path.empty()) throw std::runtime_error("the simulator printed no path");
     }
     ~Simulator()
     {
-        if (m_in >= 0)
-            close(m_in);
+        if (m_in >= 0) close(m_in);
         Stop();
         close(m_out);
     }
@@ -91,8 +86,7 @@ public:
     // Ends the child with SIGTERM (SIGKILL if it lingers) and returns its wait status.
     int Stop()
     {
-        if (m_pid <= 0)
-            return m_status;
+        if (m_pid <= 0) return m_status;
         kill(m_pid, SIGTERM);
         const auto deadline = Clock::now() + std::chrono::seconds(5);
         while (waitpid(m_pid, &m_status, WNOHANG) == 0) {
@@ -133,15 +127,12 @@ public:
                 return line;
             }
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-            if (left.count() <= 0)
-                return {};
+            if (left.count() <= 0) return {};
             pollfd p{m_out, POLLIN, 0};
-            if (poll(&p, 1, static_cast<int>(left.count())) <= 0)
-                continue;
+            if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
             char chunk[512];
             const ssize_t n = read(m_out, chunk, sizeof chunk);
-            if (n <= 0)
-                return {};
+            if (n <= 0) return {};
             m_buffer.append(chunk, static_cast<std::size_t>(n));
         }
     }
@@ -150,9 +141,9 @@ public:
     {
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
-            const std::string line = Line(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-            if (line.rfind(prefix, 0) == 0)
-                return line;
+            const std::string line =
+                Line(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+            if (line.rfind(prefix, 0) == 0) return line;
         }
         return {};
     }
@@ -160,8 +151,7 @@ public:
     bool Command(const std::string& command)
     {
         const std::string line = command + "\n";
-        if (write(m_in, line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            return false;
+        if (write(m_in, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return false;
         return Expect("ok " + command) == "ok " + command;
     }
 

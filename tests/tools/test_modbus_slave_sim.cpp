@@ -30,7 +30,8 @@ using namespace std::chrono_literals;
 // One simulator process with its stdin and stdout on pipes.
 class SimProcess {
 public:
-    explicit SimProcess(std::vector<std::string> args) {
+    explicit SimProcess(std::vector<std::string> args)
+    {
         int out[2], in[2];
         if (pipe(out) != 0 || pipe(in) != 0) throw std::runtime_error("pipe");
         posix_spawn_file_actions_t fa;
@@ -50,7 +51,8 @@ public:
         out_ = out[0];
         in_ = in[1];
     }
-    ~SimProcess() {
+    ~SimProcess()
+    {
         if (pid_ > 0 && !exited_) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
@@ -60,7 +62,8 @@ public:
     }
 
     // The first line on stdout, or empty after the deadline.
-    std::string firstLine(std::chrono::milliseconds within = 10s) {
+    std::string firstLine(std::chrono::milliseconds within = 10s)
+    {
         std::string line;
         const auto end = Clock::now() + within;
         while (Clock::now() < end) {
@@ -74,14 +77,16 @@ public:
         return {};
     }
 
-    void closeStdin() {
+    void closeStdin()
+    {
         close(in_);
         in_ = -1;
     }
     void signal(int sig) { kill(pid_, sig); }
 
     // Exit status once the process has ended, or -1 after the deadline.
-    int waitExit(std::chrono::milliseconds within = 10s) {
+    int waitExit(std::chrono::milliseconds within = 10s)
+    {
         const auto end = Clock::now() + within;
         while (Clock::now() < end) {
             int st = 0;
@@ -89,7 +94,7 @@ public:
                 exited_ = true;
                 return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             }
-            std::this_thread::sleep_for(10ms);  // polling interval of the deadline loop
+            std::this_thread::sleep_for(10ms); // polling interval of the deadline loop
         }
         return -1;
     }
@@ -106,7 +111,8 @@ private:
 // A libmodbus master on the given device.
 struct Master {
     modbus_t* ctx = nullptr;
-    Master(const std::string& path, int slave, double timeoutS = 2.0) {
+    Master(const std::string& path, int slave, double timeoutS = 2.0)
+    {
         ctx = modbus_new_rtu(path.c_str(), 9600, 'N', 8, 1);
         if (!ctx) return;
         modbus_set_slave(ctx, slave);
@@ -117,7 +123,8 @@ struct Master {
             ctx = nullptr;
         }
     }
-    ~Master() {
+    ~Master()
+    {
         if (ctx) {
             modbus_close(ctx);
             modbus_free(ctx);
@@ -125,8 +132,9 @@ struct Master {
     }
     // Sends the bytes as they are (no CRC added) and returns what comes back within the window,
     // or as soon as `enough` bytes have come.
-    std::vector<uint8_t> exchangeRaw(const std::vector<uint8_t>& bytes,
-                                     std::chrono::milliseconds window, size_t enough = SIZE_MAX) {
+    std::vector<uint8_t> exchangeRaw(const std::vector<uint8_t>& bytes, std::chrono::milliseconds window,
+                                     size_t enough = SIZE_MAX)
+    {
         const int fd = modbus_get_socket(ctx);
         if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) return {};
         std::vector<uint8_t> got;
@@ -142,7 +150,8 @@ struct Master {
     }
 };
 
-std::vector<uint8_t> withCrc(std::vector<uint8_t> b) {
+std::vector<uint8_t> withCrc(std::vector<uint8_t> b)
+{
     uint16_t crc = 0xFFFF;
     for (uint8_t x : b) {
         crc ^= x;
@@ -155,7 +164,8 @@ std::vector<uint8_t> withCrc(std::vector<uint8_t> b) {
 
 class SlaveSim : public ::testing::Test {
 protected:
-    void start(std::vector<std::string> args = {}) {
+    void start(std::vector<std::string> args = {})
+    {
         sim_ = std::make_unique<SimProcess>(std::move(args));
         ASSERT_TRUE(sim_->started());
         path_ = sim_->firstLine();
@@ -165,7 +175,8 @@ protected:
     std::string path_;
 };
 
-TEST_F(SlaveSim, ServesTheFourTablesWithTheirInitialContents) {
+TEST_F(SlaveSim, ServesTheFourTablesWithTheirInitialContents)
+{
     start();
     EXPECT_EQ(path_.rfind("/dev/pts/", 0), 0u) << path_;
     Master m(path_, 1);
@@ -199,7 +210,8 @@ TEST_F(SlaveSim, ServesTheFourTablesWithTheirInitialContents) {
     EXPECT_EQ(errno, EMBXILADD);
 }
 
-TEST_F(SlaveSim, WritesAreReadBack) {
+TEST_F(SlaveSim, WritesAreReadBack)
+{
     start({"--slave", "17"});
     {
         Master m(path_, 17);
@@ -230,7 +242,8 @@ TEST_F(SlaveSim, WritesAreReadBack) {
     EXPECT_EQ(r[1], 3);
 }
 
-TEST_F(SlaveSim, CounterAdvancesAndSineStaysInItsRange) {
+TEST_F(SlaveSim, CounterAdvancesAndSineStaysInItsRange)
+{
     start({"--tick", "50", "--sine-period", "2"});
     Master m(path_, 1);
     ASSERT_NE(m.ctx, nullptr);
@@ -249,12 +262,12 @@ TEST_F(SlaveSim, CounterAdvancesAndSineStaysInItsRange) {
             break;
         }
     }
-    EXPECT_TRUE(advanced) << "counter " << first[0] << " -> " << now[0] << ", sine " << sineLo
-                          << ".." << sineHi;
+    EXPECT_TRUE(advanced) << "counter " << first[0] << " -> " << now[0] << ", sine " << sineLo << ".." << sineHi;
     EXPECT_LE(sineHi, 2000);
 }
 
-TEST_F(SlaveSim, MalformedRequestsGetLibmodbusAnswers) {
+TEST_F(SlaveSim, MalformedRequestsGetLibmodbusAnswers)
+{
     start();
     Master m(path_, 1);
     ASSERT_NE(m.ctx, nullptr);
@@ -262,8 +275,7 @@ TEST_F(SlaveSim, MalformedRequestsGetLibmodbusAnswers) {
     // Unknown function code: exception 01 (illegal function).
     EXPECT_EQ(m.exchangeRaw(withCrc({0x01, 0x41}), 3s, 5), withCrc({0x01, 0xC1, 0x01}));
     // Quantity 0 is an illegal data value; libmodbus answers it after its response time-out.
-    EXPECT_EQ(m.exchangeRaw(withCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x00}), 3s, 5),
-              withCrc({0x01, 0x83, 0x03}));
+    EXPECT_EQ(m.exchangeRaw(withCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x00}), 3s, 5), withCrc({0x01, 0x83, 0x03}));
     // A corrupted CRC gets no reply at all.
     auto bad = withCrc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
     bad.back() ^= 0x55;
@@ -276,7 +288,8 @@ TEST_F(SlaveSim, MalformedRequestsGetLibmodbusAnswers) {
     EXPECT_EQ(r, 100);
 }
 
-TEST_F(SlaveSim, OtherSlaveAddressesAreIgnoredButBroadcastWritesApply) {
+TEST_F(SlaveSim, OtherSlaveAddressesAreIgnoredButBroadcastWritesApply)
+{
     start({"--slave", "2"});
     {
         Master other(path_, 5, 1.5);
@@ -299,7 +312,8 @@ TEST_F(SlaveSim, OtherSlaveAddressesAreIgnoredButBroadcastWritesApply) {
     EXPECT_EQ(r, 4242);
 }
 
-TEST_F(SlaveSim, PortMapLinkLivesAsLongAsTheSimulator) {
+TEST_F(SlaveSim, PortMapLinkLivesAsLongAsTheSimulator)
+{
     char tmpl[] = "/tmp/slave-sim-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::filesystem::path dir = std::filesystem::path(tmpl) / "comports";
@@ -320,7 +334,8 @@ TEST_F(SlaveSim, PortMapLinkLivesAsLongAsTheSimulator) {
     std::filesystem::remove_all(tmpl);
 }
 
-TEST_F(SlaveSim, RefusesToReplaceAFileInThePortMap) {
+TEST_F(SlaveSim, RefusesToReplaceAFileInThePortMap)
+{
     char tmpl[] = "/tmp/slave-sim-test-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     const std::string file = std::string(tmpl) + "/COM1";
@@ -334,7 +349,8 @@ TEST_F(SlaveSim, RefusesToReplaceAFileInThePortMap) {
     std::filesystem::remove_all(tmpl);
 }
 
-TEST_F(SlaveSim, StopsOnInterruptAndOnStdinEndWhenAsked) {
+TEST_F(SlaveSim, StopsOnInterruptAndOnStdinEndWhenAsked)
+{
     start();
     sim_->signal(SIGINT);
     EXPECT_EQ(sim_->waitExit(), 0);
@@ -344,7 +360,8 @@ TEST_F(SlaveSim, StopsOnInterruptAndOnStdinEndWhenAsked) {
     EXPECT_EQ(sim_->waitExit(), 0);
 }
 
-TEST(SlaveSimOptions, ParsesLineSettingsAndRejectsNonsense) {
+TEST(SlaveSimOptions, ParsesLineSettingsAndRejectsNonsense)
+{
     auto parse = [](std::vector<std::string> args, std::string& err) {
         args.insert(args.begin(), "modbus-slave-sim");
         std::vector<char*> argv;
@@ -361,9 +378,15 @@ TEST(SlaveSimOptions, ParsesLineSettingsAndRejectsNonsense) {
     EXPECT_EQ(o->stopBits, 2);
     EXPECT_EQ(o->dataBits, 7);
 
-    for (const auto& bad : std::vector<std::vector<std::string>>{
-             {"--slave", "0"}, {"--slave", "248"}, {"--parity", "X"}, {"--stop-bits", "3"},
-             {"--com", "2x"}, {"--comports-dir", "/tmp/x"}, {"--baud"}, {"extra"}, {"--bogus"}}) {
+    for (const auto& bad : std::vector<std::vector<std::string>>{{"--slave", "0"},
+                                                                 {"--slave", "248"},
+                                                                 {"--parity", "X"},
+                                                                 {"--stop-bits", "3"},
+                                                                 {"--com", "2x"},
+                                                                 {"--comports-dir", "/tmp/x"},
+                                                                 {"--baud"},
+                                                                 {"extra"},
+                                                                 {"--bogus"}}) {
         err.clear();
         EXPECT_FALSE(parse(bad, err)) << bad[0];
         EXPECT_FALSE(err.empty()) << bad[0];
@@ -377,4 +400,4 @@ TEST(SlaveSimOptions, ParsesLineSettingsAndRejectsNonsense) {
     ::unsetenv("COMPORTS_DIR");
 }
 
-}  // namespace
+} // namespace

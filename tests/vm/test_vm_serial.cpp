@@ -39,10 +39,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-double MsSince(Clock::time_point t)
-{
-    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
-}
+double MsSince(Clock::time_point t) { return std::chrono::duration<double, std::milli>(Clock::now() - t).count(); }
 
 std::string Env(const char* name)
 {
@@ -50,8 +47,8 @@ std::string Env(const char* name)
     return v ? v : "";
 }
 
-#define NEED_ENV(var, name)                                                                                  \
-    const std::string var = Env(name);                                                                       \
+#define NEED_ENV(var, name)                                                                                            \
+    const std::string var = Env(name);                                                                                 \
     if (var.empty()) GTEST_SKIP() << (name) << " is not set: this runs only inside the VM guest (scripts/vm-tests.sh)"
 
 // The channel to the host's helper: one request line, one reply line ("ok ..." or "err ...").
@@ -94,7 +91,7 @@ private:
 struct Device {
     const char* Key;
     const char* Var;
-    const char* Bus; // ACPI lists QEMU's ISA UARTs as PNP devices
+    const char* Bus;       // ACPI lists QEMU's ISA UARTs as PNP devices
     const char* QemuIdVar; // nullptr: built in, not unpluggable
     const char* Peer;
     unsigned long MaxSpeed; // the highest speed of the standard table the driver must take
@@ -174,10 +171,21 @@ std::unique_ptr<TComm32> MakePort(const std::string& path, unsigned long baud)
 // Speed of an open descriptor as the driver reports it, 0 for a speed outside the table.
 unsigned long DriverSpeed(int fd)
 {
-    static const std::array<std::pair<speed_t, unsigned long>, 15> table{{
-        {B50, 50}, {B75, 75}, {B110, 110}, {B300, 300}, {B600, 600}, {B1200, 1200}, {B2400, 2400},
-        {B4800, 4800}, {B9600, 9600}, {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800}}};
+    static const std::array<std::pair<speed_t, unsigned long>, 15> table{{{B50, 50},
+                                                                          {B75, 75},
+                                                                          {B110, 110},
+                                                                          {B300, 300},
+                                                                          {B600, 600},
+                                                                          {B1200, 1200},
+                                                                          {B2400, 2400},
+                                                                          {B4800, 4800},
+                                                                          {B9600, 9600},
+                                                                          {B19200, 19200},
+                                                                          {B38400, 38400},
+                                                                          {B57600, 57600},
+                                                                          {B115200, 115200},
+                                                                          {B230400, 230400},
+                                                                          {B460800, 460800}}};
     termios t{};
     if (tcgetattr(fd, &t) != 0) return 0;
     const speed_t s = cfgetospeed(&t);
@@ -198,7 +206,7 @@ TEST_P(VmPort, EveryTableSpeedTheDriverTakesReadsBackAndARefusalLeavesTheOldSett
 {
     const Device& d = GetParam();
     NEED_ENV(path, d.Var);
-    const unsigned long table[] = {50,   75,    110,   300,   600,   1200,   2400,  4800,
+    const unsigned long table[] = {50,   75,    110,   300,   600,    1200,   2400,  4800,
                                    9600, 19200, 38400, 57600, 115200, 230400, 460800};
     // QEMU's FTDI model never reports its transmitter empty: each close of the USB port waits out
     // its bound (~55 ms), which only makes this loop slower there.
@@ -293,10 +301,12 @@ TEST_P(VmPort, OneMegabyteEachWayArrivesIntact)
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::seconds(900); // TCG speed follows the load of the box
     while (got < Total && Clock::now() < deadline) {
-        if (sent < Total && sent - got < Window) sent += port->Write(data.data() + sent, std::min(Window - (sent - got), Total - sent));
+        if (sent < Total && sent - got < Window)
+            sent += port->Write(data.data() + sent, std::min(Window - (sent - got), Total - sent));
         const int n = port->Read(in.data(), static_cast<long>(in.size()));
         for (int i = 0; i < n && got + i < Total; ++i)
-            if (firstBad < 0 && in[static_cast<std::size_t>(i)] != data[static_cast<std::size_t>(got + i)]) firstBad = got + i;
+            if (firstBad < 0 && in[static_cast<std::size_t>(i)] != data[static_cast<std::size_t>(got + i)])
+                firstBad = got + i;
         got += n;
         if (n == 0) {
             // A short wait bounds a notification missed between Read and here.

@@ -20,23 +20,26 @@ namespace {
 
 int g_stopPipe[2] = {-1, -1};
 
-extern "C" void onStopSignal(int) {
+extern "C" void onStopSignal(int)
+{
     const int saved = errno;
     const char c = 1;
     [[maybe_unused]] ssize_t r = write(g_stopPipe[1], &c, 1);
     errno = saved;
 }
 
-void installSignals() {
+void installSignals()
+{
     if (pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("pipe2 failed");
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
     for (int s : {SIGTERM, SIGINT, SIGHUP}) sigaction(s, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 
-void logFrame(const char* what, const uint8_t* b, int n) {
+void logFrame(const char* what, const uint8_t* b, int n)
+{
     std::fprintf(stderr, "%s", what);
     for (int i = 0; i < n; ++i) std::fprintf(stderr, " %02X", b[i]);
     std::fprintf(stderr, "\n");
@@ -52,11 +55,12 @@ struct Slave {
     std::string link;
 };
 
-void closeSlave(const slavesim::Options& opt, Slave& s) {
+void closeSlave(const slavesim::Options& opt, Slave& s)
+{
     if (!s.link.empty()) KestroComm32::PosixTty::UnlinkComPort(s.link, s.path);
     if (s.map) modbus_mapping_free(s.map);
     if (s.ctx) {
-        if (opt.device.empty()) modbus_set_socket(s.ctx, -1);  // the pty is ours to close
+        if (opt.device.empty()) modbus_set_socket(s.ctx, -1); // the pty is ours to close
         else modbus_close(s.ctx);
         modbus_free(s.ctx);
     }
@@ -64,7 +68,8 @@ void closeSlave(const slavesim::Options& opt, Slave& s) {
 }
 
 // Opens the line and libmodbus on it; false after saying why on stderr.
-bool openSlave(const slavesim::Options& opt, Slave& s) {
+bool openSlave(const slavesim::Options& opt, Slave& s)
+{
     s.path = opt.device;
     if (opt.device.empty()) {
         s.pty = slavesim::openPty(opt);
@@ -89,7 +94,8 @@ bool openSlave(const slavesim::Options& opt, Slave& s) {
 }
 
 // Puts the COM<n> link into the port map when asked; false after saying why on stderr.
-bool mapPort(const slavesim::Options& opt, Slave& s) {
+bool mapPort(const slavesim::Options& opt, Slave& s)
+{
     if (opt.com <= 0) return true;
     try {
         s.link = KestroComm32::PosixTty::LinkComPort(opt.comportsDir, opt.com, s.path);
@@ -100,25 +106,25 @@ bool mapPort(const slavesim::Options& opt, Slave& s) {
     }
 }
 
-void announce(const slavesim::Options& opt, const Slave& s) {
+void announce(const slavesim::Options& opt, const Slave& s)
+{
     std::printf("%s\n", s.path.c_str());
     std::fflush(stdout);
     if (opt.verbose) {
-        std::fprintf(stderr, "modbus-slave-sim: slave %d on %s, %d %c%d%d%s%s\n", opt.slave,
-                     s.path.c_str(), opt.baud, opt.parity, opt.dataBits, opt.stopBits,
-                     s.link.empty() ? "" : ", mapped as ", s.link.c_str());
+        std::fprintf(stderr, "modbus-slave-sim: slave %d on %s, %d %c%d%d%s%s\n", opt.slave, s.path.c_str(), opt.baud,
+                     opt.parity, opt.dataBits, opt.stopBits, s.link.empty() ? "" : ", mapped as ", s.link.c_str());
     }
 }
 
 // Takes one frame off the line and answers it; false when the line is gone.
-bool answerOne(const slavesim::Options& opt, Slave& s, double elapsedS) {
+bool answerOne(const slavesim::Options& opt, Slave& s, double elapsedS)
+{
     uint8_t query[MODBUS_RTU_MAX_ADU_LENGTH];
     slavesim::updateDynamic(*s.map, elapsedS, opt);
     const int n = modbus_receive(s.ctx, query);
     if (n > 0) {
         if (opt.verbose) logFrame("request:", query, n);
-        if (opt.replyDelayMs > 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(opt.replyDelayMs));
+        if (opt.replyDelayMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(opt.replyDelayMs));
         modbus_reply(s.ctx, query, n, s.map);
     } else if (n == 0) {
         // Another slave's request: like any libmodbus slave loop, listen at once for that
@@ -137,18 +143,18 @@ bool answerOne(const slavesim::Options& opt, Slave& s, double elapsedS) {
 }
 
 // Whether stdin, watched for its end, has ended.
-bool stdinEnded() {
+bool stdinEnded()
+{
     char sink[256];
     const ssize_t n = read(STDIN_FILENO, sink, sizeof sink);
     return n <= 0 && !(n < 0 && (errno == EINTR || errno == EAGAIN));
 }
 
 // Answers requests until a stop signal, the end of stdin (when watched) or a failed line.
-int serve(const slavesim::Options& opt, Slave& s) {
+int serve(const slavesim::Options& opt, Slave& s)
+{
     const auto start = std::chrono::steady_clock::now();
-    auto elapsed = [&] {
-        return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    };
+    auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(); };
     for (;;) {
         pollfd fds[3] = {
             {modbus_get_socket(s.ctx), POLLIN, 0},
@@ -171,7 +177,8 @@ int serve(const slavesim::Options& opt, Slave& s) {
     }
 }
 
-int run(const slavesim::Options& opt) {
+int run(const slavesim::Options& opt)
+{
     installSignals();
     Slave s;
     int rc = 1;
@@ -188,9 +195,10 @@ int run(const slavesim::Options& opt) {
     return rc;
 }
 
-}  // namespace
+} // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     std::string error;
     auto opt = slavesim::parseOptions(argc, argv, error);
     if (!opt) {

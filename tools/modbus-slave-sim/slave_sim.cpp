@@ -17,7 +17,8 @@ namespace slavesim {
 
 namespace {
 
-bool parseInt(const char* text, long lo, long hi, int& out) {
+bool parseInt(const char* text, long lo, long hi, int& out)
+{
     if (!text || !*text) return false;
     char* end = nullptr;
     errno = 0;
@@ -30,13 +31,15 @@ bool parseInt(const char* text, long lo, long hi, int& out) {
 // Long options without a letter.
 enum { optCount = 1000, optTick, optSine, optDelay, optEof };
 
-std::runtime_error callError(const KestroComm32::PosixTty::TCallError& failure) {
+std::runtime_error callError(const KestroComm32::PosixTty::TCallError& failure)
+{
     return std::runtime_error(std::string(failure.Call) + ": " + std::strerror(failure.Error));
 }
 
 // Applies one option to o; false with why set when its value is bad (why stays empty for an option
 // getopt did not know or found without its value).
-bool applyOption(int c, const char* arg, Options& o, std::string& why) {
+bool applyOption(int c, const char* arg, Options& o, std::string& why)
+{
     auto check = [&why](bool ok, const char* reason) {
         if (!ok) why = reason;
         return ok;
@@ -45,8 +48,7 @@ bool applyOption(int c, const char* arg, Options& o, std::string& why) {
     case 'a': return check(parseInt(arg, 1, 247, o.slave), "slave address must be 1..247");
     case 'b': return check(parseInt(arg, 50, 4000000, o.baud), "bad speed");
     case 'p':
-        if (!check(std::strlen(arg) == 1 && std::strchr("NEOneo", arg[0]), "parity must be N, E or O"))
-            return false;
+        if (!check(std::strlen(arg) == 1 && std::strchr("NEOneo", arg[0]), "parity must be N, E or O")) return false;
         o.parity = static_cast<char>(std::toupper(static_cast<unsigned char>(arg[0])));
         return true;
     case 'd': return check(parseInt(arg, 5, 8, o.dataBits), "data bits must be 5..8");
@@ -70,9 +72,10 @@ bool applyOption(int c, const char* arg, Options& o, std::string& why) {
     }
 }
 
-}  // namespace
+} // namespace
 
-const char* usageText() {
+const char* usageText()
+{
     return "Usage: modbus-slave-sim [options]\n"
            "Serves a Modbus RTU slave on a new pseudo-terminal (or on --device) and prints the\n"
            "path a master program should open as one line on stdout.\n"
@@ -97,7 +100,8 @@ const char* usageText() {
            "discrete input 0 toggles every tick, discrete input n = n % 2 above.\n";
 }
 
-std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
+std::optional<Options> parseOptions(int argc, char** argv, std::string& error)
+{
     static const option longOpts[] = {
         {"slave", required_argument, nullptr, 'a'},
         {"baud", required_argument, nullptr, 'b'},
@@ -137,36 +141,37 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string& error) {
     return o;
 }
 
-void fillInitial(modbus_mapping_t& map) {
+void fillInitial(modbus_mapping_t& map)
+{
     for (int i = 0; i < map.nb_registers; ++i) map.tab_registers[i] = static_cast<uint16_t>(i);
     const uint16_t head[] = {100, 500, 0x1234, 0xABCD};
     for (int i = 0; i < 4 && i < map.nb_registers; ++i) map.tab_registers[i] = head[i];
-    for (int i = 0; i < map.nb_input_registers; ++i)
-        map.tab_input_registers[i] = static_cast<uint16_t>(i);
+    for (int i = 0; i < map.nb_input_registers; ++i) map.tab_input_registers[i] = static_cast<uint16_t>(i);
     for (int i = 0; i < map.nb_bits; ++i) map.tab_bits[i] = (i % 3 == 0) ? 1 : 0;
     for (int i = 0; i < map.nb_input_bits; ++i) map.tab_input_bits[i] = (i % 2) ? 1 : 0;
 }
 
-void updateDynamic(modbus_mapping_t& map, double elapsedS, const Options& opt) {
+void updateDynamic(modbus_mapping_t& map, double elapsedS, const Options& opt)
+{
     const auto ticks = static_cast<uint64_t>(elapsedS * 1000.0 / opt.tickMs);
     if (map.nb_input_registers > 0) map.tab_input_registers[0] = static_cast<uint16_t>(ticks);
     if (map.nb_input_registers > 1) {
         const double s = std::sin(2.0 * M_PI * elapsedS / opt.sinePeriodS);
         map.tab_input_registers[1] = static_cast<uint16_t>(std::lround(1000.0 + 1000.0 * s));
     }
-    if (map.nb_input_registers > 2)
-        map.tab_input_registers[2] = static_cast<uint16_t>(static_cast<uint64_t>(elapsedS));
+    if (map.nb_input_registers > 2) map.tab_input_registers[2] = static_cast<uint16_t>(static_cast<uint64_t>(elapsedS));
     if (map.nb_input_bits > 0) map.tab_input_bits[0] = static_cast<uint8_t>(ticks & 1);
 }
 
-Pty openPty(const Options& opt) {
+Pty openPty(const Options& opt)
+{
     namespace PosixTty = KestroComm32::PosixTty;
     PosixTty::TPty pty;
     if (const auto failure = PosixTty::OpenPty(pty)) throw callError(failure);
     PosixTty::TRawLine line;
     line.Baud = static_cast<unsigned>(opt.baud);
     line.DataBits = opt.dataBits;
-    line.Parity = opt.parity == 'E' ? PosixTty::TParity::Even
+    line.Parity = opt.parity == 'E'   ? PosixTty::TParity::Even
                   : opt.parity == 'O' ? PosixTty::TParity::Odd
                                       : PosixTty::TParity::None;
     line.TwoStopBits = opt.stopBits == 2;
@@ -177,10 +182,11 @@ Pty openPty(const Options& opt) {
     return {pty.Master, pty.Slave, pty.SlavePath};
 }
 
-void closePty(Pty& p) {
+void closePty(Pty& p)
+{
     KestroComm32::PosixTty::TPty pty{p.master, p.heldSlave, p.slavePath};
     KestroComm32::PosixTty::ClosePty(pty);
     p.heldSlave = p.master = -1;
 }
 
-}  // namespace slavesim
+} // namespace slavesim

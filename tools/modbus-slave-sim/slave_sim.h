@@ -11,16 +11,16 @@ struct _modbus_mapping_t;
 namespace slavesim {
 
 struct Options {
-    int slave = 1;                 // 1..247
+    int slave = 1; // 1..247
     int baud = 9600;
-    char parity = 'N';             // N, E or O
-    int dataBits = 8;              // 5..8
-    int stopBits = 1;              // 1 or 2
-    std::string device;            // empty: open a pseudo-terminal
-    std::string comportsDir;       // with com > 0: put COM<com> there
+    char parity = 'N';       // N, E or O
+    int dataBits = 8;        // 5..8
+    int stopBits = 1;        // 1 or 2
+    std::string device;      // empty: open a pseudo-terminal
+    std::string comportsDir; // with com > 0: put COM<com> there
     int com = 0;
-    int count = 1000;              // entries in each of the four tables
-    int tickMs = 1000;             // counter period
+    int count = 1000;  // entries in each of the four tables
+    int tickMs = 1000; // counter period
     double sinePeriodS = 60.0;
     int replyDelayMs = 0;
     bool exitOnStdinEof = false;
@@ -47,4 +47,4 @@ struct Pty {
 Pty openPty(const Options& opt);
 void closePty(Pty& pty);
 
-}  // namespace slavesim
+} // namespace slavesim

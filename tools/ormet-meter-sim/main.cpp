@@ -20,12 +20,9 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
-sigset_t g_waitMask;  // the signals that end us, unblocked only while waiting
+sigset_t g_waitMask; // the signals that end us, unblocked only while waiting
 
-void OnSignal(int)
-{
-    g_stop = 1;
-}
+void OnSignal(int) { g_stop = 1; }
 
 void Out(const std::string& line)
 {
@@ -36,22 +33,21 @@ void Out(const std::string& line)
 
 [[noreturn]] void Usage(int code)
 {
-    std::fputs(
-        "usage: ormet-meter-sim [options]\n"
-        "  --device PATH   serve PATH instead of a new pseudo-terminal\n"
-        "  --link DIR      put a COM<n> symlink to the port into DIR (port map directory)\n"
-        "  --com N         n of that link (default 1); without --link the link goes into\n"
-        "                  $COMPORTS_DIR, else $XDG_CONFIG_HOME/comports, else ~/.config/comports\n"
-        "  --baud B        line speed (default 9600)\n"
-        "  --pace          answer at the line speed, 10 bit times per byte\n"
-        "  --fault FAULT   silent | short=N | crc | exception=CODE | address=A | delay=MS | count=N,\n"
-        "                  optionally @N, @N-M or @N- (requests it applies to); repeatable\n"
-        "  --input N=V     pin input register N (0-9); --param N=V (0-6); --inner N=V (0-21)\n"
-        "  --stdin         take the commands fault FAULT, clear, input|param|inner N=V and quit\n"
-        "                  from stdin, one a line; exit when stdin closes\n"
-        "Prints the port path first, then: request <n> <hex>, ignored <hex>, reply <n> <hex|none>,\n"
-        "param <r>=<hex>..., inner <r>=<hex>..., calibrate, clear-energy.\n",
-        code ? stderr : stdout);
+    std::fputs("usage: ormet-meter-sim [options]\n"
+               "  --device PATH   serve PATH instead of a new pseudo-terminal\n"
+               "  --link DIR      put a COM<n> symlink to the port into DIR (port map directory)\n"
+               "  --com N         n of that link (default 1); without --link the link goes into\n"
+               "                  $COMPORTS_DIR, else $XDG_CONFIG_HOME/comports, else ~/.config/comports\n"
+               "  --baud B        line speed (default 9600)\n"
+               "  --pace          answer at the line speed, 10 bit times per byte\n"
+               "  --fault FAULT   silent | short=N | crc | exception=CODE | address=A | delay=MS | count=N,\n"
+               "                  optionally @N, @N-M or @N- (requests it applies to); repeatable\n"
+               "  --input N=V     pin input register N (0-9); --param N=V (0-6); --inner N=V (0-21)\n"
+               "  --stdin         take the commands fault FAULT, clear, input|param|inner N=V and quit\n"
+               "                  from stdin, one a line; exit when stdin closes\n"
+               "Prints the port path first, then: request <n> <hex>, ignored <hex>, reply <n> <hex|none>,\n"
+               "param <r>=<hex>..., inner <r>=<hex>..., calibrate, clear-energy.\n",
+               code ? stderr : stdout);
     std::exit(code);
 }
 
@@ -60,8 +56,7 @@ void SleepUntil(Clock::time_point deadline)
 {
     while (!g_stop) {
         const auto left = deadline - Clock::now();
-        if (left <= Clock::duration::zero())
-            return;
+        if (left <= Clock::duration::zero()) return;
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
         ppoll(nullptr, 0, &ts, &g_waitMask);
@@ -71,21 +66,15 @@ void SleepUntil(Clock::time_point deadline)
 void SetRegister(MeterModel& model, const std::string& kind, const std::string& text)
 {
     const auto eq = text.find('=');
-    if (eq == std::string::npos)
-        throw std::invalid_argument("expected N=V: " + text);
+    if (eq == std::string::npos) throw std::invalid_argument("expected N=V: " + text);
     const int n = std::stoi(text.substr(0, eq), nullptr, 0);
     const long v = std::stol(text.substr(eq + 1), nullptr, 0);
-    if (v < 0 || v > 0xFFFF)
-        throw std::invalid_argument("value out of 0-0xFFFF: " + text);
+    if (v < 0 || v > 0xFFFF) throw std::invalid_argument("value out of 0-0xFFFF: " + text);
     const auto word = static_cast<std::uint16_t>(v);
-    if (kind == "input" && n >= 0 && n < 10)
-        model.PinInput(n, word);
-    else if (kind == "param" && n >= 0 && n < 7)
-        model.SetParameter(n, word);
-    else if (kind == "inner" && n >= 0 && n < 22)
-        model.SetInner(n, word);
-    else
-        throw std::invalid_argument("no register " + kind + " " + text);
+    if (kind == "input" && n >= 0 && n < 10) model.PinInput(n, word);
+    else if (kind == "param" && n >= 0 && n < 7) model.SetParameter(n, word);
+    else if (kind == "inner" && n >= 0 && n < 22) model.SetInner(n, word);
+    else throw std::invalid_argument("no register " + kind + " " + text);
 }
 
 class Server {
@@ -106,16 +95,14 @@ public:
             timespec ts{};
             timespec* timeout = nullptr;
             if (!m_buffer.empty()) {
-                const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                    m_lastByte + m_gap - Clock::now()).count();
-                if (ns > 0)
-                    ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+                const auto ns =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(m_lastByte + m_gap - Clock::now()).count();
+                if (ns > 0) ts = {static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
                 timeout = &ts;
             }
             const int r = ppoll(fds, commands ? 2 : 1, timeout, &g_waitMask);
             if (r < 0) {
-                if (errno == EINTR)
-                    continue;
+                if (errno == EINTR) continue;
                 std::perror("ormet-meter-sim: poll");
                 return 1;
             }
@@ -123,8 +110,7 @@ public:
                 Flush();
                 continue;
             }
-            if (commands && (fds[1].revents & (POLLIN | POLLHUP)) && !TakeCommands(input))
-                return 0;
+            if (commands && (fds[1].revents & (POLLIN | POLLHUP)) && !TakeCommands(input)) return 0;
             if (fds[0].revents & POLLIN) {
                 std::uint8_t chunk[512];
                 const ssize_t n = read(m_fd, chunk, sizeof chunk);
@@ -153,15 +139,12 @@ private:
     {
         char chunk[256];
         const ssize_t n = read(STDIN_FILENO, chunk, sizeof chunk);
-        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN))
-            return false;
-        if (n > 0)
-            input.append(chunk, static_cast<std::size_t>(n));
+        if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) return false;
+        if (n > 0) input.append(chunk, static_cast<std::size_t>(n));
         for (auto nl = input.find('\n'); nl != std::string::npos; nl = input.find('\n')) {
             const std::string line = input.substr(0, nl);
             input.erase(0, nl + 1);
-            if (!Command(line))
-                return false;
+            if (!Command(line)) return false;
         }
         return true;
     }
@@ -172,16 +155,11 @@ private:
         const std::string word = line.substr(0, space);
         const std::string arg = space == std::string::npos ? "" : line.substr(space + 1);
         try {
-            if (word == "quit")
-                return false;
-            if (word == "fault")
-                m_model.AddFault(ParseFault(arg));
-            else if (word == "clear")
-                m_model.ClearFaults();
-            else if (word == "input" || word == "param" || word == "inner")
-                SetRegister(m_model, word, arg);
-            else if (!word.empty())
-                throw std::invalid_argument("unknown command: " + word);
+            if (word == "quit") return false;
+            if (word == "fault") m_model.AddFault(ParseFault(arg));
+            else if (word == "clear") m_model.ClearFaults();
+            else if (word == "input" || word == "param" || word == "inner") SetRegister(m_model, word, arg);
+            else if (!word.empty()) throw std::invalid_argument("unknown command: " + word);
             Out("ok " + line);
         } catch (const std::exception& e) {
             Out(std::string("error ") + e.what());
@@ -194,8 +172,7 @@ private:
         while (!m_buffer.empty()) {
             const int length = ExpectedRequestLength(m_buffer);
             if (length <= 0 || m_buffer.size() < static_cast<std::size_t>(length)) {
-                if (m_buffer.size() > 300)
-                    Flush();
+                if (m_buffer.size() > 300) Flush();
                 return;
             }
             Bytes frame(m_buffer.begin(), m_buffer.begin() + length);
@@ -209,8 +186,7 @@ private:
     {
         Bytes frame;
         frame.swap(m_buffer);
-        if (!frame.empty())
-            Serve(frame);
+        if (!frame.empty()) Serve(frame);
     }
 
     void Serve(const Bytes& frame)
@@ -222,11 +198,9 @@ private:
             return;
         }
         Out("request " + std::to_string(out.request) + " " + HexText(frame));
-        for (const std::string& e : out.events)
-            Out(e);
+        for (const std::string& e : out.events) Out(e);
         auto start = received + std::chrono::milliseconds(out.delayMs);
-        if (m_pace)
-            start += m_byteTime * static_cast<long>(frame.size());
+        if (m_pace) start += m_byteTime * static_cast<long>(frame.size());
         if (out.reply.empty()) {
             Out("reply " + std::to_string(out.request) + " none");
             return;
@@ -237,13 +211,11 @@ private:
             const ssize_t n = write(m_fd, out.reply.data() + i, count);
             if (n > 0) {
                 i += static_cast<std::size_t>(n);
-                if (m_pace)
-                    SleepUntil(start + m_byteTime * static_cast<long>(i));
+                if (m_pace) SleepUntil(start + m_byteTime * static_cast<long>(i));
             } else if (n < 0 && errno == EAGAIN) {
                 pollfd p{m_fd, POLLOUT, 0};
                 timespec ts{0, 100000000};
-                if (ppoll(&p, 1, &ts, &g_waitMask) == 0)
-                    break;  // nobody reads: drop the rest
+                if (ppoll(&p, 1, &ts, &g_waitMask) == 0) break; // nobody reads: drop the rest
             } else if (n < 0 && errno != EINTR) {
                 break;
             }
@@ -280,37 +252,24 @@ TOptions ParseOptions(int argc, char** argv, MeterModel& model)
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&]() -> std::string {
-            if (i + 1 >= argc)
-                throw std::invalid_argument(a + " needs a value");
+            if (i + 1 >= argc) throw std::invalid_argument(a + " needs a value");
             return argv[++i];
         };
-        if (a == "--device")
-            o.device = value();
-        else if (a == "--link")
-            o.linkDir = value();
+        if (a == "--device") o.device = value();
+        else if (a == "--link") o.linkDir = value();
         else if (a == "--com") {
             o.com = std::stoi(value());
             comGiven = true;
-        }
-        else if (a == "--baud")
-            o.baud = std::stoi(value());
-        else if (a == "--pace")
-            o.pace = true;
-        else if (a == "--stdin")
-            o.commands = true;
-        else if (a == "--fault")
-            model.AddFault(ParseFault(value()));
-        else if (a == "--input" || a == "--param" || a == "--inner")
-            SetRegister(model, a.substr(2), value());
-        else if (a == "--help" || a == "-h")
-            Usage(0);
-        else
-            throw std::invalid_argument("unknown option " + a);
+        } else if (a == "--baud") o.baud = std::stoi(value());
+        else if (a == "--pace") o.pace = true;
+        else if (a == "--stdin") o.commands = true;
+        else if (a == "--fault") model.AddFault(ParseFault(value()));
+        else if (a == "--input" || a == "--param" || a == "--inner") SetRegister(model, a.substr(2), value());
+        else if (a == "--help" || a == "-h") Usage(0);
+        else throw std::invalid_argument("unknown option " + a);
     }
-    if (o.baud <= 0 || o.com < 1)
-        throw std::invalid_argument("bad --baud or --com");
-    if (comGiven && o.linkDir.empty())
-        o.linkDir = KestroComm32::TCommSerialPortInfo::PortMapDir();
+    if (o.baud <= 0 || o.com < 1) throw std::invalid_argument("bad --baud or --com");
+    if (comGiven && o.linkDir.empty()) o.linkDir = KestroComm32::TCommSerialPortInfo::PortMapDir();
     return o;
 }
 
@@ -328,8 +287,7 @@ void BlockStopSignals()
         sigaddset(&block, s);
     }
     sigprocmask(SIG_BLOCK, &block, &g_waitMask);
-    for (const int s : {SIGTERM, SIGINT, SIGHUP})
-        sigdelset(&g_waitMask, s);
+    for (const int s : {SIGTERM, SIGINT, SIGHUP}) sigdelset(&g_waitMask, s);
 }
 
 // The line served: a new pty (its master, with the slave end held) or the given device.
@@ -348,8 +306,7 @@ bool OpenPort(const TOptions& o, TPort& port)
     PosixTty::TCallError failure;
     if (o.device.empty()) {
         failure = PosixTty::OpenPty(port.pty);
-        if (!failure)
-            failure = PosixTty::SetRawLine(port.pty.Slave, line);
+        if (!failure) failure = PosixTty::SetRawLine(port.pty.Slave, line);
         port.fd = port.pty.Master;
         port.path = port.pty.SlavePath;
     } else {
@@ -358,22 +315,18 @@ bool OpenPort(const TOptions& o, TPort& port)
         port.fd = tty.Fd;
         port.exclusive = tty.Exclusive;
         port.path = o.device;
-        if (!failure)
-            failure = PosixTty::SetRawLine(port.fd, line);
+        if (!failure) failure = PosixTty::SetRawLine(port.fd, line);
     }
     if (failure)
-        std::fprintf(stderr, "ormet-meter-sim: %s: %s: %s\n",
-                     port.path.empty() ? "pseudo-terminal" : port.path.c_str(), failure.Call,
-                     std::strerror(failure.Error));
+        std::fprintf(stderr, "ormet-meter-sim: %s: %s: %s\n", port.path.empty() ? "pseudo-terminal" : port.path.c_str(),
+                     failure.Call, std::strerror(failure.Error));
     return !failure;
 }
 
 void ClosePort(TPort& port)
 {
-    if (port.pty.Master >= 0)
-        KestroComm32::PosixTty::ClosePty(port.pty);
-    else
-        KestroComm32::PosixTty::CloseExclusive(port.fd, port.exclusive);
+    if (port.pty.Master >= 0) KestroComm32::PosixTty::ClosePty(port.pty);
+    else KestroComm32::PosixTty::CloseExclusive(port.fd, port.exclusive);
     port.fd = -1;
 }
 
@@ -408,8 +361,7 @@ int main(int argc, char** argv)
 
     Out(port.path);
     const int rc = Server(port.fd, model, options.baud, options.pace).Run(options.commands);
-    if (!link.empty())
-        KestroComm32::PosixTty::UnlinkComPort(link, port.path);
+    if (!link.empty()) KestroComm32::PosixTty::UnlinkComPort(link, port.path);
     ClosePort(port);
     return rc;
 }

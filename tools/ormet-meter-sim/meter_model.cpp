@@ -16,10 +16,7 @@ constexpr std::uint8_t Address = 0xF8;
 // The meter answers a factory command with a wrong access code as if the function did not exist.
 constexpr std::uint8_t AccessRefused = 0x01;
 
-std::uint16_t Be16(const Bytes& b, std::size_t at)
-{
-    return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]);
-}
+std::uint16_t Be16(const Bytes& b, std::size_t at) { return static_cast<std::uint16_t>(b[at] << 8 | b[at + 1]); }
 
 void PutBe16(Bytes& b, std::uint16_t w)
 {
@@ -38,8 +35,7 @@ long ParseNumber(const std::string& text)
 {
     std::size_t used = 0;
     const long v = std::stol(text, &used, 0);
-    if (used != text.size())
-        throw std::invalid_argument("bad number: " + text);
+    if (used != text.size()) throw std::invalid_argument("bad number: " + text);
     return v;
 }
 
@@ -54,8 +50,7 @@ void AppendCrc(Bytes& frame)
 
 bool CrcGood(const Bytes& frame)
 {
-    if (frame.size() < 4)
-        return false;
+    if (frame.size() < 4) return false;
     const std::uint16_t crc = CRC16(frame.data(), static_cast<std::uint16_t>(frame.size() - 2));
     return frame[frame.size() - 2] == (crc >> 8) && frame[frame.size() - 1] == (crc & 0xFF);
 }
@@ -93,14 +88,17 @@ Fault ParseFault(const std::string& text)
         name = kind.substr(0, eq);
         arg = kind.substr(eq + 1);
     }
-    static const struct { const char* name; Fault::Kind kind; bool needsValue; } kinds[] = {
-        {"silent", Fault::Silent, false}, {"short", Fault::Short, true}, {"crc", Fault::Crc, false},
-        {"exception", Fault::Exception, true}, {"address", Fault::Address, true},
-        {"delay", Fault::Delay, true}, {"count", Fault::ByteCount, true},
+    static const struct {
+        const char* name;
+        Fault::Kind kind;
+        bool needsValue;
+    } kinds[] = {
+        {"silent", Fault::Silent, false},      {"short", Fault::Short, true},     {"crc", Fault::Crc, false},
+        {"exception", Fault::Exception, true}, {"address", Fault::Address, true}, {"delay", Fault::Delay, true},
+        {"count", Fault::ByteCount, true},
     };
     for (const auto& k : kinds) {
-        if (name != k.name)
-            continue;
+        if (name != k.name) continue;
         if (k.needsValue == arg.empty())
             throw std::invalid_argument("fault " + name + (k.needsValue ? " needs =value" : " takes no value"));
         f.kind = k.kind;
@@ -112,8 +110,7 @@ Fault ParseFault(const std::string& text)
 
 int ExpectedRequestLength(const Bytes& b)
 {
-    if (b.size() < 2)
-        return 0;
+    if (b.size() < 2) return 0;
     switch (b[1]) {
     case 0x03:
     case 0x04: return 8;
@@ -127,13 +124,12 @@ int ExpectedRequestLength(const Bytes& b)
 }
 
 MeterModel::MeterModel(Clock::time_point start)
-    : m_start(start), m_last(start),
-      m_param{1, 2300, 1, 3, 2200, 5000, 11000},
-      m_inner{0x4A21, 0x0001, 0x1C80, 0x0002, 0x7D10, 0x0000, 0x0C35, 0x8000, 0x0000, 0x0400,
-              0x0000, 0x0010, 0x0000, 0x1234, 0x5678, 0x9ABC, 0x0105, 0x0003, 0x0000, 0x0000,
-              0x0000, 0x0000}
-{
-}
+    : m_start(start),
+      m_last(start), m_param{1, 2300, 1, 3, 2200, 5000, 11000}, m_inner{0x4A21, 0x0001, 0x1C80, 0x0002, 0x7D10, 0x0000,
+                                                                        0x0C35, 0x8000, 0x0000, 0x0400, 0x0000, 0x0010,
+                                                                        0x0000, 0x1234, 0x5678, 0x9ABC, 0x0105, 0x0003,
+                                                                        0x0000, 0x0000, 0x0000, 0x0000}
+{}
 
 void MeterModel::PinInput(int n, std::uint16_t value)
 {
@@ -141,23 +137,16 @@ void MeterModel::PinInput(int n, std::uint16_t value)
     m_pinned[n] = true;
 }
 
-void MeterModel::SetParameter(int n, std::uint16_t value)
-{
-    m_param[n] = value;
-}
+void MeterModel::SetParameter(int n, std::uint16_t value) { m_param[n] = value; }
 
-void MeterModel::SetInner(int n, std::uint16_t value)
-{
-    m_inner[n] = value;
-}
+void MeterModel::SetInner(int n, std::uint16_t value) { m_inner[n] = value; }
 
 // Live values: voltage and current drift slowly, energy integrates the power.
 void MeterModel::Advance(Clock::time_point now)
 {
     const double t = std::chrono::duration<double>(now - m_start).count();
     const auto live = [this](int n, double v) {
-        if (!m_pinned[n])
-            m_input[n] = static_cast<std::uint16_t>(std::lround(v));
+        if (!m_pinned[n]) m_input[n] = static_cast<std::uint16_t>(std::lround(v));
     };
     const double volts10 = 2200 + 30 * std::sin(t / 5);
     const double milliamps = 5000 + 500 * std::sin(t / 3);
@@ -190,19 +179,16 @@ std::uint16_t MeterModel::Input(int n, Clock::time_point now)
 MeterModel::Outcome MeterModel::Handle(const Bytes& frame, Clock::time_point now)
 {
     Outcome out;
-    if (!CrcGood(frame) || frame[0] != Address)
-        return out;
+    if (!CrcGood(frame) || frame[0] != Address) return out;
     out.forUs = true;
     out.request = ++m_requests;
     const Fault* exception = nullptr;
     for (const Fault& f : m_faults)
-        if (f.kind == Fault::Exception && f.Covers(out.request))
-            exception = &f;
+        if (f.kind == Fault::Exception && f.Covers(out.request)) exception = &f;
     // A refused request changes nothing in the meter.
     out.reply = exception ? ExceptionReply(frame[1], exception->value) : Answer(frame, now, out.events);
     for (const Fault& f : m_faults) {
-        if (!f.Covers(out.request) || out.reply.empty())
-            continue;
+        if (!f.Covers(out.request) || out.reply.empty()) continue;
         Bytes& r = out.reply;
         switch (f.kind) {
         case Fault::ByteCount:
@@ -221,19 +207,15 @@ MeterModel::Outcome MeterModel::Handle(const Bytes& frame, Clock::time_point now
         }
     }
     for (const Fault& f : m_faults) {
-        if (!f.Covers(out.request))
-            continue;
+        if (!f.Covers(out.request)) continue;
         Bytes& r = out.reply;
-        if (f.kind == Fault::Crc && !r.empty())
-            r.back() ^= 0x01;
+        if (f.kind == Fault::Crc && !r.empty()) r.back() ^= 0x01;
         else if (f.kind == Fault::Short)
             r.resize(r.size() > static_cast<std::size_t>(f.value) ? r.size() - f.value : 0);
-        else if (f.kind == Fault::Delay)
-            out.delayMs += f.value;
+        else if (f.kind == Fault::Delay) out.delayMs += f.value;
     }
     for (const Fault& f : m_faults)
-        if (f.kind == Fault::Silent && f.Covers(out.request))
-            out.reply.clear();
+        if (f.kind == Fault::Silent && f.Covers(out.request)) out.reply.clear();
     return out;
 }
 
@@ -253,10 +235,7 @@ Bytes MeterModel::Answer(const Bytes& frame, Clock::time_point now, std::vector<
 
 namespace {
 
-bool AccessOk(const Bytes& frame)
-{
-    return frame[2] == MeterAccessCodeHi && frame[3] == MeterAccessCodeLo;
-}
+bool AccessOk(const Bytes& frame) { return frame[2] == MeterAccessCodeHi && frame[3] == MeterAccessCodeLo; }
 
 Bytes Sealed(Bytes reply)
 {
@@ -271,16 +250,12 @@ Bytes MeterModel::ReadRegisters(const Bytes& frame, Clock::time_point now)
 {
     const std::uint8_t fn = frame[1];
     const std::size_t at = fn == 0x43 ? 4 : 2;
-    if (frame.size() != at + 6)
-        return ExceptionReply(fn, 3);
-    if (fn == 0x43 && !AccessOk(frame))
-        return ExceptionReply(fn, AccessRefused);
+    if (frame.size() != at + 6) return ExceptionReply(fn, 3);
+    if (fn == 0x43 && !AccessOk(frame)) return ExceptionReply(fn, AccessRefused);
     const int start = Be16(frame, at), count = Be16(frame, at + 2);
     const int table = fn == 0x03 ? 7 : fn == 0x04 ? 10 : 22;
-    if (count < 1 || count > 125)
-        return ExceptionReply(fn, 3);
-    if (start + count > table)
-        return ExceptionReply(fn, 2);
+    if (count < 1 || count > 125) return ExceptionReply(fn, 3);
+    if (start + count > table) return ExceptionReply(fn, 2);
     Bytes r{Address, fn, static_cast<std::uint8_t>(2 * count)};
     Advance(now);
     for (int n = start; n < start + count; ++n)
@@ -293,15 +268,13 @@ Bytes MeterModel::WriteRegisters(const Bytes& frame, std::vector<std::string>& e
 {
     const std::uint8_t fn = frame[1];
     const std::size_t at = fn == 0x46 ? 4 : 2;
-    if (fn == 0x46 && !AccessOk(frame))
-        return ExceptionReply(fn, AccessRefused);
+    if (fn == 0x46 && !AccessOk(frame)) return ExceptionReply(fn, AccessRefused);
     const int start = Be16(frame, at), count = Be16(frame, at + 2), bytes = frame[at + 4];
     if (bytes != 2 * count || frame.size() != at + 7 + static_cast<std::size_t>(bytes) || count < 1)
         return ExceptionReply(fn, 3);
     // Registers 4-6 and internal 0-12 are the meter's own.
     const int low = fn == 0x10 ? 0 : 13, high = fn == 0x10 ? 3 : 21;
-    if (start < low || start + count - 1 > high)
-        return ExceptionReply(fn, 2);
+    if (start < low || start + count - 1 > high) return ExceptionReply(fn, 2);
     std::string text = fn == 0x10 ? "param" : "inner";
     char line[160];
     for (int i = 0; i < count; ++i) {
@@ -320,16 +293,13 @@ Bytes MeterModel::WriteRegisters(const Bytes& frame, std::vector<std::string>& e
 Bytes MeterModel::Calibrate(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events)
 {
     const std::uint8_t fn = frame[1];
-    if (frame.size() != 6)
-        return ExceptionReply(fn, 3);
-    if (!AccessOk(frame))
-        return ExceptionReply(fn, AccessRefused);
+    if (frame.size() != 6) return ExceptionReply(fn, 3);
+    if (!AccessOk(frame)) return ExceptionReply(fn, AccessRefused);
     // Calibration takes the present readings as the new results.
     Advance(now);
     m_inner[0] = m_input[0];
     m_inner[1] = 0;
-    for (int n = 2; n < 6; ++n)
-        m_inner[n] = m_input[n - 1];
+    for (int n = 2; n < 6; ++n) m_inner[n] = m_input[n - 1];
     events.push_back("calibrate");
     return Sealed({Address, fn, frame[2], frame[3]});
 }
@@ -337,8 +307,7 @@ Bytes MeterModel::Calibrate(const Bytes& frame, Clock::time_point now, std::vect
 Bytes MeterModel::ClearEnergy(const Bytes& frame, Clock::time_point now, std::vector<std::string>& events)
 {
     const std::uint8_t fn = frame[1];
-    if (frame.size() != 4)
-        return ExceptionReply(fn, 3);
+    if (frame.size() != 4) return ExceptionReply(fn, 3);
     Advance(now);
     m_energyWh = 0;
     m_input[5] = m_input[6] = 0;

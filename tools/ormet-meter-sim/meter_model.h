@@ -16,9 +16,9 @@ using Bytes = std::vector<std::uint8_t>;
 // good-CRC request addressed to the meter).
 struct Fault {
     enum Kind { Silent, Short, Crc, Exception, Address, Delay, ByteCount } kind = Silent;
-    int value = 0;       // bytes cut, exception code, address, delay in ms or byte count
+    int value = 0; // bytes cut, exception code, address, delay in ms or byte count
     long first = 1;
-    long last = -1;      // -1: no end
+    long last = -1; // -1: no end
     bool Covers(long request) const { return request >= first && (last < 0 || request <= last); }
 };
 // Parses "silent", "short=N", "crc", "exception=CODE", "address=A", "delay=MS", "count=N", each
@@ -36,8 +36,8 @@ public:
 
     // Pins input register n (0-9) to value; a pinned register stops its live value.
     void PinInput(int n, std::uint16_t value);
-    void SetParameter(int n, std::uint16_t value);   // holding registers 0-6
-    void SetInner(int n, std::uint16_t value);       // internal registers 0-21
+    void SetParameter(int n, std::uint16_t value); // holding registers 0-6
+    void SetInner(int n, std::uint16_t value);     // internal registers 0-21
     std::uint16_t Parameter(int n) const { return m_param[n]; }
     std::uint16_t Inner(int n) const { return m_inner[n]; }
     std::uint16_t Input(int n, Clock::time_point now);
@@ -47,11 +47,11 @@ public:
 
     // What the meter does with one complete frame.
     struct Outcome {
-        bool forUs = false;       // good CRC and address 0xF8: counted as a request
-        long request = 0;         // its number
-        Bytes reply;              // empty: no answer
-        int delayMs = 0;          // extra wait before answering
-        std::vector<std::string> events;  // lines to report (writes accepted, commands run)
+        bool forUs = false;              // good CRC and address 0xF8: counted as a request
+        long request = 0;                // its number
+        Bytes reply;                     // empty: no answer
+        int delayMs = 0;                 // extra wait before answering
+        std::vector<std::string> events; // lines to report (writes accepted, commands run)
     };
     Outcome Handle(const Bytes& frame, Clock::time_point now);
 

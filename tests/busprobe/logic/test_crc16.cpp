@@ -30,8 +30,7 @@ TEST(Crc16Tables, EveryEntryFollowsTheRecurrence)
 {
     for (int i = 0; i < 256; ++i) {
         unsigned r = static_cast<unsigned>(i);
-        for (int k = 0; k < 8; ++k)
-            r = (r & 1) ? (r >> 1) ^ 0xA001 : r >> 1;
+        for (int k = 0; k < 8; ++k) r = (r & 1) ? (r >> 1) ^ 0xA001 : r >> 1;
         EXPECT_EQ(CRCTableHi[i], r & 0xFF) << "index " << i;
         EXPECT_EQ(CRCTableLo[i], r >> 8) << "index " << i;
     }

@@ -88,8 +88,8 @@ TEST(IntegerConversion, FailuresCarryTheExactMessage)
     EXPECT_EQ(ConvertMessage(""), "'' is not a valid integer value");
     EXPECT_EQ(ConvertMessage("1F"), "'1F' is not a valid integer value");
     EXPECT_EQ(ConvertMessage("abc"), "'abc' is not a valid integer value");
-    for (const char* text : {"2147483648", "-2147483649", "99999999999999999999", "$100000000", "0x1FFFFFFFF",
-                             "$", "0x", "-", "+", " ", "\t1", "- 1", "1.5", "$1G", "0x-1", "１"})
+    for (const char* text : {"2147483648", "-2147483649", "99999999999999999999", "$100000000", "0x1FFFFFFFF", "$",
+                             "0x", "-", "+", " ", "\t1", "- 1", "1.5", "$1G", "0x-1", "１"})
         EXPECT_THROW(StrToInt(text), EConvertError) << text;
 }
 
@@ -100,8 +100,7 @@ TEST(Frames, ReadAndSingleWriteGroups)
     EXPECT_EQ(Bytes(BuildRequest(0x06, "1", "1", "3")),
               (std::vector<std::uint8_t>{0x01, 0x06, 0x00, 0x01, 0x00, 0x03, 0x98, 0x0B}));
     // No range checks: fields keep their low-order bits.
-    EXPECT_EQ(Bytes(BuildRequest(0x01, "300", "70000", "-1")),
-              WithCrc({0x2C, 0x01, 0x11, 0x70, 0xFF, 0xFF}));
+    EXPECT_EQ(Bytes(BuildRequest(0x01, "300", "70000", "-1")), WithCrc({0x2C, 0x01, 0x11, 0x70, 0xFF, 0xFF}));
     EXPECT_EQ(Bytes(BuildRequest(0x05, "-1", "$10", "65280")), WithCrc({0xFF, 0x05, 0x00, 0x10, 0xFF, 0x00}));
     EXPECT_EQ(Bytes(BuildRequest(0x02, "247", "0x1234", "0")), WithCrc({0xF7, 0x02, 0x12, 0x34, 0x00, 0x00}));
     EXPECT_EQ(Bytes(BuildRequest(0x04, "1", "2", "3")), WithCrc({0x01, 0x04, 0x00, 0x02, 0x00, 0x03}));
@@ -125,9 +124,9 @@ TEST(Frames, FirstBadFieldIsReported)
 
 TEST(Frames, WriteMultipleRegisters)
 {
-    EXPECT_EQ(Bytes(BuildWriteMultipleRequest("1", "2", "00 0A 01 02")),
-              (std::vector<std::uint8_t>{0x01, 0x10, 0x00, 0x02, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02, 0xD2,
-                                         0x25}));
+    EXPECT_EQ(
+        Bytes(BuildWriteMultipleRequest("1", "2", "00 0A 01 02")),
+        (std::vector<std::uint8_t>{0x01, 0x10, 0x00, 0x02, 0x00, 0x02, 0x04, 0x00, 0x0A, 0x01, 0x02, 0xD2, 0x25}));
     // Odd N announces one register more than it fills; the odd trailing digit is not sent.
     EXPECT_EQ(Bytes(BuildWriteMultipleRequest("1", "0", "AA BB CC D")),
               WithCrc({0x01, 0x10, 0x00, 0x00, 0x00, 0x02, 0x03, 0xAA, 0xBB, 0xCC}));

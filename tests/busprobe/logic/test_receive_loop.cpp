@@ -20,7 +20,7 @@ namespace {
 // Bytes that become readable at given times; every poll advances the clock by one millisecond. The
 // clock runs on 64 bits and the loop sees its low 32, so the counter's wrap can be crossed.
 struct ScriptedLine {
-    std::deque<std::pair<std::uint64_t, std::uint8_t>> Pending;  // (time when readable, byte)
+    std::deque<std::pair<std::uint64_t, std::uint8_t>> Pending; // (time when readable, byte)
     std::uint64_t Now = 0;
     std::vector<std::vector<std::uint8_t>> Replies;
 
@@ -59,7 +59,7 @@ TEST(ReceiveLoop, SilenceOfMoreThan30msEndsAReply)
     std::uint8_t buffer[RecvBufferSize];
     ScriptedLine line;
     line.At(0, {0x01, 0x03});
-    line.At(32, {0x02});  // 30 ms after the last byte: still the same reply
+    line.At(32, {0x02}); // 30 ms after the last byte: still the same reply
     line.At(80, {0x0A, 0x0B});
     line.Run(buffer);
     ASSERT_EQ(line.Replies.size(), 1u);
@@ -79,7 +79,7 @@ TEST(ReceiveLoop, RepliesAlreadyWaitingAreTakenInTurn)
     std::uint8_t buffer[RecvBufferSize];
     ScriptedLine line;
     line.At(0, {0x01});
-    line.At(33, {0x02});  // readable just after the first reply was cut (31 ms of silence)
+    line.At(33, {0x02}); // readable just after the first reply was cut (31 ms of silence)
     line.Run(buffer);
     ASSERT_EQ(line.Replies.size(), 2u);
     EXPECT_EQ(line.Replies[0], std::vector<std::uint8_t>{0x01});
@@ -92,8 +92,8 @@ TEST(ReceiveLoop, BytesBeyond256AreDroppedAndSilenceCountsFromThe256th)
     ScriptedLine line;
     std::vector<std::uint8_t> first(300);
     for (std::size_t i = 0; i < first.size(); ++i) first[i] = static_cast<std::uint8_t>(i);
-    line.At(0, first);         // byte 256 is taken at 256, bytes 257-300 up to 300 and dropped
-    line.At(302, {0x77});      // 2 ms after the last dropped byte, but 46 ms after the 256th
+    line.At(0, first);    // byte 256 is taken at 256, bytes 257-300 up to 300 and dropped
+    line.At(302, {0x77}); // 2 ms after the last dropped byte, but 46 ms after the 256th
     line.Run(buffer);
     ASSERT_EQ(line.Replies.size(), 2u);
     EXPECT_EQ(line.Replies[0], std::vector<std::uint8_t>(first.begin(), first.begin() + 256));
@@ -135,7 +135,8 @@ TEST(ReceiveLoop, RealClockGivesABandAroundTheSilence)
             }
             return false;
         },
-        GetTickCount, [&](const std::uint8_t*, int n) {
+        GetTickCount,
+        [&](const std::uint8_t*, int n) {
             sizes.push_back(n);
             end = GetTickCount();
         });

@@ -57,8 +57,8 @@ TEST_F(SettingsFile, IntegersAndTheBaudRule)
     struct Case {
         const char* Text;
         int Baud;
-    } cases[] = {{"20", 12}, {"0x6", 6}, {"$6", 6}, {"abc", 12}, {"", 12}, {" 6\t", 6}, {"-3", -3}, {"14", 14},
-                 {"99999999999", 12}};
+    } cases[] = {{"20", 12},  {"0x6", 6}, {"$6", 6},  {"abc", 12},        {"", 12},
+                 {" 6\t", 6}, {"-3", -3}, {"14", 14}, {"99999999999", 12}};
     for (const Case& c : cases) {
         Put(std::string("[Main]\nPortNo=3\nBaud=") + c.Text + "\n");
         const TPortSettings port = ReadPortSettings(TIniFile(Path));
@@ -69,7 +69,8 @@ TEST_F(SettingsFile, IntegersAndTheBaudRule)
 
 TEST_F(SettingsFile, NamesWithoutRegardToCaseAndOtherLinesKept)
 {
-    Put("\xEF\xBB\xBF; comment\r\n[ main ]\r\nPORTNO = 4\r\n\r\n[03h]\r\n485addr= 1 \r\nnot a key\r\n[Mine]\r\nx=y\r\n");
+    Put("\xEF\xBB\xBF; comment\r\n[ main ]\r\nPORTNO = 4\r\n\r\n[03h]\r\n485addr= 1 \r\nnot a "
+        "key\r\n[Mine]\r\nx=y\r\n");
     TIniFile ini(Path);
     EXPECT_EQ(ini.ReadInteger("Main", "PortNo", 1), 4);
     EXPECT_EQ(ini.ReadString("03H", "485Addr", "d"), " 1 ");
@@ -96,7 +97,8 @@ TEST_F(SettingsFile, NewFileHoldsTheKeysInTheirOrder)
     std::string expected = "[Main]\nPortNo=3\nBaud=6\nPortName=COM3\n";
     const char* sections[] = {"01H", "02H", "03H", "04H"};
     for (const char* s : sections) expected += std::string("[") + s + "]\n485Addr=1\nRegAddr=1\nRegNum=1\n";
-    for (const char* s : {"05H", "06H", "10H"}) expected += std::string("[") + s + "]\n485Addr=1\nRegAddr=1\nRegValue=1\n";
+    for (const char* s : {"05H", "06H", "10H"})
+        expected += std::string("[") + s + "]\n485Addr=1\nRegAddr=1\nRegValue=1\n";
     EXPECT_EQ(Get(), expected);
 }
 
@@ -166,9 +168,9 @@ TEST_F(SettingsFile, PortNameOnlyForAPortWithoutACOMNumber)
         int PortNo;
         const char* PortName;
     } cases[] = {
-        {"PortNo=3\nPortName=ttyS0\n", 3, ""},       {"PortName=ttyS0\nPortNo=0x2\n", 2, ""},
-        {"PortNo=0\nPortName=ttyS0\n", 0, "ttyS0"},  {"PortNo=-1\nPortName=ttyS0\n", -1, "ttyS0"},
-        {"PortName=ttyS0\n", 1, "ttyS0"},             {"PortNo=abc\nPortName=ttyS0\n", 1, "ttyS0"},
+        {"PortNo=3\nPortName=ttyS0\n", 3, ""},      {"PortName=ttyS0\nPortNo=0x2\n", 2, ""},
+        {"PortNo=0\nPortName=ttyS0\n", 0, "ttyS0"}, {"PortNo=-1\nPortName=ttyS0\n", -1, "ttyS0"},
+        {"PortName=ttyS0\n", 1, "ttyS0"},           {"PortNo=abc\nPortName=ttyS0\n", 1, "ttyS0"},
         {"PortNo=\nPortName=ttyS0\n", 1, "ttyS0"},
     };
     for (const Case& c : cases) {
@@ -244,7 +246,7 @@ TEST_F(SettingsFile, AFileTheUserMayNotWriteIsRefusedAndLeftAsItWas)
     ASSERT_TRUE(commtest::RunAsNobody([&] { return attempt(Path); }, message));
     EXPECT_EQ(message, "Unable to write to " + Path);
     EXPECT_EQ(Get(), old);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(Path.c_str(), &st), 0);
     EXPECT_EQ(st.st_uid, 0u);
 }
@@ -266,7 +268,7 @@ TEST_F(SettingsFile, ALinkIsFollowedAndTheFileKeepsModeAndOwner)
     ini.UpdateFile();
     EXPECT_TRUE(fs::is_symlink(Path));
     EXPECT_EQ(TIniFile(presets.string()).ReadInteger("Main", "PortNo", 1), 4);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat(presets.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
     if (root) {
@@ -362,10 +364,8 @@ TEST_F(SettingsFile, AnInstalledProgramKeepsItsSettingsInTheConfigFolder)
     EXPECT_EQ(SettingsFilePath("/usr/bin"), (Dir / "busprobe" / "modbus_cfg.ini").string());
     EXPECT_EQ(SettingsFilePath(InstallBinDir), (Dir / "busprobe" / "modbus_cfg.ini").string());
     EXPECT_EQ(SettingsFilePath(Dir.string()), Path);
-    if (saved)
-        ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
-    else
-        ::unsetenv("XDG_CONFIG_HOME");
+    if (saved) ::setenv("XDG_CONFIG_HOME", savedValue.c_str(), 1);
+    else ::unsetenv("XDG_CONFIG_HOME");
 }
 
 } // namespace

@@ -142,9 +142,9 @@ int main(int argc, char** argv)
 
     QTemporaryDir sysfs;
     // One FTDI adapter, ttyUSB0, so the list has an entry with USB details.
-    fakesys::AddUsbTty(std::filesystem::path(sysfs.path().toStdString()) / "sys",
-                       {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI", "usb-serial",
-                        "ftdi_sio", true});
+    fakesys::AddUsbTty(
+        std::filesystem::path(sysfs.path().toStdString()) / "sys",
+        {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI", "usb-serial", "ftdi_sio", true});
     KestroComm32::TCommSerialPortInfo::SetSysfsRoot(sysfs.path().toStdString() + "/sys");
     ok = ShotPortToolTip(*form, "ttyUSB0", QDir(folder).filePath("busprobe-port-tooltip-usb.png")) && ok;
     ok = ShotPortToolTip(*form, "COM5", QDir(folder).filePath("busprobe-port-tooltip-alias.png")) && ok;

@@ -122,11 +122,11 @@ private slots:
     {
         Slave = std::make_unique<TModbusPtySlave>(ComNumber);
         // The window's error box goes to Errors; its plain box and the settings dialog's boxes to Messages.
-        KestroComm32::SetMessageBoxHook([this](QWidget* owner, const QString& text, const QString&,
-                                               QMessageBox::Icon icon) {
-            (icon == QMessageBox::Critical && owner == Form.get() ? Errors : Messages).append(text);
-            return true;
-        });
+        KestroComm32::SetMessageBoxHook(
+            [this](QWidget* owner, const QString& text, const QString&, QMessageBox::Icon icon) {
+                (icon == QMessageBox::Critical && owner == Form.get() ? Errors : Messages).append(text);
+                return true;
+            });
     }
 
     void cleanupTestCase()
@@ -162,11 +162,31 @@ private slots:
         QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
         QCOMPARE(f.font().pixelSize(), 11);
 
-        const char* names[] = {"GroupBox1", "Button1", "Button4", "Button6", "LabelPort", "GroupBox6", "GroupBox7",
-                               "GroupBox2", "GroupBox8", "GroupBox9", "GroupBox3", "GroupBox4", "GroupBox5",
-                               "EditSend", "ButtonSend", "ButtonSendWithCRC", "Label6", "MemoSend",
-                               "ButtonClrSendData", "Label28", "MemoReceive", "ButtonClrReceiveData", "Label27",
-                               "LxCommDevice1", "Timer1"};
+        const char* names[] = {"GroupBox1",
+                               "Button1",
+                               "Button4",
+                               "Button6",
+                               "LabelPort",
+                               "GroupBox6",
+                               "GroupBox7",
+                               "GroupBox2",
+                               "GroupBox8",
+                               "GroupBox9",
+                               "GroupBox3",
+                               "GroupBox4",
+                               "GroupBox5",
+                               "EditSend",
+                               "ButtonSend",
+                               "ButtonSendWithCRC",
+                               "Label6",
+                               "MemoSend",
+                               "ButtonClrSendData",
+                               "Label28",
+                               "MemoReceive",
+                               "ButtonClrReceiveData",
+                               "Label27",
+                               "LxCommDevice1",
+                               "Timer1"};
         for (const char* n : names) QVERIFY2(f.findChild<QObject*>(n), n);
         for (const char* g : {"01", "02", "03", "04", "05", "06", "10"}) {
             const QString p = g;
@@ -225,7 +245,8 @@ private slots:
         for (QWidget* parent : parents) {
             const QList<QWidget*> kids = parent->findChildren<QWidget*>(Qt::FindDirectChildrenOnly);
             for (int i = 0; i < kids.size(); ++i) {
-                if (parent != &f) QVERIFY2(parent->rect().contains(kids[i]->geometry()), qPrintable(kids[i]->objectName()));
+                if (parent != &f)
+                    QVERIFY2(parent->rect().contains(kids[i]->geometry()), qPrintable(kids[i]->objectName()));
                 for (int j = i + 1; j < kids.size(); ++j)
                     QVERIFY2(!kids[i]->geometry().intersects(kids[j]->geometry()),
                              qPrintable(kids[i]->objectName() + " / " + kids[j]->objectName()));
@@ -287,11 +308,11 @@ private slots:
 
     void settingsAllEditsRoundTrip()
     {
-        const QStringList names = {"Edit01_485Addr", "Edit01_RegAddr", "Edit01_RegNum", "Edit02_485Addr",
-                                   "Edit02_RegAddr", "Edit02_RegNum", "Edit03_485Addr", "Edit03_RegAddr",
-                                   "Edit03_RegNum", "Edit04_485Addr", "Edit04_RegAddr", "Edit04_RegNum",
-                                   "Edit05_485Addr", "Edit05_RegAddr", "Edit05_RegValue", "Edit06_485Addr",
-                                   "Edit06_RegAddr", "Edit06_RegValue", "Edit10_485Addr", "Edit10_RegAddr",
+        const QStringList names = {"Edit01_485Addr", "Edit01_RegAddr",  "Edit01_RegNum",   "Edit02_485Addr",
+                                   "Edit02_RegAddr", "Edit02_RegNum",   "Edit03_485Addr",  "Edit03_RegAddr",
+                                   "Edit03_RegNum",  "Edit04_485Addr",  "Edit04_RegAddr",  "Edit04_RegNum",
+                                   "Edit05_485Addr", "Edit05_RegAddr",  "Edit05_RegValue", "Edit06_485Addr",
+                                   "Edit06_RegAddr", "Edit06_RegValue", "Edit10_485Addr",  "Edit10_RegAddr",
                                    "Edit10_RegValue"};
         for (const QString& n : names) Form->findChild<QLineEdit*>(n)->setText(n + " =x");
         for (QLineEdit* result : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue,
@@ -301,7 +322,7 @@ private slots:
         NewForm();
         for (const QString& n : names) {
             QCOMPARE(Form->findChild<QLineEdit*>(n)->text(), n + " =x");
-            QCOMPARE(Form->findChild<QLineEdit*>(n)->cursorPosition(), 0);  // shown from its start
+            QCOMPARE(Form->findChild<QLineEdit*>(n)->cursorPosition(), 0); // shown from its start
         }
         for (QLineEdit* result : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue,
                                   Form->Edit04_RegValue, Form->EditSend})
@@ -415,12 +436,12 @@ private slots:
         QCOMPARE(Form->Edit04_RegValue->text(), QString(" "));
         QTRY_COMPARE_WITH_TIMEOUT(Form->Edit04_RegValue->text(), QString("0210 0211 "), ReplyTimeoutMs);
 
-        QCOMPARE(Form->MemoSend->toPlainText(),
-                 Line(WithCrc({1, 1, 0, 0, 0, 10})) + Line(WithCrc({1, 2, 0, 0, 0, 10})) +
-                     Line(WithCrc({1, 4, 0, 0x10, 0, 2})));
-        QCOMPARE(Form->MemoReceive->toPlainText(),
-                 Line(WithCrc({1, 1, 2, 0x49, 0x02})) + Line(WithCrc({1, 2, 2, 0x55, 0x01})) +
-                     Line(WithCrc({1, 4, 4, 0x02, 0x10, 0x02, 0x11})));
+        QCOMPARE(Form->MemoSend->toPlainText(), Line(WithCrc({1, 1, 0, 0, 0, 10})) +
+                                                    Line(WithCrc({1, 2, 0, 0, 0, 10})) +
+                                                    Line(WithCrc({1, 4, 0, 0x10, 0, 2})));
+        QCOMPARE(Form->MemoReceive->toPlainText(), Line(WithCrc({1, 1, 2, 0x49, 0x02})) +
+                                                       Line(WithCrc({1, 2, 2, 0x55, 0x01})) +
+                                                       Line(WithCrc({1, 4, 4, 0x02, 0x10, 0x02, 0x11})));
         QCOMPARE(Form->Edit03_RegValue->text(), QString());
     }
 
@@ -448,8 +469,10 @@ private slots:
                              "01 10 00 02 00 02 04 00 0A 01 02 D2 25 \n";
         QCOMPARE(Form->MemoSend->toPlainText(), sent);
         // The echoes decode into nothing.
-        QCOMPARE(Form->MemoReceive->toPlainText(), sent.left(sent.indexOf("01 10")) + Line(WithCrc({1, 0x10, 0, 2, 0, 2})));
-        for (QLineEdit* e : {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue, Form->Edit04_RegValue})
+        QCOMPARE(Form->MemoReceive->toPlainText(),
+                 sent.left(sent.indexOf("01 10")) + Line(WithCrc({1, 0x10, 0, 2, 0, 2})));
+        for (QLineEdit* e :
+             {Form->Edit01_RegValue, Form->Edit02_RegValue, Form->Edit03_RegValue, Form->Edit04_RegValue})
             QCOMPARE(e->text(), QString());
     }
 
@@ -512,7 +535,8 @@ private slots:
         QCOMPARE(Form->LabelPort->text(), QString("请首先打开串口!"));
 
         // Cancel changes nothing on the device but refreshes the label.
-        WithSettingsDialog([](KestroComm32::TForm_LxCommDevice_Settings* d) { QTest::mouseClick(d->BnCancel, Qt::LeftButton); });
+        WithSettingsDialog(
+            [](KestroComm32::TForm_LxCommDevice_Settings* d) { QTest::mouseClick(d->BnCancel, Qt::LeftButton); });
         QCOMPARE(Form->LabelPort->text(), QString("当前串口:COM5 波特率: 115200"));
         QVERIFY(!Form->LxCommDevice1->fGetActive());
         QVERIFY(Form->Button4->isEnabled());

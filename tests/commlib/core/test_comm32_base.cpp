@@ -79,20 +79,48 @@ TEST(Comm32Error, CarriesCodeAndPortName)
 
 TEST(Comm32Error, EveryCodeHasItsOwnTextInEveryLanguage)
 {
-    const char* english[] = {"Out of memory", "Cannot initialize read buffer", "Cannot initialize write buffer",
-        "Cannot open COM port", "Cannot set comm-mask", "Cannot set COM port buffer size",
-        "Cannot read COM port parameters", "Cannot set COM port parameters",
-        "Cannot create COM port asynchronize read event", "Cannot create COM port asynchronize write event",
-        "Cannot create COM port read thread", "Cannot create COM port write thread",
-        "Cannot close COM port read thread", "Cannot close COM port write thread"};
-    const char* simplified[] = {"内存不够", "不能初始化读缓存", "不能初始化写缓存", "不能打开串行口",
-        "不能设置串行口事件MASK", "不能设置串行口缓存", "不能得到串行口参数", "不能设置串行口参数",
-        "不能创建串行口异步读事件", "不能创建串行口异步写事件", "不能创建串行口读线程",
-        "不能创建串行口写线程", "不能关闭串行口读线程", "不能关闭串行口写线程"};
-    const char* traditional[] = {"記憶體不夠", "不能初始化讀緩存", "不能初始化寫緩存", "不能打開序列埠",
-        "不能設置序列埠事件MASK", "不能設置序列埠緩存", "不能得到序列埠參數", "不能設置序列埠參數",
-        "不能創建序列埠非同步讀事件", "不能創建序列埠非同步寫事件", "不能創建序列埠讀執行緒",
-        "不能創建序列埠寫執行緒", "不能關閉序列埠讀執行緒", "不能關閉序列埠寫執行緒"};
+    const char* english[] = {"Out of memory",
+                             "Cannot initialize read buffer",
+                             "Cannot initialize write buffer",
+                             "Cannot open COM port",
+                             "Cannot set comm-mask",
+                             "Cannot set COM port buffer size",
+                             "Cannot read COM port parameters",
+                             "Cannot set COM port parameters",
+                             "Cannot create COM port asynchronize read event",
+                             "Cannot create COM port asynchronize write event",
+                             "Cannot create COM port read thread",
+                             "Cannot create COM port write thread",
+                             "Cannot close COM port read thread",
+                             "Cannot close COM port write thread"};
+    const char* simplified[] = {"内存不够",
+                                "不能初始化读缓存",
+                                "不能初始化写缓存",
+                                "不能打开串行口",
+                                "不能设置串行口事件MASK",
+                                "不能设置串行口缓存",
+                                "不能得到串行口参数",
+                                "不能设置串行口参数",
+                                "不能创建串行口异步读事件",
+                                "不能创建串行口异步写事件",
+                                "不能创建串行口读线程",
+                                "不能创建串行口写线程",
+                                "不能关闭串行口读线程",
+                                "不能关闭串行口写线程"};
+    const char* traditional[] = {"記憶體不夠",
+                                 "不能初始化讀緩存",
+                                 "不能初始化寫緩存",
+                                 "不能打開序列埠",
+                                 "不能設置序列埠事件MASK",
+                                 "不能設置序列埠緩存",
+                                 "不能得到序列埠參數",
+                                 "不能設置序列埠參數",
+                                 "不能創建序列埠非同步讀事件",
+                                 "不能創建序列埠非同步寫事件",
+                                 "不能創建序列埠讀執行緒",
+                                 "不能創建序列埠寫執行緒",
+                                 "不能關閉序列埠讀執行緒",
+                                 "不能關閉序列埠寫執行緒"};
     for (int code = 1; code <= 14; ++code) {
         const auto c = static_cast<TErrorCode>(code);
         EXPECT_EQ(MessageOf(c, nullptr, 1033), english[code - 1]) << code;
@@ -220,7 +248,8 @@ TEST(CommSerialPortInfo, SortPutsNumberedPortsFirstThenNamesOrdinally)
     std::vector<std::string> got;
     for (int i = 0; i < list.Count(); ++i) got.push_back(list.Strings(i));
     // COM3 and com3 compare equal and keep their order; upper case sorts before lower case.
-    const std::vector<std::string> want = {"COM1", "COM2", "COM3", "com3", "COM10", "MODEM", "Z", "a", "ttyACM0", "ttyUSB0"};
+    const std::vector<std::string> want = {"COM1",  "COM2", "COM3", "com3",    "COM10",
+                                           "MODEM", "Z",    "a",    "ttyACM0", "ttyUSB0"};
     EXPECT_EQ(got, want);
 
     TStringList pair;
@@ -260,8 +289,7 @@ protected:
     }
 
     // A tty entry; with a driver it has a device behind it, "" makes a virtual tty.
-    void AddTty(const std::string& name, const std::string& driver, int uartType = -1,
-                const std::string& devName = "")
+    void AddTty(const std::string& name, const std::string& driver, int uartType = -1, const std::string& devName = "")
     {
         const fs::path entry = Root / "sys" / "class" / "tty" / name;
         fs::create_directories(entry);
@@ -313,9 +341,9 @@ TEST_F(FakeSystem, NumberedBeforeNamed)
 
 TEST_F(FakeSystem, NothingFoundFallsBackToCom1To4)
 {
-    AddTty("tty0", "");   // virtual console: no device
+    AddTty("tty0", "");               // virtual console: no device
     AddTty("ttyS0", "serial8250", 0); // placeholder line without a UART
-    AddAlias("COM7", false); // dangling alias
+    AddAlias("COM7", false);          // dangling alias
     TCommSerialPortInfo info;
     EXPECT_EQ(List(info), (std::vector<std::string>{"COM1", "COM2", "COM3", "COM4"}));
 }
@@ -334,14 +362,14 @@ TEST_F(FakeSystem, RealDevicesByDevNameWithAliasesAndNoPadding)
 {
     AddTty("ttyUSB0", "ftdi_sio");
     AddTty("ttyACM0", "cdc_acm");
-    AddTty("ttyS0", "serial8250", 4);   // 16550A present
-    AddTty("ttyS1", "serial8250", 0);   // placeholder
-    AddTty("ttyS5", "serial8250");      // no type attribute and no /dev node to ask: kept
+    AddTty("ttyS0", "serial8250", 4); // 16550A present
+    AddTty("ttyS1", "serial8250", 0); // placeholder
+    AddTty("ttyS5", "serial8250");    // no type attribute and no /dev node to ask: kept
     AddTty("ttyX", "custom", -1, "serial/port-x");
     AddTty("tty5", "");
     AddTty("console", "");
     AddAlias("COM3");
-    AddAlias("com4");   // not the form the port object looks up
+    AddAlias("com4"); // not the form the port object looks up
     AddAlias("COM9", false);
     fs::create_directories(Root / "map" / "COM8"); // a folder, not an alias
     fs::create_directories(Root / "sys" / "bus" / "drivers" / "cdc_acm");

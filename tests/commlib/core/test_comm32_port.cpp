@@ -20,9 +20,9 @@
 #include <vector>
 
 using namespace KestroComm32;
-using KestroComm32::Testing::TFakeCommPlatform;
 using commtest::NoteThreadEnd;
 using commtest::WaitFor;
+using KestroComm32::Testing::TFakeCommPlatform;
 using namespace std::chrono_literals;
 
 namespace {
@@ -182,10 +182,14 @@ TEST_F(PortTest, ClosingSettersCloseWithBeforeCloseFirstAndTakeTheValue)
 
     // Each of these closes even when the value does not change.
     const std::vector<std::function<void()>> closers = {
-        [&] { Port.fSetParity(Port.fGetParity()); },     [&] { Port.fSetByteSize(7); },
-        [&] { Port.fSetStopBits(TWOSTOPBITS); },          [&] { Port.fSetFCtrl(0); },
-        [&] { Port.fSetDataOnly(false); },                [&] { Port.fSetHwInSize(4096); },
-        [&] { Port.fSetHwOutSize(4096); },                [&] { Port.fSetPortName("COM2"); },
+        [&] { Port.fSetParity(Port.fGetParity()); },
+        [&] { Port.fSetByteSize(7); },
+        [&] { Port.fSetStopBits(TWOSTOPBITS); },
+        [&] { Port.fSetFCtrl(0); },
+        [&] { Port.fSetDataOnly(false); },
+        [&] { Port.fSetHwInSize(4096); },
+        [&] { Port.fSetHwOutSize(4096); },
+        [&] { Port.fSetPortName("COM2"); },
         [&] { Port.fSetPort(2); },
     };
     for (const auto& close : closers) {
@@ -232,9 +236,8 @@ TEST_F(PortTest, FlowControlCodesMapToTheRecord)
         int set, read;
         std::uint32_t cts, rts, outx;
     } cases[] = {
-        {0, 0, 0, RTS_CONTROL_ENABLE, 0},    {3, 3, 1, RTS_CONTROL_HANDSHAKE, 0},
-        {4, 4, 0, RTS_CONTROL_ENABLE, 1},    {5, 4, 0, RTS_CONTROL_ENABLE, 1},
-        {6, 6, 1, RTS_CONTROL_HANDSHAKE, 1}, {2, 0, 0, RTS_CONTROL_ENABLE, 0},
+        {0, 0, 0, RTS_CONTROL_ENABLE, 0},  {3, 3, 1, RTS_CONTROL_HANDSHAKE, 0}, {4, 4, 0, RTS_CONTROL_ENABLE, 1},
+        {5, 4, 0, RTS_CONTROL_ENABLE, 1},  {6, 6, 1, RTS_CONTROL_HANDSHAKE, 1}, {2, 0, 0, RTS_CONTROL_ENABLE, 0},
         {-7, 0, 0, RTS_CONTROL_ENABLE, 0},
     };
     for (const Case& c : cases) {
@@ -569,7 +572,9 @@ TEST_F(PortTest, OpenFailuresReportTheirCodeAndReleaseEverything)
         const char* op;
         TErrorCode code;
     } cases[] = {
-        {"SetCommMask", ecSetCommMask}, {"SetupComm", ecSetupComm}, {"SetCommState", ecSetCommState},
+        {"SetCommMask", ecSetCommMask},
+        {"SetupComm", ecSetupComm},
+        {"SetCommState", ecSetCommState},
     };
     for (const Case& c : cases) {
         Fake.Fail(c.op);

@@ -17,9 +17,12 @@ namespace fs = std::filesystem;
 namespace {
 
 // Two adapters of one model told apart by their serial numbers, and a model without serial numbers.
-const fakesys::TUsbTty AdapterA{"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A10001", "usb-serial", "ftdi_sio", true};
-const fakesys::TUsbTty AdapterB{"ttyUSB1", "1-3", "0403", "6001", "FTDI", "FT232R USB UART", "A10002", "usb-serial", "ftdi_sio", true};
-const fakesys::TUsbTty Plain{"ttyUSB0", "1-4", "1a86", "7523", "QinHeng", "USB Serial", "", "usb-serial", "ch341", true};
+const fakesys::TUsbTty AdapterA{"ttyUSB0",         "1-2",    "0403",       "6001",     "FTDI",
+                                "FT232R USB UART", "A10001", "usb-serial", "ftdi_sio", true};
+const fakesys::TUsbTty AdapterB{"ttyUSB1",         "1-3",    "0403",       "6001",     "FTDI",
+                                "FT232R USB UART", "A10002", "usb-serial", "ftdi_sio", true};
+const fakesys::TUsbTty Plain{"ttyUSB0",    "1-4", "1a86",       "7523",  "QinHeng",
+                             "USB Serial", "",    "usb-serial", "ch341", true};
 
 fakesys::TUsbTty As(fakesys::TUsbTty t, const std::string& tty, const std::string& socket)
 {
@@ -65,8 +68,14 @@ protected:
         std::error_code ec;
         return fs::read_symlink(Map / ("COM" + std::to_string(n)), ec).string();
     }
-    std::string ById(const fakesys::TUsbTty& t) const { return (Machine.Serial() / "by-id" / fakesys::ByIdName(t)).string(); }
-    std::string ByPath(const fakesys::TUsbTty& t) const { return (Machine.Serial() / "by-path" / fakesys::ByPathName(t)).string(); }
+    std::string ById(const fakesys::TUsbTty& t) const
+    {
+        return (Machine.Serial() / "by-id" / fakesys::ByIdName(t)).string();
+    }
+    std::string ByPath(const fakesys::TUsbTty& t) const
+    {
+        return (Machine.Serial() / "by-path" / fakesys::ByPathName(t)).string();
+    }
     // The device node COMn leads to now, empty when it leads nowhere.
     std::string Leads(int n) const
     {
@@ -150,18 +159,16 @@ TEST_F(AutoNumbers, FreeNumbersAndTheUsersOwnEntries)
     struct TCase {
         const char* Name;
         std::function<void()> Before;
-        int Number;                // the adapter's new COMn, 0 for none
-        const char* Note;          // in the adapter's tooltip, "" for no note
+        int Number;       // the adapter's new COMn, 0 for none
+        const char* Note; // in the adapter's tooltip, "" for no note
     };
     const std::vector<TCase> cases{
         {"user's link to another device", [this] { fs::create_symlink("/dev/ttyUSB7", Map / "COM3"); }, 4, ""},
         {"user's plain file", [this] { std::ofstream(Map / "COM3") << "mine"; }, 4, ""},
-        {"number kept for an absent adapter",
-         [this] { fs::create_symlink(ById(AdapterB), Map / "COM3"); }, 4, ""},
-        {"COM3 falls back to a real UART",
-         [this] { AddPlatformTty("ttyS2", "serial8250", 4, false); }, 4, ""},
-        {"user's link to the adapter's node",
-         [this] { fs::create_symlink(Machine.Dev() / "ttyUSB0", Map / "COM3"); }, 0, ""},
+        {"number kept for an absent adapter", [this] { fs::create_symlink(ById(AdapterB), Map / "COM3"); }, 4, ""},
+        {"COM3 falls back to a real UART", [this] { AddPlatformTty("ttyS2", "serial8250", 4, false); }, 4, ""},
+        {"user's link to the adapter's node", [this] { fs::create_symlink(Machine.Dev() / "ttyUSB0", Map / "COM3"); },
+         0, ""},
         {"user's link to its by-id name, relative",
          [this] { fs::create_symlink("../dev/serial/by-id/" + fakesys::ByIdName(AdapterA), Map / "COM9"); }, 0, ""},
         {"numbering off", [] { setenv("COMPORTS_AUTO", "0", 1); }, 0, ""},
@@ -210,8 +217,8 @@ TEST_F(AutoNumbers, FreeNumbersAndTheUsersOwnEntries)
 TEST_F(AutoNumbers, FolderTheUserCannotWriteIsLeftAlone)
 {
     fs::create_directories(Map);
-    fs::permissions(Map, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-                             fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(Map, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec);
     Machine.Plug(AdapterA);
     std::string out;
     ASSERT_TRUE(commtest::RunAsNobody(
@@ -224,8 +231,9 @@ TEST_F(AutoNumbers, FolderTheUserCannotWriteIsLeftAlone)
     const std::vector<std::string> fields = commtest::SplitFields(out);
     ASSERT_EQ(fields.size(), 2u) << out;
     EXPECT_EQ(fields[0], "ttyUSB0");
-    EXPECT_NE(fields[1].find("S/N A10001\nnot numbered: cannot link " + (Map / "COM3").string() + ": Permission denied"),
-              std::string::npos)
+    EXPECT_NE(
+        fields[1].find("S/N A10001\nnot numbered: cannot link " + (Map / "COM3").string() + ": Permission denied"),
+        std::string::npos)
         << fields[1];
     EXPECT_TRUE(fs::is_empty(Map));
 }
@@ -234,8 +242,8 @@ TEST_F(AutoNumbers, FolderTheUserCannotWriteIsLeftAlone)
 TEST_F(AutoNumbers, PortsOffUsbByTheirNode)
 {
     AddPlatformTty("ttyAMA0", "uart-pl011", -1, true);
-    AddPlatformTty("ttyS0", "serial8250", 4, true);  // COM1
-    AddPlatformTty("ttyS5", "serial8250", 4, true);  // COM6 would be it, but the user's COM6 is elsewhere
+    AddPlatformTty("ttyS0", "serial8250", 4, true); // COM1
+    AddPlatformTty("ttyS5", "serial8250", 4, true); // COM6 would be it, but the user's COM6 is elsewhere
     fs::create_directories(Map);
     fs::create_symlink("/dev/ttyUSB9", Map / "COM6");
     EXPECT_EQ(List(), (std::vector<std::string>{"COM3", "COM4", "ttyAMA0", "ttyS0", "ttyS5"}));

@@ -206,17 +206,24 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
         std::vector<char> block(3000);
         std::uint64_t sent = 0;
         while (sent < total) {
-            if (timedOut || std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
+            if (timedOut || std::chrono::steady_clock::now() > deadline) {
+                timedOut = true;
+                return;
+            }
             const long n = static_cast<long>(std::min<std::uint64_t>(len(rng), total - sent));
-            for (long i = 0; i < n; ++i) block[static_cast<std::size_t>(i)] = byteAt(sent + static_cast<std::uint64_t>(i));
+            for (long i = 0; i < n; ++i)
+                block[static_cast<std::size_t>(i)] = byteAt(sent + static_cast<std::uint64_t>(i));
             long done = 0;
             while (done < n) {
                 const long k = (rng() & 7) == 0 && n - done >= 1
-                    ? (q.In(&block[static_cast<std::size_t>(done)]) ? 1 : 0)
-                    : q.In(block.data() + done, n - done);
+                                   ? (q.In(&block[static_cast<std::size_t>(done)]) ? 1 : 0)
+                                   : q.In(block.data() + done, n - done);
                 done += k;
                 if (k == 0) {
-                    if (timedOut || std::chrono::steady_clock::now() > deadline) { timedOut = true; return; }
+                    if (timedOut || std::chrono::steady_clock::now() > deadline) {
+                        timedOut = true;
+                        return;
+                    }
                     std::this_thread::yield();
                 }
             }
@@ -233,7 +240,10 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
         const long want = len(rng);
         const long k = (rng() & 7) == 0 ? (q.Out(buf.data()) ? 1 : 0) : q.Out(buf.data(), want);
         if (k == 0) {
-            if (std::chrono::steady_clock::now() > deadline) { timedOut = true; break; }
+            if (std::chrono::steady_clock::now() > deadline) {
+                timedOut = true;
+                break;
+            }
             std::this_thread::yield();
             continue;
         }
@@ -244,7 +254,8 @@ TEST(CommQueueStress, TwoThreadsMoveHundredMegabytesIntact)
             break;
         }
         for (long i = 0; i < k; ++i) {
-            if (buf[static_cast<std::size_t>(i)] != byteAt(received + static_cast<std::uint64_t>(i)) && firstBad == UINT64_MAX)
+            if (buf[static_cast<std::size_t>(i)] != byteAt(received + static_cast<std::uint64_t>(i)) &&
+                firstBad == UINT64_MAX)
                 firstBad = received + static_cast<std::uint64_t>(i);
         }
         received += static_cast<std::uint64_t>(k);

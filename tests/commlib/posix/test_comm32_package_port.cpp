@@ -46,8 +46,7 @@ struct TLayerOnPty {
     {
         try {
             Port.fSetActive(false);
-        } catch (...) {
-        }
+        } catch (...) {}
         Layer.reset();
     }
 
@@ -251,20 +250,22 @@ TEST(PackageOnPort, ReconfigurationUnderTrafficIsSafe)
     t.Pty.Send(t.Frame(marker));
     auto lastSent = Clock::now();
     bool seen = false;
-    EXPECT_TRUE(WaitFor([&] {
-        const unsigned long n = t.Layer->ReadPackage(buf.data(), buf.size());
-        if (n == 0) {
-            if (Clock::now() - lastSent > 200ms) {
-                t.Pty.Send(t.Frame(marker));
-                lastSent = Clock::now();
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            const unsigned long n = t.Layer->ReadPackage(buf.data(), buf.size());
+            if (n == 0) {
+                if (Clock::now() - lastSent > 200ms) {
+                    t.Pty.Send(t.Frame(marker));
+                    lastSent = Clock::now();
+                }
+                return false;
             }
-            return false;
-        }
-        const Bytes got(buf.begin(), buf.begin() + static_cast<long>(n));
-        if (got == marker) seen = true;
-        else EXPECT_EQ(got, streamed);
-        return seen;
-    }, 10s));
+            const Bytes got(buf.begin(), buf.begin() + static_cast<long>(n));
+            if (got == marker) seen = true;
+            else EXPECT_EQ(got, streamed);
+            return seen;
+        },
+        10s));
     EXPECT_TRUE(seen);
 }
 

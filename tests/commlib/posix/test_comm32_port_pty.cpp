@@ -59,7 +59,8 @@ struct TPty {
         std::string got;
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (got.size() < count) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
             if (left.count() <= 0) break;
             pollfd p{Master, POLLIN, 0};
             if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
@@ -170,10 +171,8 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
         std::uint8_t size, parity, stop;
         tcflag_t kept;
     } framings[] = {
-        {7, ODDPARITY, ONESTOPBIT, PARODD},
-        {8, EVENPARITY, TWOSTOPBITS, CSTOPB},
-        {8, MARKPARITY, ONESTOPBIT, PARODD | CMSPAR},
-        {6, SPACEPARITY, TWOSTOPBITS, CMSPAR | CSTOPB},
+        {7, ODDPARITY, ONESTOPBIT, PARODD},           {8, EVENPARITY, TWOSTOPBITS, CSTOPB},
+        {8, MARKPARITY, ONESTOPBIT, PARODD | CMSPAR}, {6, SPACEPARITY, TWOSTOPBITS, CMSPAR | CSTOPB},
         {5, NOPARITY, ONE5STOPBITS, CSTOPB},
     };
     for (const Framing& f : framings) {
@@ -333,7 +332,8 @@ TEST(PortOnPty, DataGoesBothWaysByPathAndByComAlias)
         const auto deadline = std::chrono::steady_clock::now() + 20s;
         while (received.size() < out.size() && std::chrono::steady_clock::now() < deadline) {
             if (queued < out.size())
-                queued += static_cast<std::size_t>(port.Write(out.data() + queued, static_cast<long>(out.size() - queued)));
+                queued +=
+                    static_cast<std::size_t>(port.Write(out.data() + queued, static_cast<long>(out.size() - queued)));
             received += pty.ReadMaster(out.size() - received.size(), 50ms);
         }
         EXPECT_EQ(received.size(), out.size()) << name;
@@ -368,9 +368,7 @@ TEST(PortOnPty, FullReceiveQueueHoldsTheSenderAndLosesNothing)
     port.Open();
     const std::string in = Pattern(256 * 1024, 5);
     std::atomic<bool> sent{false};
-    std::thread sender([&] {
-        sent = pty.WriteMaster(in);
-    });
+    std::thread sender([&] { sent = pty.WriteMaster(in); });
     const long capacity = port.fGetInBufSize() - 1;
     ASSERT_TRUE(WaitFor([&] { return port.InQueue->Count() == capacity; }));
     const double cpu = CpuOver(300ms);
@@ -408,10 +406,8 @@ TEST(PortOnPty, EventCharacterRaisesRxFlag)
         bool Flag;
     };
     const TCase cases[] = {
-        {'\n', false, "no end", false},
-        {'\n', false, "line\nrest", true},
-        {'\n', true, "line\nrest", false},
-        {'\0', false, std::string("a\0b", 3), true},
+        {'\n', false, "no end", false},    {'\n', false, "line\nrest", true},
+        {'\n', true, "line\nrest", false}, {'\0', false, std::string("a\0b", 3), true},
         {'\0', false, "abc", false},
     };
     for (const TCase& c : cases) {
@@ -544,12 +540,15 @@ TEST(PortOnPty, GivenBackHandleIsNotTouchedAfterItsNumberIsReused)
 
     ASSERT_TRUE(second.WriteMaster("still here"));
     std::string got;
-    EXPECT_TRUE(WaitFor([&] {
-        char buf[16];
-        const int n = other.Read(buf, sizeof buf);
-        if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-        return got == "still here";
-    }, 2s)) << got;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            char buf[16];
+            const int n = other.Read(buf, sizeof buf);
+            if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+            return got == "still here";
+        },
+        2s))
+        << got;
     other.Write("out", 3);
     EXPECT_EQ(second.ReadMaster(3, 2s), "out");
 }
@@ -600,7 +599,8 @@ TEST(PortOnPty, UnpluggedPortLeavesTheReaderIdleAndOpensAgain)
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_NO_THROW(port.Close());
     const auto closeTime = std::chrono::steady_clock::now() - t0;
-    RecordProperty("close_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    RecordProperty("close_us",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
     EXPECT_LT(closeTime, 1s);
 
     TPty replug;
@@ -632,7 +632,8 @@ TEST(PortOnPty, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
     auto t0 = std::chrono::steady_clock::now();
     port.Close();
     auto closeTime = std::chrono::steady_clock::now() - t0;
-    RecordProperty("close_small_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    RecordProperty("close_small_us",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
     EXPECT_LT(closeTime, 1500ms);
     EXPECT_EQ(pty.ReadMaster(small.size() + 1, 1s), small);
 
@@ -645,7 +646,8 @@ TEST(PortOnPty, CloseWithUnreadOutputIsPromptAndKeepsWhatWasSent)
     t0 = std::chrono::steady_clock::now();
     port.Close();
     closeTime = std::chrono::steady_clock::now() - t0;
-    RecordProperty("close_big_us", static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
+    RecordProperty("close_big_us",
+                   static_cast<int>(std::chrono::duration_cast<std::chrono::microseconds>(closeTime).count()));
     EXPECT_LT(closeTime, 1500ms);
     const std::string got = pty.ReadMaster(big.size(), 1s);
     ASSERT_FALSE(got.empty());

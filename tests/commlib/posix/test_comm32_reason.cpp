@@ -25,10 +25,7 @@ namespace {
 
 constexpr unsigned long English = 1033, Simplified = 2052, Traditional = 1028;
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TSystemReason Reason(int error, const std::string& path)
 {
@@ -71,8 +68,7 @@ TOpenResult TryOpen(const std::string& name, unsigned long lcid)
 }
 
 // The library's message stays what it always was; the explanation comes beside it.
-void ExpectOpenFailure(const TOpenResult& r, const std::string& name, unsigned long lcid,
-                       const TSystemReason& expected)
+void ExpectOpenFailure(const TOpenResult& r, const std::string& name, unsigned long lcid, const TSystemReason& expected)
 {
     ASSERT_TRUE(r.Threw);
     EXPECT_EQ(r.Code, ecOpenPort);
@@ -87,9 +83,8 @@ class TempDir {
 public:
     TempDir()
     {
-        Path = fs::temp_directory_path() /
-               ("kestro-reason-" + std::to_string(getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Path = fs::temp_directory_path() / ("kestro-reason-" + std::to_string(getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(Path);
         fs::create_directories(Path);
     }
@@ -114,9 +109,16 @@ TEST(OpenFailureTexts, EachReasonHasItsOwnTextInEachLanguageWithEveryFieldFilled
     noLink.AliasName = "COM7";
     noLink.AliasLink = "/home/u/.config/comports/COM7";
     const std::vector<TSystemReason> reasons = {
-        access, Reason(EACCES, "/dev/ttyUSB0"), Reason(EBUSY, "/dev/ttyUSB0"),
-        Reason(EWOULDBLOCK, "/dev/ttyUSB0"), Reason(ENOENT, "/dev/ttyUSB0"), dangling, noLink,
-        Reason(ENOTTY, "/tmp/file"), Reason(EIO, "/dev/ttyUSB0"), Reason(EMFILE, "/dev/ttyUSB0"),
+        access,
+        Reason(EACCES, "/dev/ttyUSB0"),
+        Reason(EBUSY, "/dev/ttyUSB0"),
+        Reason(EWOULDBLOCK, "/dev/ttyUSB0"),
+        Reason(ENOENT, "/dev/ttyUSB0"),
+        dangling,
+        noLink,
+        Reason(ENOTTY, "/tmp/file"),
+        Reason(EIO, "/dev/ttyUSB0"),
+        Reason(EMFILE, "/dev/ttyUSB0"),
     };
     for (unsigned long lcid : {English, Simplified, Traditional}) {
         SCOPED_TRACE(lcid);
@@ -190,8 +192,8 @@ TEST(OpenFailureTexts, BusyNamesTheProgramThatHoldsThePort)
             EXPECT_NE(text, plain);
         }
         EXPECT_TRUE(Contains(heldText, "minicom") && Contains(heldText, "4321")) << heldText;
-        for (const char* part : {"ModemManager", "812", "sudo systemctl stop ModemManager",
-                                 "ENV{ID_MM_DEVICE_IGNORE}=\"1\"", "udev"})
+        for (const char* part :
+             {"ModemManager", "812", "sudo systemctl stop ModemManager", "ENV{ID_MM_DEVICE_IGNORE}=\"1\"", "udev"})
             EXPECT_TRUE(Contains(probedText, part)) << part << ": " << probedText;
         EXPECT_FALSE(Contains(heldText, "systemctl"));
         EXPECT_EQ(ExplainOpenFailure(unnamed, lcid), plain);
@@ -226,9 +228,9 @@ TEST(OpenFailureReasons, PermissionDeniedNamesTheGroupThatMayOpenIt)
             ASSERT_TRUE(commtest::RunAsNobody(
                 [&] {
                     const TOpenResult r = TryOpen(pty.SlavePath, lcid);
-                    return commtest::JoinFields({r.Threw ? "1" : "0", std::to_string(r.Code), r.Message,
-                                                 r.Explanation, std::to_string(r.Reason.Error),
-                                                 r.Reason.DevicePath, r.Reason.AccessGroup});
+                    return commtest::JoinFields({r.Threw ? "1" : "0", std::to_string(r.Code), r.Message, r.Explanation,
+                                                 std::to_string(r.Reason.Error), r.Reason.DevicePath,
+                                                 r.Reason.AccessGroup});
                 },
                 out));
             const auto f = commtest::SplitFields(out);

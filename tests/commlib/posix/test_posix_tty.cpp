@@ -22,7 +22,7 @@ namespace {
 
 dev_t DeviceOf(const std::string& path)
 {
-    struct stat st{};
+    struct stat st {};
     return stat(path.c_str(), &st) == 0 ? st.st_rdev : 0;
 }
 
@@ -60,11 +60,9 @@ TEST(PosixTty, PortNamesResolveToPathAndAlias)
         std::string name;
         PosixTty::TPortPath expected;
     } cases[] = {
-        {"COM3", {com3, "COM3", com3}},
-        {"COM12", {com12, "COM12", com12}},
+        {"COM3", {com3, "COM3", com3}},         {"COM12", {com12, "COM12", com12}},
         {"COM4", {"/dev/ttyS3", "COM4", com4}}, // no link: the fixed device, the link named for the reason
-        {"/dev/pts/7", {"/dev/pts/7", "", ""}},
-        {"ttyUSB0", {"/dev/ttyUSB0", "", ""}},
+        {"/dev/pts/7", {"/dev/pts/7", "", ""}}, {"ttyUSB0", {"/dev/ttyUSB0", "", ""}},
         {"com3", {"/dev/com3", "", ""}}, // only the exact COMn form is an alias
         {"COM03", {"/dev/COM03", "", ""}},
     };
@@ -123,7 +121,8 @@ TEST(PosixTty, RawLineTakesStandardAndOtherSpeeds)
     termios t{};
     ASSERT_EQ(tcgetattr(pty.Slave, &t), 0);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B19200));
-    EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | CLOCAL | CREAD), static_cast<tcflag_t>(CSTOPB | CRTSCTS | CLOCAL | CREAD));
+    EXPECT_EQ(t.c_cflag & (CSTOPB | CRTSCTS | CLOCAL | CREAD),
+              static_cast<tcflag_t>(CSTOPB | CRTSCTS | CLOCAL | CREAD));
     EXPECT_EQ(t.c_lflag & (ICANON | ECHO | ISIG), 0u);
     EXPECT_EQ(t.c_iflag & (ICRNL | IXON), 0u);
     EXPECT_EQ(t.c_oflag & OPOST, 0u);
@@ -169,19 +168,21 @@ TEST(TtyHolder, FoundByTheDeviceADescriptorLeadsTo)
         fs::create_directories(proc / pid / "fd");
         fs::create_symlink(target, proc / pid / "fd" / fd);
     };
-    auto names = [&](const std::string& pid, const std::string& name) { std::ofstream(proc / pid / "comm") << name << "\n"; };
-    fs::create_directories(proc / "300");                   // no fd directory
-    holds("400", "5", "/nonexistent/ttyUSB3");              // a descriptor closed meanwhile
+    auto names = [&](const std::string& pid, const std::string& name) {
+        std::ofstream(proc / pid / "comm") << name << "\n";
+    };
+    fs::create_directories(proc / "300");      // no fd directory
+    holds("400", "5", "/nonexistent/ttyUSB3"); // a descriptor closed meanwhile
     holds("400", "7", "/dev/null");
     names("400", "minicom");
-    holds("500", "1", (proc / "400" / "comm").string());    // a plain file
+    holds("500", "1", (proc / "400" / "comm").string()); // a plain file
     holds("100", "0", "/dev/zero");
     names("100", "cat");
-    holds("600", "2", "/dev/urandom");                     // the name cannot be read
+    holds("600", "2", "/dev/urandom"); // the name cannot be read
     holds(self, "9", "/dev/full");
     names(self, "me");
     fs::create_directory_symlink(self, proc / "self");
-    holds("cpuinfo", "0", "/dev/random");                  // not a process
+    holds("cpuinfo", "0", "/dev/random"); // not a process
 
     const struct {
         const char* device;
@@ -189,11 +190,9 @@ TEST(TtyHolder, FoundByTheDeviceADescriptorLeadsTo)
         pid_t pid;
         std::string name;
     } cases[] = {
-        {"/dev/null", -1, 400, "minicom"},
-        {"/dev/zero", -1, 100, "cat"},
-        {"/dev/urandom", -1, 600, ""},
-        {"/dev/full", -1, getpid(), "me"}, // this process through another descriptor
-        {"/dev/full", 9, 0, ""},            // only the descriptor being opened
+        {"/dev/null", -1, 400, "minicom"}, {"/dev/zero", -1, 100, "cat"},
+        {"/dev/urandom", -1, 600, ""},     {"/dev/full", -1, getpid(), "me"}, // this process through another descriptor
+        {"/dev/full", 9, 0, ""},                                              // only the descriptor being opened
         {"/dev/random", -1, 0, ""},
     };
     for (const auto& c : cases) {

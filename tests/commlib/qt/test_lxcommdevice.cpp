@@ -20,10 +20,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-void Pump()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
-}
+void Pump() { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); }
 
 bool WaitPumping(const std::function<bool()>& pred, std::chrono::milliseconds timeout = 5s)
 {
@@ -310,7 +307,7 @@ TEST_F(LxCommDeviceOnPty, RecordReadInTimeoutTypeOnlyReportsAWaitingPackage)
     ASSERT_TRUE(WaitPumping([&] { return Dev->fGetPackage()->ReceivedCount() == 1; }));
     EXPECT_TRUE(Dev->ReadPackage(record.data()));
     EXPECT_EQ(Dev->fGetPackage()->ReceivedCount(), 1); // still there
-    EXPECT_FALSE(Dev->WritePackage(record.data()));   // size 0 is refused in this type
+    EXPECT_FALSE(Dev->WritePackage(record.data()));    // size 0 is refused in this type
     EXPECT_EQ(Dev->ReadPackage(record.data(), 4ul), 4u);
 }
 
@@ -506,13 +503,15 @@ TEST_P(LxCommDeviceLink, ThousandPackagesEachWayNoneLostNoneAltered)
     for (auto& e : ends) e.Dev->fSetActive(false);
     for (int i = 0; i < 5; ++i) Pump();
 
-    EXPECT_TRUE(done) << "sent " << next[0] << "/" << next[1] << ", received " << ends[1].ReceivedCount
-                      << "/" << ends[0].ReceivedCount;
+    EXPECT_TRUE(done) << "sent " << next[0] << "/" << next[1] << ", received " << ends[1].ReceivedCount << "/"
+                      << ends[0].ReceivedCount;
     for (int k = 0; k < 2; ++k) {
         std::lock_guard<std::mutex> g(ends[1 - k].Lock);
         const auto& got = ends[1 - k].Received;
         ASSERT_EQ(got.size(), static_cast<std::size_t>(Total)) << "direction " << k;
-        for (int i = 0; i < Total; ++i) ASSERT_EQ(got[static_cast<std::size_t>(i)], sent[k][static_cast<std::size_t>(i)]) << "direction " << k << " package " << i;
+        for (int i = 0; i < Total; ++i)
+            ASSERT_EQ(got[static_cast<std::size_t>(i)], sent[k][static_cast<std::size_t>(i)])
+                << "direction " << k << " package " << i;
         EXPECT_GT(ends[1 - k].HandlerCalls.load(), 0);
         EXPECT_EQ(ends[1 - k].WrongThread.load(), 0);
     }

@@ -76,10 +76,12 @@ protected:
 TEST_F(DeviceSettingsDialog, CancelReturnsFalseAndChangesNothing)
 {
     bool seen = false;
-    WhenShown([](TForm_LxCommDevice_Settings& d) {
-        d.CbSelBaud->setEditText("9600");
-        d.BnCancel->click();
-    }, &seen);
+    WhenShown(
+        [](TForm_LxCommDevice_Settings& d) {
+            d.CbSelBaud->setEditText("9600");
+            d.BnCancel->click();
+        },
+        &seen);
     EXPECT_FALSE(Device.SettingsDialog(nullptr, false));
     EXPECT_TRUE(seen);
     EXPECT_EQ(Device.fGetBaud(), br19200);
@@ -89,12 +91,14 @@ TEST_F(DeviceSettingsDialog, OkReturnsTrueAndTheDialogWorkedOnThisDevice)
 {
     bool seen = false;
     bool hidden = false;
-    WhenShown([&hidden](TForm_LxCommDevice_Settings& d) {
-        hidden = !d.BnAbout->isVisible() && !d.BnDefault->isVisible(); // not in a designer
-        EXPECT_EQ(d.CbPort->currentText(), "ttyKESTRODEV");
-        d.CbSelBaud->setEditText("9600");
-        d.BnOK->click();
-    }, &seen);
+    WhenShown(
+        [&hidden](TForm_LxCommDevice_Settings& d) {
+            hidden = !d.BnAbout->isVisible() && !d.BnDefault->isVisible(); // not in a designer
+            EXPECT_EQ(d.CbPort->currentText(), "ttyKESTRODEV");
+            d.CbSelBaud->setEditText("9600");
+            d.BnOK->click();
+        },
+        &seen);
     EXPECT_TRUE(Device.SettingsDialog(nullptr, false));
     EXPECT_TRUE(seen);
     EXPECT_TRUE(hidden);
@@ -104,10 +108,12 @@ TEST_F(DeviceSettingsDialog, OkReturnsTrueAndTheDialogWorkedOnThisDevice)
 
     // Asked to open a port that has no device node: the failure is shown and OK does not end it.
     seen = false;
-    WhenShown([](TForm_LxCommDevice_Settings& d) {
-        d.BnOK->click();
-        QTimer::singleShot(0, &d, [&d] { d.BnCancel->click(); });
-    }, &seen);
+    WhenShown(
+        [](TForm_LxCommDevice_Settings& d) {
+            d.BnOK->click();
+            QTimer::singleShot(0, &d, [&d] { d.BnCancel->click(); });
+        },
+        &seen);
     EXPECT_FALSE(Device.SettingsDialog(nullptr, true));
     EXPECT_TRUE(seen);
     EXPECT_EQ(Messages.size(), 1u);

@@ -78,8 +78,8 @@ struct TDeviceState {
 
 TDeviceState StateOf(TLxCustomCommDevice& d)
 {
-    return {d.fGetActive(), d.fGetPortName(), d.fGetComm32()->fGetBaud(), d.fGetByteSize(), d.fGetParity(),
-            d.fGetStopBits(), d.fGetFlowControl(), d.fGetAutoAnswer(), d.fGetInBufSize(), d.fGetOutBufSize()};
+    return {d.fGetActive(),   d.fGetPortName(),    d.fGetComm32()->fGetBaud(), d.fGetByteSize(),  d.fGetParity(),
+            d.fGetStopBits(), d.fGetFlowControl(), d.fGetAutoAnswer(),         d.fGetInBufSize(), d.fGetOutBufSize()};
 }
 
 void PrintTo(const TDeviceState& s, std::ostream* os)
@@ -94,9 +94,8 @@ class SettingsDialogTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Root = fs::temp_directory_path() /
-               ("kestro-dialog-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Root = fs::temp_directory_path() / ("kestro-dialog-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(Root);
         for (const char* name : {MissingPort, "ttyKESTROOTHER"}) {
             fs::create_directories(Root / "sys" / "class" / "tty" / name / "device");
@@ -290,7 +289,8 @@ TEST_F(SettingsDialogTest, EveryTextFitsItsControl)
             QStyleOptionComboBox opt;
             opt.initFrom(cb);
             opt.editable = cb->isEditable();
-            const QRect field = cb->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, cb);
+            const QRect field =
+                cb->style()->subControlRect(QStyle::CC_ComboBox, &opt, QStyle::SC_ComboBoxEditField, cb);
             // Port names come from the system; the fake ones here are longer than real ones.
             for (int i = 0; cb != d->CbPort && i < cb->count(); ++i)
                 EXPECT_LE(cb->fontMetrics().horizontalAdvance(cb->itemText(i)), field.width())
@@ -398,7 +398,8 @@ TEST_F(SettingsDialogTest, OkAppliesEveryValue)
     ClickOk(*d);
     EXPECT_TRUE(rec.Shown.empty()) << rec.Shown.front().Text.toStdString();
     EXPECT_EQ(d->result(), QDialog::Accepted);
-    const TDeviceState want{false, "ttyKESTROOTHER", 9600, 8, ptSpaceParity, sbOne_5_StopBits, fcRtsCts, 255, 4096, 9000};
+    const TDeviceState want{false, "ttyKESTROOTHER", 9600, 8, ptSpaceParity, sbOne_5_StopBits, fcRtsCts, 255, 4096,
+                            9000};
     EXPECT_EQ(StateOf(*Device), want);
 }
 
@@ -462,8 +463,7 @@ TEST_F(SettingsDialogTest, ApplyFailureRestoresEverything)
         ClickOk(*d);
 
         ASSERT_EQ(rec.Shown.size(), 1u);
-        EXPECT_EQ(rec.Shown[0].Text.toStdString(),
-                  EComm32Error::BuildMessage(ecOpenPort, MissingPort, lcid));
+        EXPECT_EQ(rec.Shown[0].Text.toStdString(), EComm32Error::BuildMessage(ecOpenPort, MissingPort, lcid));
         EXPECT_EQ(rec.Shown[0].Title, Dialog::TMsgStrings(lcid).fGetMsg(2));
         EXPECT_EQ(rec.Shown[0].FocusName, "CbPort");
         EXPECT_EQ(d->result(), 0);
@@ -489,7 +489,8 @@ TEST_F(SettingsDialogTest, EnterMovesAlongTheChainThenValidates)
     EXPECT_TRUE(rec.Shown.empty());
     EXPECT_EQ(d->result(), 0);
 
-    const char* chain[] = {"CbParity", "CbByteSize", "CbStopBits", "CbFlow", "EditAutoAns", "EditInBufSize", "EditOutBufSize"};
+    const char* chain[] = {"CbParity",    "CbByteSize",    "CbStopBits",    "CbFlow",
+                           "EditAutoAns", "EditInBufSize", "EditOutBufSize"};
     for (std::size_t i = 0; i + 1 < std::size(chain); ++i) {
         ASSERT_EQ(d->focusWidget()->objectName(), chain[i]);
         QTest::keyClick(d->focusWidget(), Qt::Key_Enter, Qt::KeypadModifier);

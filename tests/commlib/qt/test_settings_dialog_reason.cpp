@@ -36,13 +36,12 @@ class SettingsDialogReasonTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        Root = fs::temp_directory_path() /
-               ("kestro-dialog-reason-" + std::to_string(::getpid()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        Root = fs::temp_directory_path() / ("kestro-dialog-reason-" + std::to_string(::getpid()) + "-" +
+                                            ::testing::UnitTest::GetInstance()->current_test_info()->name());
         fs::remove_all(Root);
         const fs::path sys = Root / "sys";
-        fakesys::AddUsbTty(sys, {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI",
-                                 "usb-serial", "ftdi_sio", true});
+        fakesys::AddUsbTty(sys, {"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A50285BI", "usb-serial",
+                                 "ftdi_sio", true});
         fakesys::AddUsbTty(sys, {"ttyACM0", "1-3", "2341", "0043", "Arduino (www.arduino.cc)", "",
                                  "75833353035351C0E1B1", "usb", "cdc_acm", false});
         fs::create_directories(sys / "class" / "tty" / MissingPort / "device");
@@ -74,8 +73,7 @@ protected:
     }
 
     // Chooses port and presses OK; the real box that comes up is read and closed.
-    void ChooseAndPressOk(Dialog& d, const QString& port, QString& text, QString& informative,
-                                  QMessageBox::Icon& icon)
+    void ChooseAndPressOk(Dialog& d, const QString& port, QString& text, QString& informative, QMessageBox::Icon& icon)
     {
         d.CbPort->setCurrentIndex(d.CbPort->findText(port));
         EXPECT_GE(d.CbPort->currentIndex(), 0) << port.toStdString();

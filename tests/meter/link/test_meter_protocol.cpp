@@ -101,8 +101,8 @@ TEST_F(MeterLink, ParameterWriteGoesLowByteFirst)
 
 TEST_F(MeterLink, InternalRegistersRoundTrip)
 {
-    Start({"--inner", "13=0x1234", "--inner", "14=0x5678", "--inner", "15=0x9ABC", "--inner", "16=0x0105",
-           "--inner", "17=0x0203", "--inner", "18=0xCDEF", "--inner", "19=0x0A0B"});
+    Start({"--inner", "13=0x1234", "--inner", "14=0x5678", "--inner", "15=0x9ABC", "--inner", "16=0x0105", "--inner",
+           "17=0x0203", "--inner", "18=0xCDEF", "--inner", "19=0x0A0B"});
     InnerParameterData read{};
     ASSERT_EQ(rtu.ReadInnerParameter(read), 0);
     InnerParameterTexts texts = DecodeInnerParameters(read);
@@ -118,8 +118,8 @@ TEST_F(MeterLink, InternalRegistersRoundTrip)
 
 TEST_F(MeterLink, MeasurementDecodesTheMetersRegisters)
 {
-    Start({"--input", "0=2301", "--input", "1=0x1234", "--input", "2=0x0001", "--input", "3=12345",
-           "--input", "4=0", "--input", "5=10000", "--input", "6=0", "--input", "9=0xFFFF"});
+    Start({"--input", "0=2301", "--input", "1=0x1234", "--input", "2=0x0001", "--input", "3=12345", "--input", "4=0",
+           "--input", "5=10000", "--input", "6=0", "--input", "9=0xFFFF"});
     MeasurementData m{};
     ASSERT_EQ(rtu.ReadMeasurement(m), 0);
     const MeterReading r = DecodeMeasurement(m);
@@ -133,23 +133,23 @@ TEST_F(MeterLink, MeasurementDecodesTheMetersRegisters)
 
 TEST_F(MeterLink, EveryInjectedFaultHasItsResult)
 {
-    Start({"--fault", "short=1@1", "--fault", "crc@2", "--fault", "exception=2@3", "--fault", "address=1@4",
-           "--fault", "count=0@5", "--fault", "count=21@6", "--input", "0=2222"});
+    Start({"--fault", "short=1@1", "--fault", "crc@2", "--fault", "exception=2@3", "--fault", "address=1@4", "--fault",
+           "count=0@5", "--fault", "count=21@6", "--input", "0=2222"});
     MeasurementData sentinel;
     sentinel.fill(0xAA);
     MeasurementData m = sentinel;
-    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);  // 24 bytes
-    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultCrc);    // one bit flipped
-    EXPECT_EQ(rtu.ReadMeasurement(m), 2);                        // F8 84 02 CRC
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort); // 24 bytes
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultCrc);   // one bit flipped
+    EXPECT_EQ(rtu.ReadMeasurement(m), 2);                       // F8 84 02 CRC
     EXPECT_EQ(m, sentinel);
-    EXPECT_EQ(rtu.ReadMeasurement(m), 0);                        // address 01 is not checked
+    EXPECT_EQ(rtu.ReadMeasurement(m), 0); // address 01 is not checked
     EXPECT_EQ(RegisterWord(m.data(), 0), 2222);
     m = sentinel;
-    EXPECT_EQ(rtu.ReadMeasurement(m), 0);                        // byte count 0: nothing copied
+    EXPECT_EQ(rtu.ReadMeasurement(m), 0); // byte count 0: nothing copied
     EXPECT_EQ(m, sentinel);
-    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);  // byte count beyond the area
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort); // byte count beyond the area
     EXPECT_EQ(m, sentinel);
-    EXPECT_EQ(rtu.ReadMeasurement(m), 0);                        // request 7: the faults are over
+    EXPECT_EQ(rtu.ReadMeasurement(m), 0); // request 7: the faults are over
     EXPECT_EQ(RegisterWord(m.data(), 0), 2222);
 
     // Faults switched on while running apply to the next request only when told so.
@@ -195,7 +195,8 @@ TEST_F(MeterLink, ReadReplyRefusesALengthItsFrameCannotHold)
     std::array<std::uint8_t, 512> buffer;
     buffer.fill(0xEE);
     const auto untouchedPastFrame = [&] {
-        return std::all_of(buffer.begin() + CModBusRtu::FrameSize, buffer.end(), [](std::uint8_t b) { return b == 0xEE; });
+        return std::all_of(buffer.begin() + CModBusRtu::FrameSize, buffer.end(),
+                           [](std::uint8_t b) { return b == 0xEE; });
     };
     for (int expected : {0, 1, 65, 255}) {
         std::uint8_t received = 0x5A;
@@ -218,7 +219,7 @@ TEST_F(MeterLink, SilentMeterEndsAsShortAfterBothReadTimeouts)
     const auto start = Clock::now();
     EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
     const double ms = MsSince(start);
-    EXPECT_GE(ms, 2000);  // 1040 ms + 1460 ms
+    EXPECT_GE(ms, 2000); // 1040 ms + 1460 ms
     EXPECT_LE(ms, 4000);
 }
 
@@ -229,7 +230,7 @@ TEST_F(MeterLink, PacedAndDelayedRepliesStillArrive)
     auto start = Clock::now();
     EXPECT_EQ(rtu.ReadMeasurement(m), 0);
     double ms = MsSince(start);
-    EXPECT_GE(ms, 25);  // 33 bytes at 9600 baud
+    EXPECT_GE(ms, 25); // 33 bytes at 9600 baud
     EXPECT_LE(ms, 400);
     start = Clock::now();
     EXPECT_EQ(rtu.ReadMeasurement(m), 0);
@@ -267,7 +268,7 @@ TEST_F(MeterLink, ClosedLinkFailsAndFramesForOthersAreIgnored)
     other[7] = static_cast<std::uint8_t>(crc & 0xFF);
     ASSERT_TRUE(rtu.Serial().WriteData(sizeof other, other));
     EXPECT_EQ(sim->Expect("ignored "), "ignored " + Hex(other, 8));
-    EXPECT_EQ(rtu.ReadMeasurement(m), 0);  // nothing stray was left on the line
+    EXPECT_EQ(rtu.ReadMeasurement(m), 0); // nothing stray was left on the line
     EXPECT_EQ(sim->Expect("request "), "request 1 F8 04 00 00 00 0A 64 64");
 }
 

@@ -22,8 +22,7 @@ public:
     explicit PtyPeer(const PortMap& map, int n)
     {
         char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty");
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
         path = name;
         map.Link(n, path);
     }
@@ -43,12 +42,10 @@ public:
         const auto deadline = Clock::now() + timeout;
         while (got.size() < count && Clock::now() < deadline) {
             pollfd p{master, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0)
-                continue;
+            if (poll(&p, 1, 20) <= 0) continue;
             std::uint8_t chunk[4096];
             const ssize_t n = read(master, chunk, std::min(sizeof chunk, count - got.size()));
-            if (n > 0)
-                got.insert(got.end(), chunk, chunk + n);
+            if (n > 0) got.insert(got.end(), chunk, chunk + n);
         }
         return got;
     }
@@ -76,8 +73,8 @@ TEST(MeterSerial, PortMapResolution)
     const std::string xdg = std::getenv("XDG_CONFIG_HOME") ? std::getenv("XDG_CONFIG_HOME") : "";
     map.Link(3, "/dev/null");
     EXPECT_EQ(CSerial::DeviceName(3), map.dir + "/COM3");
-    EXPECT_EQ(CSerial::DeviceName(4), "/dev/ttyS3");  // no link: the fixed device
-    map.Link(12, "/nonexistent/tty");                  // a dangling link still names the port
+    EXPECT_EQ(CSerial::DeviceName(4), "/dev/ttyS3"); // no link: the fixed device
+    map.Link(12, "/nonexistent/tty");                // a dangling link still names the port
     EXPECT_EQ(CSerial::DeviceName(12), map.dir + "/COM12");
 
     unsetenv("COMPORTS_DIR");
@@ -92,8 +89,7 @@ TEST(MeterSerial, PortMapResolution)
     EXPECT_EQ(CSerial::DeviceName(2), map.dir + "/.config/comports/COM2");
     EXPECT_EQ(CSerial::DeviceName(1), "/dev/ttyS0");
     setenv("HOME", home.c_str(), 1);
-    if (!xdg.empty())
-        setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
+    if (!xdg.empty()) setenv("XDG_CONFIG_HOME", xdg.c_str(), 1);
 }
 
 TEST(MeterSerial, OpenFailuresCarryTheOpenComText)
@@ -101,12 +97,12 @@ TEST(MeterSerial, OpenFailuresCarryTheOpenComText)
     PortMap map;
     CSerial link;
     EXPECT_EQ(link.LastError(), "");
-    link.PortNumber = 200;  // no link and no /dev/ttyS199
+    link.PortNumber = 200; // no link and no /dev/ttyS199
     EXPECT_FALSE(link.Open());
     EXPECT_FALSE(link.IsOpen());
     EXPECT_EQ(link.LastError(), Failure("OpenCom", ENOENT));
 
-    map.Link(5, "/dev/null");  // not a serial port
+    map.Link(5, "/dev/null"); // not a serial port
     link.PortNumber = 5;
     EXPECT_FALSE(link.Open());
     EXPECT_EQ(link.LastError(), Failure("OpenCom", ENOTTY));
@@ -138,7 +134,7 @@ TEST(MeterSerial, OpenIsExclusiveCloseIsIdempotentAndOpenReopens)
     first.Close();
     first.Close();
     EXPECT_FALSE(first.IsOpen());
-    ASSERT_TRUE(second.Open()) << second.LastError();  // freed by the close
+    ASSERT_TRUE(second.Open()) << second.LastError(); // freed by the close
 
     // The line is raw 8N1 at the requested speed with no flow control.
     termios tio{};
@@ -161,7 +157,7 @@ TEST(MeterSerial, UnsupportedLineSettingsFailWithSetCommState)
     EXPECT_EQ(link.LastError(), Failure("SetCommState", EINVAL));
     EXPECT_FALSE(link.IsOpen());
     link.BaudRate = 9600;
-    EXPECT_TRUE(link.Open()) << link.LastError();  // the failed open left nothing locked
+    EXPECT_TRUE(link.Open()) << link.LastError(); // the failed open left nothing locked
 }
 
 TEST(MeterSerial, ShortReadEndsAfterTheIntervalSilence)
@@ -195,7 +191,7 @@ TEST(MeterSerial, SilentReadEndsAfterTheTotalTimeout)
     std::uint8_t buffer[4];
     std::uint32_t got = 9;
     const auto start = Clock::now();
-    EXPECT_TRUE(link.ReadData(2, buffer, got));  // 2 x 20 ms + 1000 ms
+    EXPECT_TRUE(link.ReadData(2, buffer, got)); // 2 x 20 ms + 1000 ms
     const double ms = MsSince(start);
     EXPECT_EQ(got, 0u);
     EXPECT_GE(ms, 900);
@@ -217,7 +213,7 @@ TEST(MeterSerial, SilentReadEndsAfterTheTotalTimeout)
         EXPECT_TRUE(link.ReadData(3, three, got));
         feeder.join();
         complete = got == 3 && three[0] == 0 && three[1] == 1 && three[2] == 2;
-        if (!complete && got < 3) {  // take the late bytes so the next attempt starts clean
+        if (!complete && got < 3) { // take the late bytes so the next attempt starts clean
             std::uint32_t late = 0;
             EXPECT_TRUE(link.ReadData(3 - got, three, late));
             EXPECT_EQ(late, 3 - got);
@@ -234,8 +230,7 @@ TEST(MeterSerial, BlocksAreCutTo1024Bytes)
     link.PortNumber = 8;
     ASSERT_TRUE(link.Open()) << link.LastError();
     std::vector<std::uint8_t> block(2000);
-    for (std::size_t i = 0; i < block.size(); ++i)
-        block[i] = static_cast<std::uint8_t>(i * 7);
+    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i * 7);
     EXPECT_TRUE(link.WriteData(2000, block.data()));
     const auto sent = peer.Receive(2000, std::chrono::milliseconds(500));
     EXPECT_EQ(sent, std::vector<std::uint8_t>(block.begin(), block.begin() + 1024));
@@ -269,7 +264,7 @@ TEST(MeterSerial, WriteStuckBeyondItsBoundFailsAndPurges)
     }
     ASSERT_TRUE(failed);
     EXPECT_EQ(link.LastError(), "The time-out interval elapsed, and the object's state is nonsignaled.");
-    EXPECT_GE(ms, 1800);  // 10 ms x 1024 + 1000 ms is cut by the 2000 ms bound
+    EXPECT_GE(ms, 1800); // 10 ms x 1024 + 1000 ms is cut by the 2000 ms bound
     EXPECT_LE(ms, 3500);
     // The purge dropped what was still queued, so the peer sees less than was accepted.
     EXPECT_LT(peer.Receive(1 << 20, std::chrono::milliseconds(300)).size(), accepted);
@@ -286,8 +281,7 @@ TEST(MeterSerial, CloseWaitsForAReadInProgress)
     ASSERT_TRUE(link.Open()) << link.LastError();
     auto waitQueued = [&](bool empty) {
         const auto deadline = Clock::now() + std::chrono::seconds(5);
-        while ((peer.QueuedForLink() == 0) != empty && Clock::now() < deadline)
-            poll(nullptr, 0, 1);
+        while ((peer.QueuedForLink() == 0) != empty && Clock::now() < deadline) poll(nullptr, 0, 1);
         return (peer.QueuedForLink() == 0) == empty;
     };
     peer.Send({0x11});
@@ -308,7 +302,7 @@ TEST(MeterSerial, CloseWaitsForAReadInProgress)
     const double closeMs = MsSince(start);
     reader.join();
     EXPECT_TRUE(ok);
-    EXPECT_EQ(got.load(), 4u);  // the read ran to its interval time-out undisturbed
+    EXPECT_EQ(got.load(), 4u); // the read ran to its interval time-out undisturbed
     EXPECT_GE(closeMs, 10);
     EXPECT_FALSE(link.IsOpen());
 }

@@ -46,25 +46,22 @@ struct LinkedPty {
     LinkedPty(const PortMap& map, int n)
     {
         char name[128];
-        if (openpty(&master, &slave, name, nullptr, nullptr) != 0)
-            throw std::runtime_error("openpty");
+        if (openpty(&master, &slave, name, nullptr, nullptr) != 0) throw std::runtime_error("openpty");
         path = name;
         map.Link(n, path);
     }
     ~LinkedPty() { CloseBoth(); }
     void CloseBoth()
     {
-        if (master >= 0)
-            close(master);
-        if (slave >= 0)
-            close(slave);
+        if (master >= 0) close(master);
+        if (slave >= 0) close(slave);
         master = slave = -1;
     }
     int master = -1, slave = -1;
     std::string path;
 };
 
-}  // namespace
+} // namespace
 
 TEST(MeterSerialReason, DanglingAndMissingLinksSayWhatCOMnWouldBe)
 {
@@ -73,7 +70,7 @@ TEST(MeterSerialReason, DanglingAndMissingLinksSayWhatCOMnWouldBe)
     CSerial link;
     link.PortNumber = 7;
     ASSERT_FALSE(link.Open());
-    EXPECT_EQ(link.LastError(), Failure("OpenCom", ENOENT));  // unchanged
+    EXPECT_EQ(link.LastError(), Failure("OpenCom", ENOENT)); // unchanged
     TSystemReason expected = Expected(ENOENT, map, 7, "/nonexistent/ttyUSB9");
     expected.AliasDangling = true;
     const TSystemReason r = link.LastReason();
@@ -84,7 +81,7 @@ TEST(MeterSerialReason, DanglingAndMissingLinksSayWhatCOMnWouldBe)
     EXPECT_EQ(ExplainOpenFailure(r, Simplified), ExplainOpenFailure(expected, Simplified));
     EXPECT_NE(ExplainOpenFailure(r, Simplified).find("/nonexistent/ttyUSB9"), std::string::npos);
 
-    link.PortNumber = 200;  // no link and no /dev/ttyS199
+    link.PortNumber = 200; // no link and no /dev/ttyS199
     ASSERT_FALSE(link.Open());
     TSystemReason none;
     none.Error = ENOENT;
@@ -94,7 +91,7 @@ TEST(MeterSerialReason, DanglingAndMissingLinksSayWhatCOMnWouldBe)
     EXPECT_EQ(link.LastReason().DevicePath, "/dev/ttyS199");
     EXPECT_EQ(ExplainOpenFailure(link.LastReason(), Simplified), ExplainOpenFailure(none, Simplified));
 
-    map.Link(8, "/dev/null");  // not a serial port
+    map.Link(8, "/dev/null"); // not a serial port
     link.PortNumber = 8;
     ASSERT_FALSE(link.Open());
     EXPECT_EQ(link.LastReason().Error, ENOTTY);
@@ -112,7 +109,7 @@ TEST(MeterSerialReason, PortHeldByAnotherLinkIsBusyAndASuccessClearsTheReason)
     ASSERT_TRUE(first.Open()) << first.LastError();
     EXPECT_FALSE(first.LastReason().Known());
     ASSERT_FALSE(second.Open());
-    EXPECT_EQ(second.LastError(), Failure("OpenCom", EBUSY));  // unchanged
+    EXPECT_EQ(second.LastError(), Failure("OpenCom", EBUSY)); // unchanged
     const TSystemReason r = second.LastReason();
     // Plain users are refused by the tty, root by the lock: the raw errno of whichever call it was.
     EXPECT_TRUE((r.Error == EBUSY && r.Call == "open") || (r.Error == EWOULDBLOCK && r.Call == "flock"))
@@ -164,7 +161,7 @@ TEST(MeterSerialReason, PermissionDeniedNamesTheGroup)
         ASSERT_NE(dialout, nullptr);
         ASSERT_EQ(chown(name, static_cast<uid_t>(-1), dialout->gr_gid), 0);
         ASSERT_EQ(chmod(name, 0660), 0);
-        ASSERT_EQ(chmod(map.dir.c_str(), 0755), 0);  // nobody must see the link itself
+        ASSERT_EQ(chmod(map.dir.c_str(), 0755), 0); // nobody must see the link itself
         expected.AccessGroup = "dialout";
         std::string out;
         ASSERT_TRUE(commtest::RunAsNobody(
@@ -172,8 +169,8 @@ TEST(MeterSerialReason, PermissionDeniedNamesTheGroup)
                 CSerial link;
                 link.PortNumber = 6;
                 const bool opened = link.Open();
-                return commtest::JoinFields({opened ? "open" : link.LastError(),
-                                             ExplainOpenFailure(link.LastReason(), Simplified)});
+                return commtest::JoinFields(
+                    {opened ? "open" : link.LastError(), ExplainOpenFailure(link.LastReason(), Simplified)});
             },
             out));
         const auto f = commtest::SplitFields(out);
@@ -205,7 +202,7 @@ TEST(MeterSerialReason, PortAnotherProgramHasOpenIsBusyAndNamesIt)
     ASSERT_GT(child.Pid, 0);
     CSerial link;
     link.PortNumber = 5;
-    ASSERT_TRUE(link.Open()) << link.LastError();  // exempt
+    ASSERT_TRUE(link.Open()) << link.LastError(); // exempt
     link.Close();
 
     commtest::TSearchPtyHolders search;

@@ -33,7 +33,7 @@ TEST(MeterValues, MeasurementScalingAndWordOrder)
 {
     const MeterReading r = DecodeMeasurement(Measurement(1, 0, 0));
     EXPECT_DOUBLE_EQ(r.Voltage, 230.1);
-    EXPECT_DOUBLE_EQ(r.Current, 70.196);  // registers 1 = 1234H (low), 2 = 0001H (high)
+    EXPECT_DOUBLE_EQ(r.Current, 70.196); // registers 1 = 1234H (low), 2 = 0001H (high)
     EXPECT_DOUBLE_EQ(r.Frequency, 49.9);
     EXPECT_DOUBLE_EQ(r.PowerFactor, 0.87);
 
@@ -54,7 +54,7 @@ TEST(MeterValues, PowerDecimalsSwitchAtOneThousandWatts)
     EXPECT_DOUBLE_EQ(r.Power, 1000);
     r = DecodeMeasurement(Measurement(12345, 0, 0));
     EXPECT_EQ(r.PowerPrecision, 0);
-    EXPECT_DOUBLE_EQ(r.Power, 1234);  // rounded down, not to nearest
+    EXPECT_DOUBLE_EQ(r.Power, 1234); // rounded down, not to nearest
 }
 
 TEST(MeterValues, EnergySwitchesToKilowattHours)
@@ -84,14 +84,13 @@ TEST(MeterValues, ParametersReadAndWriteBack)
 {
     ParameterData d{};
     const std::uint16_t regs[7] = {1, 2300, 1, 3, 2209, 5000, 11009};
-    for (int i = 0; i < 7; ++i)
-        Put(d.data(), i, regs[i]);
+    for (int i = 0; i < 7; ++i) Put(d.data(), i, regs[i]);
     const MeterParameters p = DecodeParameters(d);
     EXPECT_EQ(p.CurrentRatio, 1);
     EXPECT_EQ(p.AlarmThreshold, 2300);
     EXPECT_EQ(p.Address, 1);
     EXPECT_EQ(p.Register3, 3);
-    EXPECT_EQ(p.VoltageStandard, 220);  // integer division
+    EXPECT_EQ(p.VoltageStandard, 220); // integer division
     EXPECT_EQ(p.CurrentStandard, 5000);
     EXPECT_EQ(p.PowerStandard, 1100);
 
@@ -105,8 +104,7 @@ TEST(MeterValues, ParametersReadAndWriteBack)
 TEST(MeterValues, InternalRegisterTexts)
 {
     InnerParameterData d{};
-    for (int i = 0; i < 22; ++i)
-        Put(d.data(), i, static_cast<std::uint16_t>(0x0100 * (i + 1) + 0x10 + i));
+    for (int i = 0; i < 22; ++i) Put(d.data(), i, static_cast<std::uint16_t>(0x0100 * (i + 1) + 0x10 + i));
     Put(d.data(), 13, 0x1234);
     Put(d.data(), 14, 0x5678);
     Put(d.data(), 15, 0x9ABC);
@@ -115,7 +113,7 @@ TEST(MeterValues, InternalRegisterTexts)
     Put(d.data(), 18, 0xCDEF);
     Put(d.data(), 19, 0x0A0B);
     const InnerParameterTexts t = DecodeInnerParameters(d);
-    EXPECT_EQ(t.VoltageCalibration, "02110110");  // register 1 first
+    EXPECT_EQ(t.VoltageCalibration, "02110110"); // register 1 first
     EXPECT_EQ(t.CurrentCalibration, "04130312");
     EXPECT_EQ(t.PowerCalibration, "06150514");
     EXPECT_EQ(t.EnergyCalibration, "0716");
@@ -123,7 +121,7 @@ TEST(MeterValues, InternalRegisterTexts)
     EXPECT_EQ(t.PulseThreshold, "0B1A0A19");
     EXPECT_EQ(t.StartThreshold, "0D1C0C1B");
     EXPECT_EQ(t.ModuleNumber, "123456789ABC");
-    EXPECT_EQ(t.PulseRate, "0005");  // high byte not shown
+    EXPECT_EQ(t.PulseRate, "0005"); // high byte not shown
     EXPECT_EQ(t.AngleCorrection, "000C");
     EXPECT_EQ(t.PowerCompensation, "0A0BCDEF");
     EXPECT_EQ(t.CurrentCompensation, "16251524");
@@ -131,8 +129,8 @@ TEST(MeterValues, InternalRegisterTexts)
     // Unchanged texts write back what was read, except the high bytes of registers 16 and 17.
     const auto out = EncodeInnerParameterWrite(t);
     ASSERT_TRUE(out.has_value());
-    const InnerParameterWriteData expected{0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0x05, 0x00, 0x0C, 0x00,
-                                           0xEF, 0xCD, 0x0B, 0x0A, 0x24, 0x15, 0x25, 0x16};
+    const InnerParameterWriteData expected{0x34, 0x12, 0x78, 0x56, 0xBC, 0x9A, 0x05, 0x00, 0x0C,
+                                           0x00, 0xEF, 0xCD, 0x0B, 0x0A, 0x24, 0x15, 0x25, 0x16};
     EXPECT_EQ(*out, expected);
 }
 
@@ -146,8 +144,8 @@ TEST(MeterValues, InternalTextsInEitherCaseAreAccepted)
     t.CurrentCompensation = "DeadBeef";
     const auto out = EncodeInnerParameterWrite(t);
     ASSERT_TRUE(out.has_value());
-    const InnerParameterWriteData expected{0xCD, 0xAB, 0x01, 0xEF, 0x45, 0x23, 0xF0, 0x0A, 0xFF, 0xFF,
-                                           0x44, 0x33, 0x22, 0x11, 0xEF, 0xBE, 0xAD, 0xDE};
+    const InnerParameterWriteData expected{0xCD, 0xAB, 0x01, 0xEF, 0x45, 0x23, 0xF0, 0x0A, 0xFF,
+                                           0xFF, 0x44, 0x33, 0x22, 0x11, 0xEF, 0xBE, 0xAD, 0xDE};
     EXPECT_EQ(*out, expected);
 }
 
@@ -161,13 +159,16 @@ TEST(MeterValues, MalformedInternalTextsAreRefused)
     good.CurrentCompensation = "00000000";
     ASSERT_TRUE(EncodeInnerParameterWrite(good).has_value());
 
-    struct Case { InnerField field; std::string text; };
+    struct Case {
+        InnerField field;
+        std::string text;
+    };
     const Case cases[] = {
-        {InnerField::ModuleNumber, "12345678"},      // too few digits: words would be guessed
-        {InnerField::ModuleNumber, "12345678 9AB"},  // blank inside
+        {InnerField::ModuleNumber, "12345678"},     // too few digits: words would be guessed
+        {InnerField::ModuleNumber, "12345678 9AB"}, // blank inside
         {InnerField::PulseRate, "5"},
         {InnerField::PulseRate, ""},
-        {InnerField::AngleCorrection, "0x03"},       // scanf would take the prefix
+        {InnerField::AngleCorrection, "0x03"}, // scanf would take the prefix
         {InnerField::PowerCompensation, "0000000G"},
         {InnerField::PowerCompensation, " 0000001"},
         {InnerField::CurrentCompensation, "000000001"},

@@ -23,7 +23,7 @@ struct SeenMessage {
     QString text;
     QString title;
     QMessageBox::Icon icon;
-    qint64 atMs;  // since the driver started
+    qint64 atMs; // since the driver started
 };
 
 // Polls for the active modal window every 10 ms, also inside nested modal loops. Message boxes are
@@ -61,12 +61,18 @@ private:
         if (auto* box = qobject_cast<QMessageBox*>(w)) {
             messages.push_back({box->text(), box->windowTitle(), box->icon(), clock.elapsed()});
             if (onMessage) onMessage(messages.back());
-            QMetaObject::invokeMethod(box, [box] { box->done(QMessageBox::Ok); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                box, [box] { box->done(QMessageBox::Ok); }, Qt::QueuedConnection);
             return;
         }
         if (onDialog) {
             QPointer<QWidget> guard(w);
-            QMetaObject::invokeMethod(this, [this, guard] { if (guard) onDialog(guard); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                this,
+                [this, guard] {
+                    if (guard) onDialog(guard);
+                },
+                Qt::QueuedConnection);
         }
     }
 
@@ -105,7 +111,7 @@ public:
     void Stop()
     {
         if (m_process.state() == QProcess::NotRunning) return;
-        m_process.closeWriteChannel();  // the simulator ends when its stdin closes
+        m_process.closeWriteChannel(); // the simulator ends when its stdin closes
         if (!m_process.waitForFinished(3000)) {
             m_process.kill();
             m_process.waitForFinished(3000);
@@ -114,7 +120,11 @@ public:
 
     QString Dir() const { return m_dir.path(); }
     QString Path() const { return m_lines.isEmpty() ? QString() : m_lines.first(); }
-    const QStringList& Lines() { Collect(); return m_lines; }
+    const QStringList& Lines()
+    {
+        Collect();
+        return m_lines;
+    }
     // Report lines beginning with prefix.
     QStringList LinesStarting(const QString& prefix)
     {
@@ -132,7 +142,8 @@ private:
     void Collect()
     {
         m_partial += QString::fromUtf8(m_process.readAllStandardOutput());
-        for (int nl = static_cast<int>(m_partial.indexOf('\n')); nl >= 0; nl = static_cast<int>(m_partial.indexOf('\n'))) {
+        for (int nl = static_cast<int>(m_partial.indexOf('\n')); nl >= 0;
+             nl = static_cast<int>(m_partial.indexOf('\n'))) {
             m_lines << m_partial.left(nl);
             m_partial.remove(0, nl + 1);
         }
@@ -144,4 +155,4 @@ private:
     QString m_partial;
     QStringList m_lines;
 };
-#endif  // ORMET_METER_SIM
+#endif // ORMET_METER_SIM

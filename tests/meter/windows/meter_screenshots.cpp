@@ -33,7 +33,7 @@ bool SaveImage(const QImage& image, const QDir& dir, const QString& name)
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(path));
     return ok;
 }
-}  // namespace
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -76,10 +76,15 @@ int main(int argc, char** argv)
     // Wait for two rounds so the energy has moved too.
     int updates = 0;
     QString last = voltage->Text();
-    static_cast<void>(QTest::qWaitFor([&] {
-        if (voltage->Text() != last) { last = voltage->Text(); ++updates; }
-        return updates >= 2;
-    }, 10000));
+    static_cast<void>(QTest::qWaitFor(
+        [&] {
+            if (voltage->Text() != last) {
+                last = voltage->Text();
+                ++updates;
+            }
+            return updates >= 2;
+        },
+        10000));
     if (updates < 1 || !Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_measuring"))) ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
@@ -104,7 +109,8 @@ int main(int argc, char** argv)
     driver.onMessage = [&](const SeenMessage& m) {
         if (m.text != QStringLiteral("打开串口失败!")) return;
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget()))
-            boxSaved = !box->informativeText().isEmpty() && Save(box, dir, QStringLiteral("COrmetMasterDlg_open_failure"));
+            boxSaved =
+                !box->informativeText().isEmpty() && Save(box, dir, QStringLiteral("COrmetMasterDlg_open_failure"));
     };
     dlg.ApplyComSet(2, 9600);
     button(COrmetMasterDlg::IDC_BUTTON_CLEAR_ENERGY)->click();
@@ -116,9 +122,11 @@ int main(int argc, char** argv)
         CComSetDlg com(&dlg);
         com.show();
         static_cast<void>(QTest::qWaitFor([&] { return com.isVisible(); }, 2000));
-        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 0), dir, QStringLiteral("CComSetDlg_tooltip_mapped")))
+        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 0), dir,
+                       QStringLiteral("CComSetDlg_tooltip_mapped")))
             ++failures;
-        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 1), dir, QStringLiteral("CComSetDlg_tooltip_not_mapped")))
+        if (!SaveImage(shots::ShotWithItemToolTip(&com, com.m_ComboPort, 1), dir,
+                       QStringLiteral("CComSetDlg_tooltip_not_mapped")))
             ++failures;
         com.reject();
     }

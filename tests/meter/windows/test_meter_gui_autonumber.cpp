@@ -27,13 +27,14 @@ private slots:
         QTemporaryDir root;
         QVERIFY(root.isValid());
         fakesys::TFakeMachine machine{fs::path(root.path().toStdString())};
-        const fakesys::TUsbTty adapter{"ttyUSB0", "1-2", "0403", "6001", "FTDI", "FT232R USB UART", "A10001",
-                                       "usb-serial", "ftdi_sio", true};
+        const fakesys::TUsbTty adapter{"ttyUSB0",         "1-2",    "0403",       "6001",     "FTDI",
+                                       "FT232R USB UART", "A10001", "usb-serial", "ftdi_sio", true};
         machine.Plug(adapter, sim.Path().toStdString());
         const fs::path map = machine.Root / "map";
         fs::create_directories(map);
         for (int n = 3; n <= 13; ++n)
-            fs::create_symlink(machine.Serial() / "by-id" / ("usb-gone-" + std::to_string(n)), map / ("COM" + std::to_string(n)));
+            fs::create_symlink(machine.Serial() / "by-id" / ("usb-gone-" + std::to_string(n)),
+                               map / ("COM" + std::to_string(n)));
         TCommSerialPortInfo::SetSysfsRoot(machine.Sys().string());
         TCommSerialPortInfo::SetSerialRoot(machine.Serial().string());
         qputenv("COMPORTS_DIR", QByteArray::fromStdString(map.string()));

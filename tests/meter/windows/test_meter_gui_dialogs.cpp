@@ -31,10 +31,7 @@ T* Child(QWidget* parent, int id)
     return parent->findChild<T*>(QString::number(id));
 }
 
-void Click(QWidget* dlg, int id)
-{
-    Child<QPushButton>(dlg, id)->click();
-}
+void Click(QWidget* dlg, int id) { Child<QPushButton>(dlg, id)->click(); }
 
 MeasurementData Measurement(std::initializer_list<std::pair<int, std::uint16_t>> regs)
 {
@@ -45,7 +42,7 @@ MeasurementData Measurement(std::initializer_list<std::pair<int, std::uint16_t>>
     }
     return d;
 }
-}  // namespace
+} // namespace
 
 class TestMeterDialogs : public QObject {
     Q_OBJECT
@@ -90,10 +87,11 @@ private slots:
     void init()
     {
         boxes.clear();
-        KestroComm32::SetMessageBoxHook([this](QWidget*, const QString& text, const QString& title, QMessageBox::Icon icon) {
-            boxes.push_back({text, title, icon});
-            return true;
-        });
+        KestroComm32::SetMessageBoxHook(
+            [this](QWidget*, const QString& text, const QString& title, QMessageBox::Icon icon) {
+                boxes.push_back({text, title, icon});
+                return true;
+            });
     }
     void cleanup() { KestroComm32::SetMessageBoxHook(nullptr); }
 
@@ -224,8 +222,8 @@ private slots:
         const struct {
             int id;
             int lower, upper;
-        } order[] = {{1006, 80, 260}, {1007, 1000, 10000}, {1008, 100, 5000},
-                     {1012, 1, 50000}, {1009, 1, 100}, {1010, 1, 247}};
+        } order[] = {{1006, 80, 260},  {1007, 1000, 10000}, {1008, 100, 5000},
+                     {1012, 1, 50000}, {1009, 1, 100},      {1010, 1, 247}};
         for (const auto& f : order) Child<QLineEdit>(&dlg, f.id)->setText("0");
         for (const auto& f : order) {
             Click(&dlg, 1);
@@ -243,7 +241,7 @@ private slots:
         CDlgParameterSet dlg;
         FillParameters(dlg);
         dlg.m_nVoltageStd = 0;
-        dlg.m_nAddress = 0;  // also wrong, but the voltage comes first
+        dlg.m_nAddress = 0; // also wrong, but the voltage comes first
         dlg.show();
         Click(&dlg, 1);
         ExpectOneBox(Range(80, 260));
@@ -273,7 +271,8 @@ private slots:
         FillInner(dlg);
         dlg.show();
         QCOMPARE(dlg.windowTitle(), QStringLiteral("内部参数设置"));
-        const std::pair<int, int> limits[] = {{1012, 8}, {1015, 4}, {1018, 8}, {1019, 12}, {1020, 4}, {1021, 4}, {1022, 8}, {1023, 8}};
+        const std::pair<int, int> limits[] = {{1012, 8}, {1015, 4}, {1018, 8}, {1019, 12},
+                                              {1020, 4}, {1021, 4}, {1022, 8}, {1023, 8}};
         for (auto [id, limit] : limits) QCOMPARE(dlg.Edit(id)->maxLength(), limit);
         for (int id = 1012; id <= 1018; ++id) QVERIFY(dlg.Edit(id)->isReadOnly());
         for (int id = 1019; id <= 1023; ++id) QVERIFY(!dlg.Edit(id)->isReadOnly());
@@ -294,7 +293,7 @@ private slots:
         FillInner(dlg);
         dlg.m_strPulseRate = "00A5";
         dlg.show();
-        QCOMPARE(dlg.Edit(1020)->text(), QStringLiteral("00A5"));  // texts read keep their letters
+        QCOMPARE(dlg.Edit(1020)->text(), QStringLiteral("00A5")); // texts read keep their letters
         for (int id : {1019, 1020, 1021}) {
             QLineEdit* e = dlg.Edit(id);
             e->clear();
@@ -411,7 +410,7 @@ private slots:
         QLineEdit* edit = dlg.m_EditPassword;
         QCOMPARE(edit->echoMode(), QLineEdit::Password);
         QCOMPARE(edit->maxLength(), 10);
-        Click(&dlg, 1);  // empty: nothing at all
+        Click(&dlg, 1); // empty: nothing at all
         QVERIFY(boxes.empty());
         QVERIFY(dlg.isVisible());
         for (const char* wrong : {"KVRA572/8 ", "kvra572/8", "KVRA572/", "KVRA572/80"}) {
@@ -442,7 +441,7 @@ private slots:
             QVERIFY(w == &dlg);
             ++tries;
             dlg.m_EditPassword->setText("wrong");
-            Click(&dlg, 1);  // opens the real box; the driver answers it
+            Click(&dlg, 1); // opens the real box; the driver answers it
             dlg.m_EditPassword->setText("KVRA572/8");
             Click(&dlg, 1);
         };
@@ -498,25 +497,37 @@ private slots:
             return ink(&wide);
         };
         // Every register at its top: the widest readings the meter can produce.
-        dlg.UpdateDisplays(Measurement({{0, 0xFFFF}, {1, 0xFFFF}, {2, 0xFFFF}, {3, 0xFFFF}, {4, 0xFFFF},
-                                        {5, 0xFFFF}, {6, 0xFFFF}, {7, 0xFFFF}, {8, 0xFFFF}, {9, 0xFFFF}}));
+        dlg.UpdateDisplays(Measurement({{0, 0xFFFF},
+                                        {1, 0xFFFF},
+                                        {2, 0xFFFF},
+                                        {3, 0xFFFF},
+                                        {4, 0xFFFF},
+                                        {5, 0xFFFF},
+                                        {6, 0xFFFF},
+                                        {7, 0xFFFF},
+                                        {8, 0xFFFF},
+                                        {9, 0xFFFF}}));
         QCOMPARE(dlg.m_Energy.Control()->Text(), QStringLiteral("4294967.29 kWh"));
-        for (CIanalogdisplayx* d : {&dlg.m_Voltage, &dlg.m_Current, &dlg.m_Power, &dlg.m_Energy, &dlg.m_Frequency,
-                                    &dlg.m_PowerFactor}) {
+        for (CIanalogdisplayx* d :
+             {&dlg.m_Voltage, &dlg.m_Current, &dlg.m_Power, &dlg.m_Energy, &dlg.m_Frequency, &dlg.m_PowerFactor}) {
             // Drawn smaller if need be, but whole: no digit cut off, so the ink keeps its proportions.
             const QRect shown = ink(d->Control()), whole = reference(d->Control());
             QVERIFY(!shown.isEmpty() && !whole.isEmpty());
             const double ratio = (double(shown.width()) / shown.height()) / (double(whole.width()) / whole.height());
             QVERIFY2(ratio > 0.96 && shown.height() <= whole.height() + 1,
                      qPrintable(QStringLiteral("%1: %2x%3 shown, %4x%5 whole")
-                                    .arg(d->Control()->Text()).arg(shown.width()).arg(shown.height())
-                                    .arg(whole.width()).arg(whole.height())));
+                                    .arg(d->Control()->Text())
+                                    .arg(shown.width())
+                                    .arg(shown.height())
+                                    .arg(whole.width())
+                                    .arg(whole.height())));
         }
         // A reading that fits keeps the full 35-pixel digits.
         dlg.m_Energy.SetValue(12.35);
         QCOMPARE(dlg.m_Energy.Control()->font().pixelSize(), 35);
-        QCOMPARE(ink(dlg.m_Energy.Control()), reference(dlg.m_Energy.Control()).translated(
-                     ink(dlg.m_Energy.Control()).right() - reference(dlg.m_Energy.Control()).right(), 0));
+        QCOMPARE(ink(dlg.m_Energy.Control()),
+                 reference(dlg.m_Energy.Control())
+                     .translated(ink(dlg.m_Energy.Control()).right() - reference(dlg.m_Energy.Control()).right(), 0));
     }
 
     void displayPutFromWorkerWaitsForTheWindow()
@@ -541,7 +552,8 @@ private slots:
     {
         COrmetMasterDlg dlg;
         auto text = [](CIanalogdisplayx& d) { return d.Control()->Text(); };
-        dlg.UpdateDisplays(Measurement({{0, 2301}, {1, 0x1234}, {2, 1}, {3, 9999}, {5, 9999}, {7, 501}, {8, 95}, {9, 0xFFFE}}));
+        dlg.UpdateDisplays(
+            Measurement({{0, 2301}, {1, 0x1234}, {2, 1}, {3, 9999}, {5, 9999}, {7, 501}, {8, 95}, {9, 0xFFFE}}));
         QCOMPARE(text(dlg.m_Voltage), QStringLiteral("230.1 V"));
         QCOMPARE(text(dlg.m_Current), QStringLiteral("70.196 A"));
         QCOMPARE(text(dlg.m_Power), QStringLiteral("999.9 W"));
@@ -574,7 +586,7 @@ private slots:
         dlg.show();
         QCOMPARE(dlg.windowTitle(), QStringLiteral("Ormet上位机 - Tavisto"));
         const std::pair<int, const char*> buttons[] = {{1003, "通信设置"}, {1002, "开始测量"}, {3, "清零电量"},
-                                                       {4, "参数设置"},     {6, "校准"},       {7, "系数设置"},
+                                                       {4, "参数设置"},    {6, "校准"},        {7, "系数设置"},
                                                        {2, "退出"}};
         for (auto [id, caption] : buttons) QCOMPARE(Child<QPushButton>(&dlg, id)->text(), QString::fromUtf8(caption));
         for (int id : {1003, 2}) QVERIFY(Child<QPushButton>(&dlg, id)->isEnabled());

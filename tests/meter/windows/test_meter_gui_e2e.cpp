@@ -21,25 +21,19 @@ T* Child(QWidget* parent, int id)
     return parent->findChild<T*>(QString::number(id));
 }
 
-void Click(QWidget* dlg, int id)
-{
-    Child<QPushButton>(dlg, id)->click();
-}
+void Click(QWidget* dlg, int id) { Child<QPushButton>(dlg, id)->click(); }
 
-QString Text(CIanalogdisplayx& d)
-{
-    return d.Control()->Text();
-}
-}  // namespace
+QString Text(CIanalogdisplayx& d) { return d.Control()->Text(); }
+} // namespace
 
 class TestMeterEndToEnd : public QObject {
     Q_OBJECT
     MeterSim* sim = nullptr;
     COrmetMasterDlg* dlg = nullptr;
     ModalDriver* driver = nullptr;
-    int comChoice = 0;  // index chosen in the settings dialog
+    int comChoice = 0; // index chosen in the settings dialog
     std::function<void(QWidget*)> onEditor;
-    QStringList shownWithPortFree;  // messages that came up after the link had been closed
+    QStringList shownWithPortFree; // messages that came up after the link had been closed
 
     // True if the window's port can be opened now, that is, the window holds it no longer.
     bool PortFree()
@@ -61,7 +55,8 @@ class TestMeterEndToEnd : public QObject {
     }
     void ExpectIdleButtons()
     {
-        for (int id : {1003, 1002, 3, 4, 6, 2}) QVERIFY2(Child<QPushButton>(dlg, id)->isEnabled(), qPrintable(QString::number(id)));
+        for (int id : {1003, 1002, 3, 4, 6, 2})
+            QVERIFY2(Child<QPushButton>(dlg, id)->isEnabled(), qPrintable(QString::number(id)));
         QCOMPARE(Child<QPushButton>(dlg, 1002)->text(), QStringLiteral("开始测量"));
     }
     // The window refuses every way of closing while a worker runs.
@@ -188,7 +183,7 @@ private slots:
         Click(dlg, 3);
         QVERIFY(Idle());
         ExpectMessages({"清除电量成功!"});
-        QVERIFY(PortFree());  // the probe above can tell a free port
+        QVERIFY(PortFree()); // the probe above can tell a free port
         QCOMPARE(Text(dlg->m_Energy), QStringLiteral("0.00 Wh"));
         QCOMPARE(sim->LinesStarting("clear-energy").size(), 1);
         ExpectIdleButtons();
@@ -284,7 +279,7 @@ private slots:
         Click(dlg, 7);
         QVERIFY(Idle());
         QCOMPARE(shown, 1);
-        QCOMPARE(driver->Texts().size(), 1);  // only the dialog's own refusal
+        QCOMPARE(driver->Texts().size(), 1); // only the dialog's own refusal
         QVERIFY(driver->messages[0].text.contains("12"));
         QCOMPARE(sim->LinesStarting("inner ").size(), 0);
 
@@ -319,7 +314,7 @@ private slots:
         QVERIFY2(t.elapsed() >= 2900, "the meter gets its 3 s before the reply is read");
         QCOMPARE(prompts, 1);
         QCOMPARE(driver->Texts(), QStringList({"密码错误", "校准成功!"}));
-        QCOMPARE(shownWithPortFree, QStringList({"密码错误"}));  // asked before the worker opens the port
+        QCOMPARE(shownWithPortFree, QStringList({"密码错误"})); // asked before the worker opens the port
         QCOMPARE(sim->LinesStarting("calibrate").size(), 1);
         ExpectIdleButtons();
     }
@@ -349,15 +344,17 @@ private slots:
         QVERIFY(sim->Command(QStringLiteral("fault crc@%1").arg(b + 2)));
         QVERIFY(sim->Command(QStringLiteral("fault exception=4@%1").arg(b + 3)));
         QVERIFY(sim->Command(QStringLiteral("fault crc@%1").arg(b + 5)));
-        std::map<int, qint64> seen;  // request number -> when it reached the meter
+        std::map<int, qint64> seen; // request number -> when it reached the meter
         QElapsedTimer t;
         t.start();
         Click(dlg, 1002);
-        QVERIFY(QTest::qWaitFor([&] {
-            const int r = LastRequest();
-            if (r > b && !seen.count(r)) seen[r] = t.elapsed();
-            return r >= b + 7;
-        }, 25000));
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const int r = LastRequest();
+                if (r > b && !seen.count(r)) seen[r] = t.elapsed();
+                return r >= b + 7;
+            },
+            25000));
         QCOMPARE(Child<QPushButton>(dlg, 1002)->text(), QStringLiteral("退出测量"));
         Click(dlg, 1002);
         QVERIFY(Idle());
@@ -384,7 +381,7 @@ private slots:
         Click(dlg, 1002);
         QVERIFY(dlg->IsWorkerRunning());
         QCOMPARE(Child<QPushButton>(dlg, 1002)->text(), QStringLiteral("退出测量"));
-        Click(dlg, 1002);  // a second click while the loop finishes starts nothing new
+        Click(dlg, 1002); // a second click while the loop finishes starts nothing new
         QVERIFY(Idle());
         QVERIFY2(t.elapsed() >= 1000, qPrintable(QString::number(t.elapsed())));
         QVERIFY(t.elapsed() <= 8000);
@@ -401,7 +398,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([&] { return LastRequest() > before; }, 5000));
         QElapsedTimer t;
         t.start();
-        delete dlg;  // stops the loop and waits for the pending read, showing nothing more
+        delete dlg; // stops the loop and waits for the pending read, showing nothing more
         dlg = nullptr;
         QVERIFY(t.elapsed() < 8000);
         ExpectMessages({});

@@ -70,7 +70,8 @@ private slots:
         auto tip = [&](int i) { return ports->itemData(i, Qt::ToolTipRole).toString(); };
         QCOMPARE(tip(0), QString::fromLocal8Bit(name));
         QCOMPARE(tip(1), QStringLiteral("未映射"));
-        QCOMPARE(tip(2), std::filesystem::exists("/dev/ttyS2") ? QStringLiteral("/dev/ttyS2") : QStringLiteral("未映射"));
+        QCOMPARE(tip(2),
+                 std::filesystem::exists("/dev/ttyS2") ? QStringLiteral("/dev/ttyS2") : QStringLiteral("未映射"));
         close(master);
         close(slave);
         qunsetenv("COMPORTS_AUTO");
