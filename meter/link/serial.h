@@ -70,8 +70,6 @@ public:
     std::uint8_t EofChar = 0x0A; // kept for the line state; raw mode gives it no meaning
 
 private:
-    void SetFailure(const char* label, int error);
-    void SetText(std::string text);
     void Purge();
     bool TakeLock();
     void ReleaseLockHeld();
