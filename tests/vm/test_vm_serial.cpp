@@ -452,13 +452,20 @@ TEST_P(VmUnplug, WhileOpenIsHeardAtOnceAndTheAdapterOpensAgainWhenBack)
     const std::string path = WaitForNode(d);
     ASSERT_FALSE(path.empty()) << "no port on " << d.Bus;
 
-    // The moment the kernel lets go of the port, as a bare poll() on a descriptor of its own sees
-    // it: from the request on, the emulated hot-plug takes its own, load-dependent time. Opened
-    // before the port object, whose exclusive mode would refuse it.
-    const int bare = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    auto port = MakePort(path, 9600);
+    Heard heard;
+    heard.Attach(*port);
+    port->Open();
+    // The moment the kernel lets go of the port, as a bare poll() on a duplicate of the port's
+    // descriptor sees it: from the request on, the emulated hot-plug takes its own, load-dependent
+    // time. A second open would be refused as busy.
+    const int bare = dup(port->fGetHandle());
     ASSERT_GE(bare, 0);
+    // A failed assertion below returns early: the descriptor must not outlive the test, nor the waiter
+    // be left joinable.
+    std::unique_ptr<const int, void (*)(const int*)> bareGuard(&bare, [](const int* fd) { close(*fd); });
     std::atomic<std::int64_t> goneNs{0};
-    std::thread bareWaiter([&] {
+    std::jthread bareWaiter([&] {
         pollfd p{bare, POLLIN, 0};
         char sink[256];
         while (poll(&p, 1, 15000) > 0) {
@@ -468,15 +475,11 @@ TEST_P(VmUnplug, WhileOpenIsHeardAtOnceAndTheAdapterOpensAgainWhenBack)
             }
         }
     });
-    auto port = MakePort(path, 9600);
-    Heard heard;
-    heard.Attach(*port);
-    port->Open();
     const auto t = Clock::now();
     ASSERT_EQ(ctl.Ask("del " + id), "ok");
     const bool wasHeard = commtest::WaitFor([&] { return heard.Err.load(); }, std::chrono::seconds(10));
     bareWaiter.join();
-    close(bare);
+    bareGuard.reset(); // it would pin the old tty as busy once the adapter is back
     ASSERT_TRUE(wasHeard) << "the unplug was never reported";
     ASSERT_NE(goneNs.load(), 0) << "the kernel never hung up the port";
     const double heardMs = heard.MsAfter(t);
@@ -524,8 +527,8 @@ TEST_P(VmUnplug, WhileOpenIsHeardAtOnceAndTheAdapterOpensAgainWhenBack)
 
 // Plugged back while the old port is held: the new one opens. USB serial gives it a new name and
 // keeps the old one for the holder. The serial core gives a UART its line (ttyS4) back at once,
-// while the held descriptor still pins the old tty, whose exclusive mode refuses openers other
-// than root until that descriptor is closed.
+// while the held descriptor still pins the old tty: the open is refused as busy, root's too (the
+// holder is this very process), until that descriptor is closed.
 TEST_P(VmUnplug, PluggedBackWhileTheOldPortIsHeldOpensUnderItsNewName)
 {
     const Device& d = GetParam();
@@ -550,7 +553,7 @@ TEST_P(VmUnplug, PluggedBackWhileTheOldPortIsHeldOpensUnderItsNewName)
     if (usb) {
         EXPECT_NE(back, path);
     }
-    const bool oldTtyPinned = back == path && geteuid() != 0;
+    const bool oldTtyPinned = back == path;
     if (!oldTtyPinned) {
         EXPECT_EQ(OpenWithin(*fresh, std::chrono::seconds(5)), "") << back;
         EXPECT_NO_THROW(held->Close());

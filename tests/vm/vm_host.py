@@ -453,6 +453,17 @@ def summary(lines, ok, seconds):
           flush=True)
     for f in failures:
         log("FAILED", f)
+    # A run that ended without a verdict (a crash) names the test it was in.
+    running = None
+    for line in lines:
+        m = re.match(r"\[ RUN\s+\] (\S+)", line)
+        if m:
+            running = m.group(1)
+        elif re.match(r"\[\s+(OK|FAILED|SKIPPED)\s+\]", line):
+            running = None
+        elif line.startswith("@@vm run") and "rc=" in line and not line.endswith("rc=0") and running:
+            log("ABORTED in", running, "(" + line.split()[2] + ")")
+            running = None
     if not ok or len(runs) != 2:
         log("the guest did not complete both runs")
         return 1
