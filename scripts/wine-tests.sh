@@ -24,12 +24,16 @@ build=$(cd "$build" && pwd)
 export WINEPREFIX="$build/wineprefix" WINEARCH=win64 WINEDEBUG=-all
 # No desktop integration, no Mono or Gecko prompts: the prefix is only a place to run console tests.
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
+# One wineserver and one set of Wine's own services for the whole run, instead of a start of both for
+# every test program (5 s each on a busy box). Started with no terminal or pipe of ours: a service that
+# held ctest's output pipe would keep ctest waiting for ever.
+wineserver -p </dev/null >/dev/null 2>&1
+trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
-  wineboot -i >/dev/null 2>&1
+  wineboot -i </dev/null >/dev/null 2>&1
+else
+  wineboot </dev/null >/dev/null 2>&1
 fi
-# One wineserver for the whole run instead of one per test program.
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
