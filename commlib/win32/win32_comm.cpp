@@ -48,6 +48,8 @@ struct TOperation {
 struct TPort {
     HANDLE Handle = INVALID_HANDLE_VALUE;
     bool Owned = false;
+    COMMTIMEOUTS GivenTimeouts{}; // an adopted port's own, given back with it
+    bool HaveGivenTimeouts = false;
     std::atomic<DWORD> Mask{0};
     // Line errors a Read took from the driver; handed on by the next ClearCommError.
     std::atomic<DWORD> Errors{0};
@@ -209,9 +211,12 @@ bool AdoptPort(int handle)
     if (::GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &dcb)) return false;
     auto port = std::make_shared<TPort>();
     port->Handle = h;
+    port->HaveGivenTimeouts = ::GetCommTimeouts(h, &port->GivenTimeouts) != 0;
     COMMTIMEOUTS timeouts = QueuedOnly;
     if (!port->Valid() || !::SetCommTimeouts(h, &timeouts)) return false;
-    return AddPort(handle, port) == handle;
+    if (AddPort(handle, port) == handle) return true;
+    if (port->HaveGivenTimeouts) ::SetCommTimeouts(h, &port->GivenTimeouts);
+    return false;
 }
 
 void ReleasePort(int port)
@@ -232,6 +237,7 @@ void ReleasePort(int port)
         ended = AwaitEnd(*p, p->WriteOp) && ended;
     }
     if (p->Owned) ::CloseHandle(p->Handle);
+    else if (p->HaveGivenTimeouts) ::SetCommTimeouts(p->Handle, &p->GivenTimeouts);
     if (!ended) {
         std::lock_guard<std::mutex> guard(StrandedLock);
         Stranded.push_back(std::move(p));
