@@ -27,6 +27,9 @@ export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="
 # One wineserver and one set of Wine's own services for the whole run, instead of a start of both for
 # every test program (5 s each on a busy box). Started with no terminal or pipe of ours: a service that
 # held ctest's output pipe would keep ctest waiting for ever.
+# A server already running for the prefix (a run that was cut short) is ended first: -p only starts one.
+wineserver -k </dev/null >/dev/null 2>&1 || true
+mkdir -p "$WINEPREFIX"
 wineserver -p </dev/null >/dev/null 2>&1
 trap 'wineserver -k </dev/null >/dev/null 2>&1 || true' EXIT
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
