@@ -1,4 +1,4 @@
-// A synchronous-handle serial port for the meter link: open with fixed settings, bounded reads and writes.
+// The meter link's port: opened with fixed settings, each read or write waited for by its caller within bounds.
 #pragma once
 
 #include <cstdint>
