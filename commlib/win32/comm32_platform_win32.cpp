@@ -98,10 +98,7 @@ public:
     bool AttachHandle(THandle port) override { return Win32::AdoptPort(port); }
     void DetachHandle(THandle port) override { Win32::ReleasePort(port); }
 
-    bool SetupComm(THandle port, long inSize, long outSize) override
-    {
-        return Win32::SetupComm(port, inSize, outSize);
-    }
+    bool SetupComm(THandle port, long inSize, long outSize) override { return Win32::SetupComm(port, inSize, outSize); }
 
     bool GetCommState(THandle port, DCB& dcb) override
     {

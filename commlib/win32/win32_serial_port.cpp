@@ -144,8 +144,8 @@ TOutcome Transfer(int port, bool reading, void* buffer, std::uint32_t count, std
     ov = OVERLAPPED{};
     ov.hEvent = event;
     ::ResetEvent(event);
-    const BOOL started =
-        reading ? ::ReadFile(p->Handle, buffer, count, nullptr, &ov) : ::WriteFile(p->Handle, buffer, count, nullptr, &ov);
+    const BOOL started = reading ? ::ReadFile(p->Handle, buffer, count, nullptr, &ov)
+                                 : ::WriteFile(p->Handle, buffer, count, nullptr, &ov);
     if (!started) {
         const DWORD error = ::GetLastError();
         // Wine completes a read ended by its total time-out this way (Windows: success, 0 bytes).

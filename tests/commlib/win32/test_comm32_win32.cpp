@@ -121,15 +121,15 @@ TEST(Win32Open, WindowsErrorsInPlainWords)
         const char* Start; // how the English explanation begins after the device
     };
     const TCase cases[] = {
-        {5, EBUSY, " is in use by another program"},     // access denied: another program has it
-        {32, EBUSY, " is in use by another program"},    // sharing violation
-        {2, ENOENT, " does not exist"},                  // file not found
-        {3, ENOENT, " does not exist"},                  // path not found
-        {123, ENOENT, " does not exist"},                // a name Windows cannot take
-        {1167, EIO, " does not respond"},                // device not connected
-        {31, EIO, " does not respond"},                  // general failure of the device
-        {1, ENOTTY, " is not a serial port"},            // invalid function: some other device
-        {87, EINVAL, "The system reported: "},           // anything else: the system's text
+        {5, EBUSY, " is in use by another program"},  // access denied: another program has it
+        {32, EBUSY, " is in use by another program"}, // sharing violation
+        {2, ENOENT, " does not exist"},               // file not found
+        {3, ENOENT, " does not exist"},               // path not found
+        {123, ENOENT, " does not exist"},             // a name Windows cannot take
+        {1167, EIO, " does not respond"},             // device not connected
+        {31, EIO, " does not respond"},               // general failure of the device
+        {1, ENOTTY, " is not a serial port"},         // invalid function: some other device
+        {87, EINVAL, "The system reported: "},        // anything else: the system's text
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Error);
