@@ -51,9 +51,16 @@ if [ -x tests/wine/run.sh ]; then
   tests/wine/run.sh "$build" "$WINEPREFIX" 2>&1 | tee -a "$log" || status=1
 fi
 
-# Every ctest summary line of the run, the rig's included: "NN% tests passed, M tests failed out of N".
-read -r passed failed < <(awk '/tests passed, [0-9]+ tests? failed out of/ {
-    for (i = 1; i <= NF; ++i) { if ($i == "failed") f += $(i - 2); if ($i == "of") n += $(i + 1) }
-  } END { print n - f, f + 0 }' "$log")
-echo "wine-tests: $passed passed, $failed failed in $(($(date +%s) - started)) s"
+# Every summary line of the run, the rig's included: "NN% tests passed, M tests failed out of N", the
+# rig's with "(P passed, S skipped)" behind it.
+read -r passed failed skipped < <(awk '/tests passed, [0-9]+ tests? failed out of/ {
+    for (i = 1; i <= NF; ++i) {
+      if ($i == "failed") f += $(i - 2)
+      if ($i == "of") n += $(i + 1)
+      if ($i == "skipped)") s += $(i - 1)
+    }
+  } END { print n - f - s, f + 0, s + 0 }' "$log")
+skips=""
+[ "$skipped" -eq 0 ] || skips=" ($skipped skipped)"
+echo "wine-tests: $passed passed, $failed failed in $(($(date +%s) - started)) s$skips"
 exit $status
