@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -251,13 +252,11 @@ bool SetupComm(int port, long inSize, long outSize)
     return ::SetupComm(p->Handle, static_cast<DWORD>(inSize), static_cast<DWORD>(outSize)) != 0;
 }
 
-bool GetLineState(int port, TLineState& s)
+namespace {
+
+TLineState LineStateOfDcb(const DCB& d)
 {
-    const auto p = FindPort(port);
-    DCB d{};
-    d.DCBlength = sizeof d;
-    if (!p || !::GetCommState(p->Handle, &d)) return false;
-    s = TLineState{};
+    TLineState s;
     s.BaudRate = d.BaudRate;
     s.Binary = d.fBinary;
     s.ParityCheck = d.fParity;
@@ -282,16 +281,12 @@ bool GetLineState(int port, TLineState& s)
     s.ErrorChar = d.ErrorChar;
     s.EofChar = d.EofChar;
     s.EvtChar = d.EvtChar;
-    return true;
+    return s;
 }
 
-bool SetLineState(int port, const TLineState& s)
+// Every field a line state has; the rest of d (length, reserved fields) stays as it was.
+void ApplyLineState(const TLineState& s, DCB& d)
 {
-    const auto p = FindPort(port);
-    DCB d{};
-    d.DCBlength = sizeof d;
-    // Starts from the driver's record, so reserved fields keep what the driver put there.
-    if (!p || !::GetCommState(p->Handle, &d)) return false;
     d.BaudRate = s.BaudRate;
     d.fBinary = s.Binary;
     d.fParity = s.ParityCheck;
@@ -316,6 +311,44 @@ bool SetLineState(int port, const TLineState& s)
     d.ErrorChar = s.ErrorChar;
     d.EofChar = s.EofChar;
     d.EvtChar = s.EvtChar;
+}
+
+} // namespace
+
+std::vector<unsigned char> DcbRecord(const TLineState& state)
+{
+    DCB d{};
+    d.DCBlength = sizeof d;
+    ApplyLineState(state, d);
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&d);
+    return std::vector<unsigned char>(bytes, bytes + sizeof d);
+}
+
+TLineState LineStateOfRecord(const std::vector<unsigned char>& record)
+{
+    DCB d{};
+    std::memcpy(&d, record.data(), std::min(record.size(), sizeof d));
+    return LineStateOfDcb(d);
+}
+
+bool GetLineState(int port, TLineState& s)
+{
+    const auto p = FindPort(port);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    if (!p || !::GetCommState(p->Handle, &d)) return false;
+    s = LineStateOfDcb(d);
+    return true;
+}
+
+bool SetLineState(int port, const TLineState& s)
+{
+    const auto p = FindPort(port);
+    DCB d{};
+    d.DCBlength = sizeof d;
+    // Starts from the driver's record, so reserved fields keep what the driver put there.
+    if (!p || !::GetCommState(p->Handle, &d)) return false;
+    ApplyLineState(s, d);
     return ::SetCommState(p->Handle, &d) != 0;
 }
 

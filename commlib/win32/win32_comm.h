@@ -42,6 +42,10 @@ bool AdoptPort(int handle);
 void ReleasePort(int port);
 
 bool SetupComm(int port, long inSize, long outSize);
+// The Windows DCB record (its bytes, DCBlength set) for a line state, and the line state in a record.
+std::vector<unsigned char> DcbRecord(const TLineState& state);
+TLineState LineStateOfRecord(const std::vector<unsigned char>& record);
+
 bool GetLineState(int port, TLineState& state);
 bool SetLineState(int port, const TLineState& state);
 bool SetCommMask(int port, std::uint32_t mask);

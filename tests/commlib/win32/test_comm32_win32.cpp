@@ -2,12 +2,14 @@
 #include "comm32.h"
 #include "comm32_error.h"
 #include "comm32_platform.h"
+#include "comm32_platform_win32.h"
 #include "serial.h"
 #include "win32_comm.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <set>
 #include <thread>
@@ -88,6 +90,33 @@ TEST(Win32Events, UnknownHandlesAreRefusedEverywhere)
     // Not a kernel handle value, and nothing the table gave out.
     EXPECT_FALSE(p.AttachHandle(stranger));
     EXPECT_FALSE(p.AttachHandle(0));
+}
+
+// Our DCB keeps Windows' layout, so every field that reaches the driver lands on the bytes Windows
+// reads it from; two patterns, so that two fields swapped show in at least one of them.
+TEST(Win32LineState, EveryFieldReachesItsPlaceInTheWindowsRecordAndBack)
+{
+    DCB a;
+    a.BaudRate = 0x00012345;
+    a.fBinary = 1, a.fParity = 0, a.fOutxCtsFlow = 1, a.fOutxDsrFlow = 0, a.fDtrControl = 2, a.fDsrSensitivity = 1;
+    a.fTXContinueOnXoff = 0, a.fOutX = 1, a.fInX = 0, a.fErrorChar = 1, a.fNull = 0, a.fRtsControl = 3;
+    a.fAbortOnError = 1;
+    a.XonLim = 0x1234, a.XoffLim = 0x0567, a.ByteSize = 7, a.Parity = 3, a.StopBits = 2;
+    a.XonChar = 0x11, a.XoffChar = 0x13, a.ErrorChar = 0x3F, a.EofChar = 0x1A, a.EvtChar = 0x0D;
+    DCB b;
+    b.BaudRate = 0x00098765;
+    b.fBinary = 0, b.fParity = 1, b.fOutxCtsFlow = 0, b.fOutxDsrFlow = 1, b.fDtrControl = 1, b.fDsrSensitivity = 0;
+    b.fTXContinueOnXoff = 1, b.fOutX = 0, b.fInX = 1, b.fErrorChar = 0, b.fNull = 1, b.fRtsControl = 2;
+    b.fAbortOnError = 0;
+    b.XonLim = 0x0567, b.XoffLim = 0x1234, b.ByteSize = 5, b.Parity = 4, b.StopBits = 1;
+    b.XonChar = 0x13, b.XoffChar = 0x11, b.ErrorChar = 0x0D, b.EofChar = 0x3F, b.EvtChar = 0x1A;
+    for (const DCB& ours : {a, b}) {
+        const std::vector<unsigned char> record = Win32::DcbRecord(LineStateOf(ours));
+        ASSERT_EQ(record.size(), sizeof ours);
+        EXPECT_EQ(std::memcmp(record.data(), &ours, sizeof ours), 0);
+        const DCB back = DcbOf(Win32::LineStateOfRecord(record));
+        EXPECT_EQ(std::memcmp(&back, &ours, sizeof ours), 0);
+    }
 }
 
 TEST(Win32Open, MissingPortFailsWithCode4AndSaysItDoesNotExist)
