@@ -6,7 +6,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <system_error>
+#include <vector>
 
 namespace KestroComm32 {
 
@@ -15,6 +17,8 @@ namespace {
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 constexpr std::uint32_t ModemEventsMask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// Bounds what a platform layer may ask the writer to hand the driver in one write.
+constexpr std::uint32_t MaxSendChunk = 65536;
 
 } // namespace
 
@@ -86,7 +90,7 @@ int TComm32::Write(const void* buffer, long count)
 {
     if (DisableWrite) return 0;
     const long n = OutQueue->In(static_cast<const char*>(buffer), count);
-    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    WakeWriter();
     return static_cast<int>(n);
 }
 
@@ -94,7 +98,7 @@ int TComm32::Command(const char* text)
 {
     if (text == nullptr) return 0;
     const long n = OutQueue->In(text, static_cast<long>(std::strlen(text)));
-    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    WakeWriter();
     return static_cast<int>(n);
 }
 
@@ -116,6 +120,8 @@ void TComm32::PurgeWrite(bool abort)
     OutQueueHold = true;
     while (OutQueueBusy) std::this_thread::yield(); // at most one chunk copy
     OutQueue->Clear();
+    // After the wait: a chunk taken before the clear is old and goes too, one taken after it is not.
+    ++WritePurges;
     OutQueueHold = false;
 }
 
@@ -167,6 +173,8 @@ void TComm32::Open()
     if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
     DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    // The writer may have seen the lines before they were read and be holding a send for CTS.
+    if (Dcb.fOutxCtsFlow) WakeWriter();
     CommNotify(ModemLinesChanged);
     CommAfterOpen();
 }
@@ -236,6 +244,8 @@ int TComm32::StartThreads()
     ++ThreadGen;
     RxStalled = false;
     LineErrors = 0;
+    WriterHolds = false;
+    WriterIdle = false;
     ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
     if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
         return ecCreateReadThread;
@@ -521,6 +531,7 @@ void TComm32::ReadThreadBody()
     if (Platform->SetCommMask(Handle, ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
+            const unsigned seqBeforeWait = WriteSeq;
             const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
             if (wait == TCommWait::Stopped) break;
             if (wait == TCommWait::Failed) mask = 0;
@@ -533,7 +544,7 @@ void TComm32::ReadThreadBody()
                 stalled = false;
                 mask |= ReceiveWaitingBytes(gen, stalled);
             }
-            mask = TakeLineEvents(mask);
+            mask = TakeLineEvents(mask, seqBeforeWait);
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
             // is no reason to leave the next event waiting for a millisecond.
@@ -610,20 +621,26 @@ void TComm32::ResumeReceiving()
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
 
-std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
+std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait)
 {
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
         if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
-        // CTS coming back releases a send that the handshake held.
+        // CTS coming back stands for the send buffer running empty.
         if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
 
-    if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
+    if (mask & EV_TXEMPTY) {
         // Reported only once the whole send is done, since the package layer sends its next
         // piece on it. Looked at before the writer is woken, which empties the queue.
-        if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
-        Platform->SetEvent(WriteRequestEvent);
+        std::uint32_t errors = 0;
+        if (!SendIsDone(seqBeforeWait, errors)) mask &= ~EV_TXEMPTY;
+        if (errors != 0) {
+            NoteLineErrors(errors);
+            mask |= EV_ERR;
+        }
+        // CTS back: a send the handshake held goes on.
+        if (Dcb.fOutxCtsFlow && !ExternalHandle && !SendHeldByCts()) WakeWriter();
     }
 
     if (mask & EV_ERR) {
@@ -634,47 +651,92 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
     return mask;
 }
 
+bool TComm32::SendIsDone(unsigned seqBeforeWait, std::uint32_t& errors)
+{
+    const unsigned seq = WriteSeq;
+    if (OutQueue->fGetCount() != 0 || WriterHolds) return false;
+    // Nothing was written while the layer looked at the driver: what it saw stands.
+    if (seq == seqBeforeWait) return true;
+    // A write may have come after that look: ask the driver itself, with no write in between.
+    COMSTAT stat;
+    if (!Platform->ClearCommError(Handle, errors, stat)) return true;
+    return stat.cbOutQue == 0 && WriteSeq == seq;
+}
+
+bool TComm32::SendHeldByCts() const { return !ExternalHandle && Dcb.fOutxCtsFlow && !(ModemStatus & MS_CTS_ON); }
+
+void TComm32::WakeWriter()
+{
+    // Both sides exchange WriterIdle: either the writer sees the new work or this sees it waiting.
+    if (WriterIdle.exchange(false) && WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+}
+
+// False when the writer is to stop.
+bool TComm32::WaitWriteRequest(const std::function<bool()>& canWork)
+{
+    Platform->ResetEvent(WriteRequestEvent);
+    WriterIdle.exchange(true);
+    if (canWork()) {
+        WriterIdle = false;
+        return WriteThreadRun;
+    }
+    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+    const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
+    WriterIdle = false;
+    if (!WriteThreadRun || r == 0) return false;
+    if (r < 0) Sleep(1); // a failing wait must not turn into a busy loop
+    return true;
+}
+
 void TComm32::WriteThreadBody()
 {
-    char chunk[512];
+    const std::uint32_t chunkSize = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
+    std::vector<char> chunk(chunkSize);
     std::uint32_t chunkLen = 0;
     std::uint32_t chunkSent = 0;
-    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+    unsigned purges = WritePurges;
+    // Under the handshake with CTS off the driver holds one chunk and the rest stays queued,
+    // where Count shows it and a purge finds it.
+    bool driverHeld = false;
+    auto mayTake = [&] {
+        if (!SendHeldByCts()) driverHeld = false;
+        return !driverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
+    };
 
     while (WriteThreadRun) {
-        const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
-        if (!WriteThreadRun || r == 0) break;
-        if (r < 0) {
-            Sleep(1);
-            continue;
-        }
-        Platform->ResetEvent(WriteRequestEvent);
-
-        if (chunkSent < chunkLen) {
-            std::uint32_t done = 0;
-            TIoResult result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
-            if (result == TIoResult::Pending) {
-                // The driver is full: wait until it takes more, or for the stop.
-                if (!Platform->WaitWritable(Handle, WriteStopEvent) || !WriteThreadRun) break;
-                result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
+        if (chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;
+        if (chunkSent == chunkLen) {
+            WriterHolds = false;
+            if (!mayTake()) {
+                if (!WaitWriteRequest(mayTake)) break;
+                continue;
             }
-            if (result == TIoResult::Done) chunkSent += done;
-            // The rest goes at once; a port that fails outright is tried again on the next request
-            // instead of every millisecond.
-            if (chunkSent < chunkLen && result != TIoResult::Failed) Platform->SetEvent(WriteRequestEvent);
-            // Only a retry is paced: after a whole chunk the next request (the next Write, the next
-            // reply's request) must not wait out a millisecond first.
-            if (chunkSent < chunkLen) Sleep(1);
-        } else {
+            WriterHolds = true;
+            ++WriteSeq;
             OutQueueBusy = true;
-            if (!OutQueueHold && OutQueue->fGetCount() != 0) {
-                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk, sizeof chunk));
-                chunkSent = 0;
-                Platform->SetEvent(WriteRequestEvent);
+            chunkLen = chunkSent = 0;
+            if (!OutQueueHold) {
+                purges = WritePurges;
+                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk.data(), chunkSize));
             }
             OutQueueBusy = false;
+            if (chunkLen == 0) continue;
+            if (SendHeldByCts()) driverHeld = true;
+        }
+
+        std::uint32_t done = 0;
+        const TIoResult result = Platform->WriteFile(Handle, chunk.data() + chunkSent, chunkLen - chunkSent, done);
+        if (result == TIoResult::Done && done > 0) {
+            chunkSent += std::min(done, chunkLen - chunkSent);
+            ++WriteSeq;
+        } else if (result == TIoResult::Failed) {
+            // A port that fails outright is tried again on the next request, not at once.
+            if (!WaitWriteRequest([] { return false; })) break;
+        } else if (!Platform->WaitWritable(Handle, WriteStopEvent)) {
+            break; // full: waits for room in the driver, not for a round through the reader
         }
     }
+    WriterHolds = false;
     WriteThreadAlive = false;
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -156,6 +157,15 @@ private:
     std::atomic<bool> InQueueBusy{false}; // the reader is putting bytes into InQueue
     std::atomic<bool> OutQueueHold{false};
     std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
+    // The writer holds a chunk it took from OutQueue and has not yet handed the driver in full.
+    std::atomic<bool> WriterHolds{false};
+    // Bumped by the writer when it takes a chunk and after every write: EV_TXEMPTY is trusted
+    // without a second look at the driver only when nothing was written while the layer looked.
+    std::atomic<unsigned> WriteSeq{0};
+    // Bumped by PurgeWrite: the writer drops the rest of the chunk it holds.
+    std::atomic<unsigned> WritePurges{0};
+    // The writer waits for WriteRequestEvent; only then is the event worth a system call.
+    std::atomic<bool> WriterIdle{false};
     // The reader found InQueue full and stopped listening for data: the driver holds the rest until
     // a Read or a purge makes room and gives the reader its mask back.
     std::atomic<bool> RxStalled{false};
@@ -194,8 +204,13 @@ private:
     void ResumeReceiving();
     void NoteLineErrors(std::uint32_t errors);
     // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
-    std::uint32_t TakeLineEvents(std::uint32_t mask);
+    std::uint32_t TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait);
     void WriteThreadBody();
+    bool SendHeldByCts() const;
+    bool WaitWriteRequest(const std::function<bool()>& canWork);
+    void WakeWriter();
+    // No byte in OutQueue, the writer or the driver; errors gets what a look at the driver found.
+    bool SendIsDone(unsigned seqBeforeWait, std::uint32_t& errors);
     void ReleaseOsResources();
     void JoinStaleReader();
     void LeaveHandleMode();
