@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -173,8 +174,6 @@ void TComm32::Open()
     if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
     DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
-    // The writer may have seen the lines before they were read and be holding a send for CTS.
-    if (Dcb.fOutxCtsFlow) WakeWriter();
     CommNotify(ModemLinesChanged);
     CommAfterOpen();
 }
@@ -245,7 +244,9 @@ int TComm32::StartThreads()
     RxStalled = false;
     LineErrors = 0;
     WriterHolds = false;
-    WriterIdle = false;
+    // The writer starts waiting for a request: bytes queued while closed go with the next Write.
+    WriterIdle = true;
+    TxEmptyOwed = false;
     ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
     if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
         return ecCreateReadThread;
@@ -528,15 +529,23 @@ void TComm32::ReadThreadBody()
     Platform->RaiseThreadPriority(); // best effort: needs privileges
 
     bool stalled = false;
+    TSendLook look;
     if (Platform->SetCommMask(Handle, ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
-            const unsigned seqBeforeWait = WriteSeq;
+            look.SeqBeforeWait = WriteSeq;
+            look.Asked = false;
             const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
-            if (wait == TCommWait::Stopped) break;
+            if (wait == TCommWait::Stopped) {
+                if (!ReaderRunning(gen)) break;
+                // Set while the reader is to run: the writer asks for a second look at a send-empty
+                // that came while it still held bytes.
+                Platform->ResetEvent(ReadStopEvent);
+                look.Asked = true;
+            }
             if (wait == TCommWait::Failed) mask = 0;
             if (!ReaderRunning(gen)) break;
-            const bool waitBroughtEvents = mask != 0;
+            const bool waitBroughtEvents = mask != 0 || look.Asked;
             // Room came back: the driver still holds what was left there.
             const bool resumed = stalled && !RxStalled;
 
@@ -544,7 +553,7 @@ void TComm32::ReadThreadBody()
                 stalled = false;
                 mask |= ReceiveWaitingBytes(gen, stalled);
             }
-            mask = TakeLineEvents(mask, seqBeforeWait);
+            mask = TakeLineEvents(mask, look);
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
             // is no reason to leave the next event waiting for a millisecond.
@@ -621,7 +630,7 @@ void TComm32::ResumeReceiving()
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
 
-std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait)
+std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
 {
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
@@ -629,12 +638,25 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait
         // CTS coming back stands for the send buffer running empty.
         if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
+    if (look.Asked && (ListenMask & EV_TXEMPTY)) mask |= EV_TXEMPTY;
 
     if (mask & EV_TXEMPTY) {
         // Reported only once the whole send is done, since the package layer sends its next
         // piece on it. Looked at before the writer is woken, which empties the queue.
         std::uint32_t errors = 0;
-        if (!SendIsDone(seqBeforeWait, errors)) mask &= ~EV_TXEMPTY;
+        TSendState state =
+            SendState(look.Asked ? std::nullopt : std::optional<unsigned>(look.SeqBeforeWait), errors);
+        if (state == TSendState::InWriter) {
+            // The writer finishes the send and then asks for another look; unless it already
+            // finished, in which case whoever takes the flag back does the look.
+            TxEmptyOwed = true;
+            state = SendState(std::nullopt, errors);
+            if (state != TSendState::InWriter && !TxEmptyOwed.exchange(false)) state = TSendState::InWriter;
+        }
+        // A second look finds the send that was reported already.
+        if (state == TSendState::Done && look.Asked && WriteSeq == look.ReportedSeq) state = TSendState::InWriter;
+        if (state == TSendState::Done) look.ReportedSeq = WriteSeq;
+        else mask &= ~EV_TXEMPTY;
         if (errors != 0) {
             NoteLineErrors(errors);
             mask |= EV_ERR;
@@ -651,16 +673,17 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait
     return mask;
 }
 
-bool TComm32::SendIsDone(unsigned seqBeforeWait, std::uint32_t& errors)
+TComm32::TSendState TComm32::SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors)
 {
     const unsigned seq = WriteSeq;
-    if (OutQueue->fGetCount() != 0 || WriterHolds) return false;
+    if (OutQueue->fGetCount() != 0 || WriterHolds) return TSendState::InWriter;
     // Nothing was written while the layer looked at the driver: what it saw stands.
-    if (seq == seqBeforeWait) return true;
+    if (seqBeforeWait && seq == *seqBeforeWait) return TSendState::Done;
     // A write may have come after that look: ask the driver itself, with no write in between.
     COMSTAT stat;
-    if (!Platform->ClearCommError(Handle, errors, stat)) return true;
-    return stat.cbOutQue == 0 && WriteSeq == seq;
+    if (!Platform->ClearCommError(Handle, errors, stat)) return TSendState::Done;
+    if (WriteSeq != seq) return TSendState::InWriter;
+    return stat.cbOutQue == 0 ? TSendState::Done : TSendState::InDriver;
 }
 
 bool TComm32::SendHeldByCts() const { return !ExternalHandle && Dcb.fOutxCtsFlow && !(ModemStatus & MS_CTS_ON); }
@@ -674,6 +697,8 @@ void TComm32::WakeWriter()
 // False when the writer is to stop.
 bool TComm32::WaitWriteRequest(const std::function<bool()>& canWork)
 {
+    // The reader passed over a send-empty while this still held bytes: it looks again now.
+    if (TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
     Platform->ResetEvent(WriteRequestEvent);
     WriterIdle.exchange(true);
     if (canWork()) {
@@ -702,6 +727,13 @@ void TComm32::WriteThreadBody()
         if (!SendHeldByCts()) driverHeld = false;
         return !driverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
     };
+
+    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+    if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) != 1) {
+        WriteThreadAlive = false;
+        return;
+    }
+    WriterIdle = false;
 
     while (WriteThreadRun) {
         if (chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;

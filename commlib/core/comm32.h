@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace KestroComm32 {
@@ -166,6 +167,9 @@ private:
     std::atomic<unsigned> WritePurges{0};
     // The writer waits for WriteRequestEvent; only then is the event worth a system call.
     std::atomic<bool> WriterIdle{false};
+    // The reader passed over a send-empty because the writer still held bytes; the writer, once
+    // done, has it look again.
+    std::atomic<bool> TxEmptyOwed{false};
     // The reader found InQueue full and stopped listening for data: the driver holds the rest until
     // a Read or a purge makes room and gives the reader its mask back.
     std::atomic<bool> RxStalled{false};
@@ -204,13 +208,20 @@ private:
     void ResumeReceiving();
     void NoteLineErrors(std::uint32_t errors);
     // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
-    std::uint32_t TakeLineEvents(std::uint32_t mask, unsigned seqBeforeWait);
+    struct TSendLook {
+        unsigned SeqBeforeWait = 0;
+        bool Asked = false;       // the writer asked for this look
+        unsigned ReportedSeq = 0; // WriteSeq when EV_TXEMPTY was last reported
+    };
+    std::uint32_t TakeLineEvents(std::uint32_t mask, TSendLook& look);
     void WriteThreadBody();
     bool SendHeldByCts() const;
     bool WaitWriteRequest(const std::function<bool()>& canWork);
     void WakeWriter();
-    // No byte in OutQueue, the writer or the driver; errors gets what a look at the driver found.
-    bool SendIsDone(unsigned seqBeforeWait, std::uint32_t& errors);
+    // Where the bytes of a send are; errors gets what a look at the driver found. Without
+    // seqBeforeWait (or with writes since) the driver is asked.
+    enum class TSendState { Done, InWriter, InDriver };
+    TSendState SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors);
     void ReleaseOsResources();
     void JoinStaleReader();
     void LeaveHandleMode();
