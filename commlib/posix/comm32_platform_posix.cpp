@@ -368,7 +368,7 @@ public:
                 }
             }
             if ((want & EV_TXEMPTY) && st->TxPending.exchange(false)) {
-                const int outq = st->HungUp ? 0 : PosixTty::OutputQueued(port);
+                const int outq = st->HungUp ? 0 : OutputQueued(*st);
                 if (outq > 0) {
                     st->TxPending = true;
                     // Look again about when the driver should be done; back off while it is held.
@@ -397,7 +397,7 @@ public:
         errors = st->Errors.exchange(0);
         int in = 0;
         if (ioctl(port, FIONREAD, &in) != 0) return false;
-        const int out = PosixTty::OutputQueued(port);
+        const int out = OutputQueued(*st);
         stat.cbInQue = static_cast<std::uint32_t>(std::max(in, 0));
         stat.cbOutQue = static_cast<std::uint32_t>(std::max(out, 0));
         return true;
@@ -606,6 +606,9 @@ private:
             if (st->SavedFlags >= 0) fcntl(fd, F_SETFL, st->SavedFlags);
         }
     }
+
+    // A pty hands what it is given to the other end at once and always reads 0 here: not asked.
+    static int OutputQueued(const TPortState& st) { return st.Pty ? 0 : PosixTty::OutputQueued(st.Fd); }
 
     static std::uint32_t ModemBits(int lines)
     {
