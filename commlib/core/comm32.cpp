@@ -90,9 +90,43 @@ void TComm32::SignalDataWaiters()
 int TComm32::Write(const void* buffer, long count)
 {
     if (DisableWrite) return 0;
-    const long n = OutQueue->In(static_cast<const char*>(buffer), count);
-    WakeWriter();
+    const char* bytes = static_cast<const char*>(buffer);
+    // Held until the rest is queued as well: a send-empty between the two would come too early.
+    const bool through = count > 0 && Active && TakeSendForCaller();
+    const long direct = through ? WriteThrough(bytes, count) : 0;
+    const long n = direct + OutQueue->In(bytes + direct, count - direct);
+    if (through) {
+        WriterHolds = false;
+        // Nothing left for the writer: a send-empty passed over meanwhile is looked at now.
+        if (n == direct && TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
+    }
+    if (n > direct) WakeWriter();
     return static_cast<int>(n);
+}
+
+// A request into an idle port goes to the driver from the caller's thread, saving the writer's
+// wake-up; only with nothing queued or held before it, so bytes keep their order.
+bool TComm32::TakeSendForCaller()
+{
+    if (OutQueue->fGetCount() != 0 || (DriverHeld && SendHeldByCts())) return false;
+    bool free = false;
+    if (!WriterHolds.compare_exchange_strong(free, true)) return false;
+    if (OutQueue->fGetCount() == 0 && !OutQueueHold) return true;
+    WriterHolds = false;
+    return false;
+}
+
+long TComm32::WriteThrough(const char* bytes, long count)
+{
+    ++WriteSeq;
+    std::uint32_t done = 0;
+    const auto want = static_cast<std::uint32_t>(std::min<long>(count, SendChunk));
+    if (Platform->WriteFile(Handle, bytes, want, done) != TIoResult::Done) done = 0;
+    if (done > 0) {
+        ++WriteSeq;
+        if (SendHeldByCts()) DriverHeld = true;
+    }
+    return static_cast<long>(std::min(done, want));
 }
 
 int TComm32::Command(const char* text)
@@ -244,6 +278,8 @@ int TComm32::StartThreads()
     RxStalled = false;
     LineErrors = 0;
     WriterHolds = false;
+    DriverHeld = false;
+    SendChunk = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
     // The writer starts waiting for a request: bytes queued while closed go with the next Write.
     WriterIdle = true;
     TxEmptyOwed = false;
@@ -632,6 +668,8 @@ void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors)
 
 std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
 {
+    // The driver's own send-empty or the writer's request for a look, as opposed to CTS coming back.
+    const bool sendLook = (mask & EV_TXEMPTY) || look.Asked;
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
         if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
@@ -654,7 +692,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
             if (state != TSendState::InWriter && !TxEmptyOwed.exchange(false)) state = TSendState::InWriter;
         }
         // A second look finds the send that was reported already.
-        if (state == TSendState::Done && look.Asked && WriteSeq == look.ReportedSeq) state = TSendState::InWriter;
+        if (state == TSendState::Done && sendLook && WriteSeq == look.ReportedSeq) state = TSendState::InWriter;
         if (state == TSendState::Done) look.ReportedSeq = WriteSeq;
         else mask &= ~EV_TXEMPTY;
         if (errors != 0) {
@@ -715,18 +753,18 @@ bool TComm32::WaitWriteRequest(const std::function<bool()>& canWork)
 
 void TComm32::WriteThreadBody()
 {
-    const std::uint32_t chunkSize = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
+    const std::uint32_t chunkSize = SendChunk;
     std::vector<char> chunk(chunkSize);
     std::uint32_t chunkLen = 0;
     std::uint32_t chunkSent = 0;
     unsigned purges = WritePurges;
-    // Under the handshake with CTS off the driver holds one chunk and the rest stays queued,
-    // where Count shows it and a purge finds it.
-    bool driverHeld = false;
+    bool owned = false; // this thread holds WriterHolds
     auto mayTake = [&] {
-        if (!SendHeldByCts()) driverHeld = false;
-        return !driverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
+        if (!SendHeldByCts()) DriverHeld = false;
+        return !DriverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
     };
+    // A caller writing through holds the send for one write and wakes this thread after it.
+    auto canWork = [&] { return mayTake() && !WriterHolds; };
 
     const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
     if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) != 1) {
@@ -736,14 +774,16 @@ void TComm32::WriteThreadBody()
     WriterIdle = false;
 
     while (WriteThreadRun) {
-        if (chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;
-        if (chunkSent == chunkLen) {
-            WriterHolds = false;
-            if (!mayTake()) {
-                if (!WaitWriteRequest(mayTake)) break;
+        if (owned && chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;
+        if (!owned || chunkSent == chunkLen) {
+            if (owned) WriterHolds = false;
+            owned = false;
+            bool free = false;
+            if (!mayTake() || !WriterHolds.compare_exchange_strong(free, true)) {
+                if (!WaitWriteRequest(canWork)) break;
                 continue;
             }
-            WriterHolds = true;
+            owned = true;
             ++WriteSeq;
             OutQueueBusy = true;
             chunkLen = chunkSent = 0;
@@ -753,7 +793,7 @@ void TComm32::WriteThreadBody()
             }
             OutQueueBusy = false;
             if (chunkLen == 0) continue;
-            if (SendHeldByCts()) driverHeld = true;
+            if (SendHeldByCts()) DriverHeld = true;
         }
 
         std::uint32_t done = 0;
@@ -768,7 +808,7 @@ void TComm32::WriteThreadBody()
             break; // full: waits for room in the driver, not for a round through the reader
         }
     }
-    WriterHolds = false;
+    if (owned) WriterHolds = false;
     WriteThreadAlive = false;
 }
 

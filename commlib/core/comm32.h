@@ -158,8 +158,14 @@ private:
     std::atomic<bool> InQueueBusy{false}; // the reader is putting bytes into InQueue
     std::atomic<bool> OutQueueHold{false};
     std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
-    // The writer holds a chunk it took from OutQueue and has not yet handed the driver in full.
+    // Held by whoever hands the driver bytes: the writer, from taking a chunk until the driver
+    // has all of it, or a caller writing through.
     std::atomic<bool> WriterHolds{false};
+    // Under the handshake with CTS off the driver holds one chunk and the rest stays queued,
+    // where Count shows it and a purge finds it.
+    std::atomic<bool> DriverHeld{false};
+    // Bytes one write offers the driver (the platform's SendChunkSize), fixed while open.
+    std::uint32_t SendChunk = 512;
     // Bumped by the writer when it takes a chunk and after every write: EV_TXEMPTY is trusted
     // without a second look at the driver only when nothing was written while the layer looked.
     std::atomic<unsigned> WriteSeq{0};
@@ -215,6 +221,8 @@ private:
     };
     std::uint32_t TakeLineEvents(std::uint32_t mask, TSendLook& look);
     void WriteThreadBody();
+    bool TakeSendForCaller();
+    long WriteThrough(const char* bytes, long count);
     bool SendHeldByCts() const;
     bool WaitWriteRequest(const std::function<bool()>& canWork);
     void WakeWriter();
