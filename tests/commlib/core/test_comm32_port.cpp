@@ -452,6 +452,15 @@ TEST_F(PortTest, ModemChangeOnAnIdlePortIsReportedPromptly)
         seenAt = Clock::now();
         seen.notify_all();
     };
+    // The handler uses this test's locals: it goes before they do, on every way out.
+    struct TDetach {
+        TComm32& P;
+        ~TDetach()
+        {
+            P.Close();
+            P.OnNotify = nullptr;
+        }
+    } detach{Port};
     Port.Open();
     ASSERT_TRUE(WaitMask(TComm32::AllEventsMask));
     struct TLine {
