@@ -767,7 +767,7 @@ void TComm32::WriteThreadBody()
     auto canWork = [&] { return mayTake() && !WriterHolds; };
 
     const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
-    if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) != 1) {
+    if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) == 0 || !WriteThreadRun) {
         WriteThreadAlive = false;
         return;
     }

@@ -60,6 +60,12 @@ struct TPortState {
     std::thread ModemWaiter;
     std::atomic<bool> ModemWaiterStop{false};
     std::atomic<bool> ModemWaiterDone{false};
+
+    // Only a port still open when the program ends gets here with its waiter not joined.
+    ~TPortState()
+    {
+        if (ModemWaiter.joinable()) ModemWaiter.detach();
+    }
 };
 
 void Kick(int fd)
