@@ -38,7 +38,8 @@ public:
     TComm32(const TComm32&) = delete;
     TComm32& operator=(const TComm32&) = delete;
 
-    // Data transfer: counts, never throws.
+    // Data transfer: counts, never throws, never blocks. Write into an idle open port hands the
+    // driver the first chunk on the calling thread; the rest goes through OutQueue and the writer.
     virtual int Read(void* buffer, long count);
     virtual int Write(const void* buffer, long count);
     virtual int Command(const char* text);
