@@ -113,7 +113,7 @@ for size in (1, 64, 512, 4096):
     q = f"Queue/{size}"
     r = spread(q, "ours_over_boost")
     row(f"Queue {size} B blocks, MB/s (ours vs boost spsc_queue)", fmt(med(q, "ours_MBps")), fmt(med(q, "boost_MBps")),
-        rtxt(r), ">= 0.9x", check(r, lambda x: x >= 0.9))
+        rtxt(r), ">= 0.95x", check(r, lambda x: x >= 0.95))
 
 # 2. Port throughput against the plain pty loop and libserialport, rounds rotating inside each repetition.
 for d, arg in (("send", 0), ("receive", 1)):
@@ -121,14 +121,25 @@ for d, arg in (("send", 0), ("receive", 1)):
     lost = med(p, "ours_lost_pct")
     lossy = lost == lost and lost > 0
     note = f"; ours loses {lost:.0f}% of the bytes" if lossy else ""
-    for ref, label, target, bound in (("raw", "raw pty loop", ">= 0.8x", 0.8), ("lsp", "libserialport", ">= 1.0x", 1.0)):
+    # The goals: send >= 0.9x the plain loop and >= libserialport; receive >= 0.9x the plain loop
+    # with nothing lost; sending costs at most twice the plain loop's CPU per MB.
+    goals = {("send", "raw"): 0.9, ("send", "lsp"): 1.0, ("receive", "raw"): 0.9}
+    for ref, label in (("raw", "raw pty loop"), ("lsp", "libserialport")):
         r = spread(p, f"ours_over_{ref}")
+        bound = goals.get((d, ref))
+        if bound is None:
+            row(f"TComm32 {d}, MB/s vs {label}{note}", fmt(med(p, "ours_MBps")), fmt(med(p, f"{ref}_MBps")), rtxt(r),
+                "-", "info")
+            continue
+        target = f">= {bound}x" + (", 0 bytes lost" if d == "receive" else "")
         row(f"TComm32 {d}, MB/s vs {label}{note}", fmt(med(p, "ours_MBps")), fmt(med(p, f"{ref}_MBps")), rtxt(r),
             target, check(r, lambda x, b=bound: x >= b and not lossy))
     for ref, label in (("raw", "raw pty loop"), ("lsp", "libserialport")):
         r = ratio(p, "ours_cpu_s_per_MB", p, f"{ref}_cpu_s_per_MB")
+        capped = d == "send" and ref == "raw"
         row(f"TComm32 {d}, CPU s per MB vs {label} (lower is better)", fmt(med(p, "ours_cpu_s_per_MB")),
-            fmt(med(p, f"{ref}_cpu_s_per_MB")), rtxt(r), "-", "info")
+            fmt(med(p, f"{ref}_cpu_s_per_MB")), rtxt(r), "<= 2x" if capped else "-",
+            check(r, lambda x: x <= 2) if capped else "info")
     if values(p, "ours_1MiB_MBps"):
         r = ratio(p, "ours_1MiB_MBps", p, "raw_MBps")
         row(f"TComm32 {d} with 1 MiB queues, MB/s vs raw pty loop (loses {med(p, 'ours_1MiB_lost_pct'):.0f}%)",
@@ -139,16 +150,20 @@ t = "RoundTrip/ours_vs_libmodbus"
 for q in ("p50", "p99"):
     r = ratio(t, f"ours_{q}_us", t, f"libmodbus_{q}_us")
     row(f"03H x10 round trip {q}, us (ours vs libmodbus master)", fmt(med(t, f"ours_{q}_us")),
-        fmt(med(t, f"libmodbus_{q}_us")), rtxt(r), "<= 1.2x", check(r, lambda x: x <= 1.2))
+        fmt(med(t, f"libmodbus_{q}_us")), rtxt(r), "<= 1.1x", check(r, lambda x: x <= 1.1))
 sr, o = "RoundTrip/busprobe_silence", med(t, "ours_p50_us")
 row("busprobe round trip with its 30 ms silence rule p50, us (added vs ours)", fmt(med(sr, "p50_us")), fmt(o),
     f"+{(med(sr, 'p50_us') - o) / 1000:.1f} ms", "30 ms by design", "info")
 row("busprobe round trip with its 30 ms silence rule p99, us", fmt(med(sr, "p99_us")), "-", "-", "-", "info")
+lc = med(sr, "loop_cpu_us_per_reply")
+row("busprobe receive loop, CPU us per reply while it waits out the silence", fmt(lc), "-", "-",
+    "near zero (< 1000)", "n/a" if lc != lc else ("met" if lc < 1000 else "**MISS**"))
 
 # 4. Package decoder.
 a, b = "Decoder/ours/4096", "Decoder/bare/4096"
+r = ratio(a, "bytes_per_second", b, "bytes_per_second")
 row("Package decoder, MB/s (layer's decoder vs bare state machine)", fmt(med(a, "bytes_per_second")),
-    fmt(med(b, "bytes_per_second")), rtxt(ratio(a, "bytes_per_second", b, "bytes_per_second")), "-", "info")
+    fmt(med(b, "bytes_per_second")), rtxt(r), ">= 0.8x", check(r, lambda x: x >= 0.8))
 
 # 5. busprobe's receive log.
 L = "ReceiveLog/busprobe"

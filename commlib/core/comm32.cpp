@@ -6,7 +6,10 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <optional>
 #include <system_error>
+#include <vector>
 
 namespace KestroComm32 {
 
@@ -15,6 +18,8 @@ namespace {
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 constexpr std::uint32_t ModemEventsMask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// Bounds what a platform layer may ask the writer to hand the driver in one write.
+constexpr std::uint32_t MaxSendChunk = 65536;
 
 } // namespace
 
@@ -85,16 +90,50 @@ void TComm32::SignalDataWaiters()
 int TComm32::Write(const void* buffer, long count)
 {
     if (DisableWrite) return 0;
-    const long n = OutQueue->In(static_cast<const char*>(buffer), count);
-    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    const char* bytes = static_cast<const char*>(buffer);
+    // Held until the rest is queued as well: a send-empty between the two would come too early.
+    const bool through = count > 0 && Active && TakeSendForCaller();
+    const long direct = through ? WriteThrough(bytes, count) : 0;
+    const long n = direct + OutQueue->In(bytes + direct, count - direct);
+    if (through) {
+        WriterHolds = false;
+        // Nothing left for the writer: a send-empty passed over meanwhile is looked at now.
+        if (n == direct && TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
+    }
+    if (n > direct) WakeWriter();
     return static_cast<int>(n);
+}
+
+// A request into an idle port goes to the driver from the caller's thread, saving the writer's
+// wake-up; only with nothing queued or held before it, so bytes keep their order.
+bool TComm32::TakeSendForCaller()
+{
+    if (OutQueue->fGetCount() != 0 || (DriverHeld && SendHeldByCts())) return false;
+    bool free = false;
+    if (!WriterHolds.compare_exchange_strong(free, true)) return false;
+    if (OutQueue->fGetCount() == 0 && !OutQueueHold) return true;
+    WriterHolds = false;
+    return false;
+}
+
+long TComm32::WriteThrough(const char* bytes, long count)
+{
+    ++WriteSeq;
+    std::uint32_t done = 0;
+    const auto want = static_cast<std::uint32_t>(std::min<long>(count, SendChunk));
+    if (Platform->WriteFile(Handle, bytes, want, done) != TIoResult::Done) done = 0;
+    if (done > 0) {
+        ++WriteSeq;
+        if (SendHeldByCts()) DriverHeld = true;
+    }
+    return static_cast<long>(std::min(done, want));
 }
 
 int TComm32::Command(const char* text)
 {
     if (text == nullptr) return 0;
     const long n = OutQueue->In(text, static_cast<long>(std::strlen(text)));
-    if (WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+    WakeWriter();
     return static_cast<int>(n);
 }
 
@@ -116,6 +155,8 @@ void TComm32::PurgeWrite(bool abort)
     OutQueueHold = true;
     while (OutQueueBusy) std::this_thread::yield(); // at most one chunk copy
     OutQueue->Clear();
+    // After the wait: a chunk taken before the clear is old and goes too, one taken after it is not.
+    ++WritePurges;
     OutQueueHold = false;
 }
 
@@ -236,6 +277,12 @@ int TComm32::StartThreads()
     ++ThreadGen;
     RxStalled = false;
     LineErrors = 0;
+    WriterHolds = false;
+    DriverHeld = false;
+    SendChunk = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
+    // The writer starts waiting for a request: bytes queued while closed go with the next Write.
+    WriterIdle = true;
+    TxEmptyOwed = false;
     ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
     if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
         return ecCreateReadThread;
@@ -518,14 +565,23 @@ void TComm32::ReadThreadBody()
     Platform->RaiseThreadPriority(); // best effort: needs privileges
 
     bool stalled = false;
+    TSendLook look;
     if (Platform->SetCommMask(Handle, ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
+            look.SeqBeforeWait = WriteSeq;
+            look.Asked = false;
             const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
-            if (wait == TCommWait::Stopped) break;
+            if (wait == TCommWait::Stopped) {
+                if (!ReaderRunning(gen)) break;
+                // Set while the reader is to run: the writer asks for a second look at a send-empty
+                // that came while it still held bytes.
+                Platform->ResetEvent(ReadStopEvent);
+                look.Asked = true;
+            }
             if (wait == TCommWait::Failed) mask = 0;
             if (!ReaderRunning(gen)) break;
-            const bool waitBroughtEvents = mask != 0;
+            const bool waitBroughtEvents = mask != 0 || look.Asked;
             // Room came back: the driver still holds what was left there.
             const bool resumed = stalled && !RxStalled;
 
@@ -533,7 +589,7 @@ void TComm32::ReadThreadBody()
                 stalled = false;
                 mask |= ReceiveWaitingBytes(gen, stalled);
             }
-            mask = TakeLineEvents(mask);
+            mask = TakeLineEvents(mask, look);
 
             // Only a wait that brought nothing is paced; a send step held back from the report above
             // is no reason to leave the next event waiting for a millisecond.
@@ -610,20 +666,41 @@ void TComm32::ResumeReceiving()
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
 
-std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
+std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
 {
+    // The driver's own send-empty or the writer's request for a look, as opposed to CTS coming back.
+    const bool sendLook = (mask & EV_TXEMPTY) || look.Asked;
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
         if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
-        // CTS coming back releases a send that the handshake held.
+        // CTS coming back stands for the send buffer running empty.
         if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
+    if (look.Asked && (ListenMask & EV_TXEMPTY)) mask |= EV_TXEMPTY;
 
-    if ((mask & EV_TXEMPTY) && ((ModemStatus & MS_CTS_ON) || !Dcb.fOutxCtsFlow || ExternalHandle)) {
+    if (mask & EV_TXEMPTY) {
         // Reported only once the whole send is done, since the package layer sends its next
         // piece on it. Looked at before the writer is woken, which empties the queue.
-        if (OutQueue->fGetCount() != 0) mask &= ~EV_TXEMPTY;
-        Platform->SetEvent(WriteRequestEvent);
+        std::uint32_t errors = 0;
+        TSendState state =
+            SendState(look.Asked ? std::nullopt : std::optional<unsigned>(look.SeqBeforeWait), errors);
+        if (state == TSendState::InWriter) {
+            // The writer finishes the send and then asks for another look; unless it already
+            // finished, in which case whoever takes the flag back does the look.
+            TxEmptyOwed = true;
+            state = SendState(std::nullopt, errors);
+            if (state != TSendState::InWriter && !TxEmptyOwed.exchange(false)) state = TSendState::InWriter;
+        }
+        // A second look finds the send that was reported already.
+        if (state == TSendState::Done && sendLook && WriteSeq == look.ReportedSeq) state = TSendState::InWriter;
+        if (state == TSendState::Done) look.ReportedSeq = WriteSeq;
+        else mask &= ~EV_TXEMPTY;
+        if (errors != 0) {
+            NoteLineErrors(errors);
+            mask |= EV_ERR;
+        }
+        // CTS back: a send the handshake held goes on.
+        if (Dcb.fOutxCtsFlow && !ExternalHandle && !SendHeldByCts()) WakeWriter();
     }
 
     if (mask & EV_ERR) {
@@ -634,47 +711,104 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask)
     return mask;
 }
 
+TComm32::TSendState TComm32::SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors)
+{
+    const unsigned seq = WriteSeq;
+    if (OutQueue->fGetCount() != 0 || WriterHolds) return TSendState::InWriter;
+    // Nothing was written while the layer looked at the driver: what it saw stands.
+    if (seqBeforeWait && seq == *seqBeforeWait) return TSendState::Done;
+    // A write may have come after that look: ask the driver itself, with no write in between.
+    COMSTAT stat;
+    if (!Platform->ClearCommError(Handle, errors, stat)) return TSendState::Done;
+    if (WriteSeq != seq) return TSendState::InWriter;
+    return stat.cbOutQue == 0 ? TSendState::Done : TSendState::InDriver;
+}
+
+bool TComm32::SendHeldByCts() const { return !ExternalHandle && Dcb.fOutxCtsFlow && !(ModemStatus & MS_CTS_ON); }
+
+void TComm32::WakeWriter()
+{
+    // Both sides exchange WriterIdle: either the writer sees the new work or this sees it waiting.
+    if (WriterIdle.exchange(false) && WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
+}
+
+// False when the writer is to stop.
+bool TComm32::WaitWriteRequest(const std::function<bool()>& canWork)
+{
+    // The reader passed over a send-empty while this still held bytes: it looks again now.
+    if (TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
+    Platform->ResetEvent(WriteRequestEvent);
+    WriterIdle.exchange(true);
+    if (canWork()) {
+        WriterIdle = false;
+        return WriteThreadRun;
+    }
+    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+    const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
+    WriterIdle = false;
+    if (!WriteThreadRun || r == 0) return false;
+    if (r < 0) Sleep(1); // a failing wait must not turn into a busy loop
+    return true;
+}
+
 void TComm32::WriteThreadBody()
 {
-    char chunk[512];
+    const std::uint32_t chunkSize = SendChunk;
+    std::vector<char> chunk(chunkSize);
     std::uint32_t chunkLen = 0;
     std::uint32_t chunkSent = 0;
+    unsigned purges = WritePurges;
+    bool owned = false; // this thread holds WriterHolds
+    auto mayTake = [&] {
+        if (!SendHeldByCts()) DriverHeld = false;
+        return !DriverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
+    };
+    // A caller writing through holds the send for one write and wakes this thread after it.
+    auto canWork = [&] { return mayTake() && !WriterHolds; };
+
     const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
+    if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) == 0 || !WriteThreadRun) {
+        WriteThreadAlive = false;
+        return;
+    }
+    WriterIdle = false;
 
     while (WriteThreadRun) {
-        const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
-        if (!WriteThreadRun || r == 0) break;
-        if (r < 0) {
-            Sleep(1);
-            continue;
-        }
-        Platform->ResetEvent(WriteRequestEvent);
-
-        if (chunkSent < chunkLen) {
-            std::uint32_t done = 0;
-            TIoResult result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
-            if (result == TIoResult::Pending) {
-                // The driver is full: wait until it takes more, or for the stop.
-                if (!Platform->WaitWritable(Handle, WriteStopEvent) || !WriteThreadRun) break;
-                result = Platform->WriteFile(Handle, chunk + chunkSent, chunkLen - chunkSent, done);
+        if (owned && chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;
+        if (!owned || chunkSent == chunkLen) {
+            if (owned) WriterHolds = false;
+            owned = false;
+            bool free = false;
+            if (!mayTake() || !WriterHolds.compare_exchange_strong(free, true)) {
+                if (!WaitWriteRequest(canWork)) break;
+                continue;
             }
-            if (result == TIoResult::Done) chunkSent += done;
-            // The rest goes at once; a port that fails outright is tried again on the next request
-            // instead of every millisecond.
-            if (chunkSent < chunkLen && result != TIoResult::Failed) Platform->SetEvent(WriteRequestEvent);
-            // Only a retry is paced: after a whole chunk the next request (the next Write, the next
-            // reply's request) must not wait out a millisecond first.
-            if (chunkSent < chunkLen) Sleep(1);
-        } else {
+            owned = true;
+            ++WriteSeq;
             OutQueueBusy = true;
-            if (!OutQueueHold && OutQueue->fGetCount() != 0) {
-                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk, sizeof chunk));
-                chunkSent = 0;
-                Platform->SetEvent(WriteRequestEvent);
+            chunkLen = chunkSent = 0;
+            if (!OutQueueHold) {
+                purges = WritePurges;
+                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk.data(), chunkSize));
             }
             OutQueueBusy = false;
+            if (chunkLen == 0) continue;
+            if (SendHeldByCts()) DriverHeld = true;
+        }
+
+        std::uint32_t done = 0;
+        const TIoResult result = Platform->WriteFile(Handle, chunk.data() + chunkSent, chunkLen - chunkSent, done);
+        if (result == TIoResult::Done && done > 0) {
+            chunkSent += std::min(done, chunkLen - chunkSent);
+            ++WriteSeq;
+        } else if (result == TIoResult::Failed) {
+            // A port that fails outright is tried again on the next request, not at once.
+            if (!WaitWriteRequest([] { return false; })) break;
+        } else if (!Platform->WaitWritable(Handle, WriteStopEvent)) {
+            break; // full: waits for room in the driver, not for a round through the reader
         }
     }
+    if (owned) WriterHolds = false;
     WriteThreadAlive = false;
 }
 

@@ -9,8 +9,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 namespace KestroComm32 {
@@ -36,7 +38,8 @@ public:
     TComm32(const TComm32&) = delete;
     TComm32& operator=(const TComm32&) = delete;
 
-    // Data transfer: counts, never throws.
+    // Data transfer: counts, never throws, never blocks. Write into an idle open port hands the
+    // driver the first chunk on the calling thread; the rest goes through OutQueue and the writer.
     virtual int Read(void* buffer, long count);
     virtual int Write(const void* buffer, long count);
     virtual int Command(const char* text);
@@ -156,6 +159,24 @@ private:
     std::atomic<bool> InQueueBusy{false}; // the reader is putting bytes into InQueue
     std::atomic<bool> OutQueueHold{false};
     std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
+    // Held by whoever hands the driver bytes: the writer, from taking a chunk until the driver
+    // has all of it, or a caller writing through.
+    std::atomic<bool> WriterHolds{false};
+    // Under the handshake with CTS off the driver holds one chunk and the rest stays queued,
+    // where Count shows it and a purge finds it.
+    std::atomic<bool> DriverHeld{false};
+    // Bytes one write offers the driver (the platform's SendChunkSize), fixed while open.
+    std::uint32_t SendChunk = 512;
+    // Bumped by the writer when it takes a chunk and after every write: EV_TXEMPTY is trusted
+    // without a second look at the driver only when nothing was written while the layer looked.
+    std::atomic<unsigned> WriteSeq{0};
+    // Bumped by PurgeWrite: the writer drops the rest of the chunk it holds.
+    std::atomic<unsigned> WritePurges{0};
+    // The writer waits for WriteRequestEvent; only then is the event worth a system call.
+    std::atomic<bool> WriterIdle{false};
+    // The reader passed over a send-empty because the writer still held bytes; the writer, once
+    // done, has it look again.
+    std::atomic<bool> TxEmptyOwed{false};
     // The reader found InQueue full and stopped listening for data: the driver holds the rest until
     // a Read or a purge makes room and gives the reader its mask back.
     std::atomic<bool> RxStalled{false};
@@ -194,8 +215,22 @@ private:
     void ResumeReceiving();
     void NoteLineErrors(std::uint32_t errors);
     // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
-    std::uint32_t TakeLineEvents(std::uint32_t mask);
+    struct TSendLook {
+        unsigned SeqBeforeWait = 0;
+        bool Asked = false;       // the writer asked for this look
+        unsigned ReportedSeq = 0; // WriteSeq when EV_TXEMPTY was last reported
+    };
+    std::uint32_t TakeLineEvents(std::uint32_t mask, TSendLook& look);
     void WriteThreadBody();
+    bool TakeSendForCaller();
+    long WriteThrough(const char* bytes, long count);
+    bool SendHeldByCts() const;
+    bool WaitWriteRequest(const std::function<bool()>& canWork);
+    void WakeWriter();
+    // Where the bytes of a send are; errors gets what a look at the driver found. Without
+    // seqBeforeWait (or with writes since) the driver is asked.
+    enum class TSendState { Done, InWriter, InDriver };
+    TSendState SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors);
     void ReleaseOsResources();
     void JoinStaleReader();
     void LeaveHandleMode();

@@ -134,6 +134,8 @@ public:
     virtual TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) = 0;
     // Blocks until a write may go on (true) or stopEvent is signalled (false).
     virtual bool WaitWritable(THandle port, THandle stopEvent) = 0;
+    // How many bytes one WriteFile should offer: what the driver takes in one go.
+    virtual std::uint32_t SendChunkSize(THandle) { return 512; }
 
     virtual THandle CreateEvent() = 0;
     virtual void CloseEvent(THandle event) = 0;

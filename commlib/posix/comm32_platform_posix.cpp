@@ -5,14 +5,19 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 #include <unordered_map>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -51,6 +56,16 @@ struct TPortState {
     std::atomic<char> EvtChar{0};
     std::atomic<bool> EvtCharSeen{false};
     TLineSnapshot Lines; // the waiting thread's own
+    // Blocked in TIOCMIWAIT, wakes the comm-event wait when a modem line changes (real ports only).
+    std::thread ModemWaiter;
+    std::atomic<bool> ModemWaiterStop{false};
+    std::atomic<bool> ModemWaiterDone{false};
+
+    // Only a port still open when the program ends gets here with its waiter not joined.
+    ~TPortState()
+    {
+        if (ModemWaiter.joinable()) ModemWaiter.detach();
+    }
 };
 
 void Kick(int fd)
@@ -63,6 +78,93 @@ void Drain(int fd)
 {
     std::uint64_t value;
     while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
+}
+
+// TIOCMIWAIT ends only on a line change or a signal (not on close or hang-up in the serial core),
+// so each modem waiter is stopped with a real-time signal that has an empty handler without
+// SA_RESTART. The signal is one the program leaves at its default; 0 when none is free.
+void IgnoreWakeSignal(int) {}
+
+int ModemWakeSignal()
+{
+    static const int signal = [] {
+        for (int sig = SIGRTMAX; sig >= SIGRTMIN; --sig) {
+            struct sigaction old {};
+            if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL || (old.sa_flags & SA_SIGINFO)) continue;
+            struct sigaction wake {};
+            wake.sa_handler = IgnoreWakeSignal;
+            sigemptyset(&wake.sa_mask);
+            if (sigaction(sig, &wake, nullptr) == 0) return sig;
+        }
+        return 0;
+    }();
+    return signal;
+}
+
+bool ModemCountsDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b)
+{
+    return a.cts != b.cts || a.dsr != b.dsr || a.dcd != b.dcd || a.rng != b.rng;
+}
+
+void WaitForModemChanges(const std::shared_ptr<TPortState>& st, int wakeSignal)
+{
+    sigset_t wake;
+    sigemptyset(&wake);
+    sigaddset(&wake, wakeSignal);
+    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
+    // TIOCMIWAIT starts counting afresh on every call: a change between two calls shows in the
+    // counters, looked at just before the next one.
+    serial_icounter_struct seen{};
+    const bool counted = ioctl(st->Fd, TIOCGICOUNT, &seen) == 0;
+    while (!st->ModemWaiterStop) {
+        serial_icounter_struct now{};
+        if (counted && ioctl(st->Fd, TIOCGICOUNT, &now) == 0 && ModemCountsDiffer(now, seen)) {
+            seen = now;
+            Kick(st->Kick);
+            continue;
+        }
+        if (ioctl(st->Fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) == 0) {
+            if (counted) ioctl(st->Fd, TIOCGICOUNT, &seen);
+            Kick(st->Kick);
+        } else if (errno != EINTR) {
+            break; // the driver cannot wait for lines (EINVAL, ENOTTY) or the port is gone (EIO)
+        }
+    }
+    st->ModemWaiterDone = true;
+}
+
+// Starts the waiter with every signal blocked but its wake signal, so the program's own signals
+// never land on it.
+void StartModemWaiter(const std::shared_ptr<TPortState>& st)
+{
+    const int wakeSignal = ModemWakeSignal();
+    if (wakeSignal == 0) return;
+    sigset_t all, old;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &old);
+    try {
+        st->ModemWaiter = std::thread(WaitForModemChanges, st, wakeSignal);
+    } catch (const std::system_error&) {
+        st->ModemWaiterDone = true; // lines are then seen whenever the wait wakes for anything else
+    }
+    pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void StopModemWaiter(TPortState& st)
+{
+    if (!st.ModemWaiter.joinable()) return;
+    st.ModemWaiterStop = true;
+    // A signal sent just before the waiter enters the ioctl is lost: send until it is out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (!st.ModemWaiterDone && std::chrono::steady_clock::now() < deadline) {
+        pthread_kill(st.ModemWaiter.native_handle(), ModemWakeSignal());
+        for (int i = 0; i < 100 && !st.ModemWaiterDone; ++i) std::this_thread::yield();
+        if (!st.ModemWaiterDone) poll(nullptr, 0, 1);
+    }
+    // Joined unless a foreign handler took the signal over; the waiter then keeps its own
+    // reference to the state and leaves at the next line change.
+    if (st.ModemWaiterDone) st.ModemWaiter.join();
+    else st.ModemWaiter.detach();
 }
 
 // Why the calling thread's last CreateFile failed.
@@ -272,7 +374,7 @@ public:
                 }
             }
             if ((want & EV_TXEMPTY) && st->TxPending.exchange(false)) {
-                const int outq = st->HungUp ? 0 : PosixTty::OutputQueued(port);
+                const int outq = st->HungUp ? 0 : OutputQueued(*st);
                 if (outq > 0) {
                     st->TxPending = true;
                     // Look again about when the driver should be done; back off while it is held.
@@ -301,7 +403,7 @@ public:
         errors = st->Errors.exchange(0);
         int in = 0;
         if (ioctl(port, FIONREAD, &in) != 0) return false;
-        const int out = PosixTty::OutputQueued(port);
+        const int out = OutputQueued(*st);
         stat.cbInQue = static_cast<std::uint32_t>(std::max(in, 0));
         stat.cbOutQue = static_cast<std::uint32_t>(std::max(out, 0));
         return true;
@@ -378,14 +480,15 @@ public:
         const ssize_t n = write(port, buffer, count);
         if (n < 0) return (errno == EAGAIN || errno == EINTR) ? TIoResult::Pending : TIoResult::Failed;
         done = static_cast<std::uint32_t>(n);
+        // The waiter is woken for the first write only; while the driver drains it looks by itself.
         if (n > 0) {
-            if (auto st = Find(port)) {
-                st->TxPending = true;
-                Kick(st->Kick);
-            }
+            if (auto st = Find(port); st && !st->TxPending.exchange(true) && (st->Mask & EV_TXEMPTY)) Kick(st->Kick);
         }
         return TIoResult::Done;
     }
+
+    // A serial driver's transmit ring is a page; a pty takes about as much per write.
+    std::uint32_t SendChunkSize(THandle) override { return 4096; }
 
     bool WaitWritable(THandle port, THandle stopEvent) override
     {
@@ -478,6 +581,8 @@ private:
             st->Lines.Modem = lines;
         }
         if (ioctl(st->Fd, TIOCGICOUNT, &st->Lines.Counts) == 0) st->Lines.CountsKnown = true;
+        // A pty has no lines to wait for.
+        if (st->Kick >= 0 && st->Lines.ModemKnown && !st->Pty) StartModemWaiter(st);
         std::lock_guard<std::mutex> guard(Lock);
         Ports[st->Fd] = st;
         return st->Kick >= 0;
@@ -495,6 +600,7 @@ private:
             st = it->second;
             Ports.erase(it);
         }
+        StopModemWaiter(*st);
         if (st->Kick >= 0) close(st->Kick);
         if (st->Owned) {
             // Drained at the port's own speed before the old settings come back.
@@ -506,6 +612,9 @@ private:
             if (st->SavedFlags >= 0) fcntl(fd, F_SETFL, st->SavedFlags);
         }
     }
+
+    // A pty hands what it is given to the other end at once and always reads 0 here: not asked.
+    static int OutputQueued(const TPortState& st) { return st.Pty ? 0 : PosixTty::OutputQueued(st.Fd); }
 
     static std::uint32_t ModemBits(int lines)
     {

@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -387,6 +389,49 @@ TEST(PortOnPty, FullReceiveQueueHoldsTheSenderAndLosesNothing)
     EXPECT_TRUE(sent.load());
     ASSERT_EQ(got.size(), in.size());
     EXPECT_TRUE(got == in) << "bytes lost, doubled or out of order";
+}
+
+// An application that refills the send queue only on EV_TXEMPTY: every one it gets finds the queue
+// empty, none is lost while the writer still holds bytes (the application would wait for ever), and
+// the far end gets every byte once and in order.
+TEST(PortOnPty, SenderRefillingOnSendEmptyNeverWaitsForALostOne)
+{
+    TPty pty;
+    TComm32 port;
+    std::mutex lock;
+    std::condition_variable changed;
+    int sendEmpties = 0;
+    std::atomic<int> earlyOnes{0};
+    port.OnNotify = [&](TObject*, int mask) {
+        if (!(mask & EV_TXEMPTY)) return;
+        if (port.OutQueue->Count() != 0) ++earlyOnes;
+        std::lock_guard<std::mutex> g(lock);
+        ++sendEmpties;
+        changed.notify_all();
+    };
+    port.fSetPortName(pty.Path);
+    port.Open();
+    const std::string out = Pattern(2 * 1024 * 1024 + 5, 9);
+    std::string received;
+    std::thread reader([&] { received = pty.ReadMaster(out.size(), 20s); });
+    std::size_t queued = 0;
+    bool stuck = false;
+    while (queued < out.size() && !stuck) {
+        int seen;
+        {
+            std::lock_guard<std::mutex> g(lock);
+            seen = sendEmpties;
+        }
+        queued += static_cast<std::size_t>(port.Write(out.data() + queued, static_cast<long>(out.size() - queued)));
+        std::unique_lock<std::mutex> g(lock);
+        stuck = !changed.wait_for(g, 10s, [&] { return sendEmpties != seen; });
+    }
+    reader.join();
+    port.Close();
+    EXPECT_FALSE(stuck) << "no EV_TXEMPTY after " << queued << " bytes";
+    EXPECT_EQ(earlyOnes.load(), 0);
+    ASSERT_EQ(received.size(), out.size());
+    EXPECT_TRUE(received == out) << "bytes lost, doubled or out of order";
 }
 
 // EV_RXFLAG comes with the data that brought the event character, and only when the mask asks for it.
