@@ -58,6 +58,7 @@ struct TPortState {
     TLineSnapshot Lines; // the waiting thread's own
     // Blocked in TIOCMIWAIT, wakes the comm-event wait when a modem line changes (real ports only).
     std::thread ModemWaiter;
+    std::mutex ModemWaiterLock; // the reader (on a hang-up) and Close may both stop it
     std::atomic<bool> ModemWaiterStop{false};
     std::atomic<bool> ModemWaiterDone{false};
 
@@ -152,6 +153,7 @@ void StartModemWaiter(const std::shared_ptr<TPortState>& st)
 
 void StopModemWaiter(TPortState& st)
 {
+    std::lock_guard<std::mutex> guard(st.ModemWaiterLock);
     if (!st.ModemWaiter.joinable()) return;
     st.ModemWaiterStop = true;
     // A signal sent just before the waiter enters the ioctl is lost: send until it is out.
@@ -366,8 +368,10 @@ public:
             if (watchPort) {
                 if (fds[2].revents & POLLIN) events |= EV_RXCHAR;
                 if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                    // Gone (unplugged or hung up): report once, then stop watching it.
+                    // Gone (unplugged or hung up): report once, then stop watching it. A waiter
+                    // left in TIOCMIWAIT would keep the kernel from removing the port.
                     st->HungUp = true;
+                    StopModemWaiter(*st);
                     events |= EV_ERR;
                 } else {
                     events |= LineChanges(*st);
