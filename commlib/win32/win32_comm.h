@@ -20,6 +20,66 @@ struct TLineState {
     char XonChar = 0, XoffChar = 0, ErrorChar = 0, EofChar = 0, EvtChar = 0;
 };
 
+// Our DCB record and Windows' share the field names: one mapping serves both.
+template <class TDcb> TLineState LineStateOf(const TDcb& d)
+{
+    TLineState s;
+    s.BaudRate = d.BaudRate;
+    s.Binary = d.fBinary;
+    s.ParityCheck = d.fParity;
+    s.OutxCtsFlow = d.fOutxCtsFlow;
+    s.OutxDsrFlow = d.fOutxDsrFlow;
+    s.DtrControl = d.fDtrControl;
+    s.DsrSensitivity = d.fDsrSensitivity;
+    s.TxContinueOnXoff = d.fTXContinueOnXoff;
+    s.OutX = d.fOutX;
+    s.InX = d.fInX;
+    s.ErrorCharOn = d.fErrorChar;
+    s.Null = d.fNull;
+    s.RtsControl = d.fRtsControl;
+    s.AbortOnError = d.fAbortOnError;
+    s.XonLim = d.XonLim;
+    s.XoffLim = d.XoffLim;
+    s.ByteSize = d.ByteSize;
+    s.Parity = d.Parity;
+    s.StopBits = d.StopBits;
+    s.XonChar = d.XonChar;
+    s.XoffChar = d.XoffChar;
+    s.ErrorChar = d.ErrorChar;
+    s.EofChar = d.EofChar;
+    s.EvtChar = d.EvtChar;
+    return s;
+}
+
+// Every field a line state has; the rest of d (length, reserved fields) stays as it was.
+template <class TDcb> void ApplyLineState(const TLineState& s, TDcb& d)
+{
+    d.BaudRate = s.BaudRate;
+    d.fBinary = s.Binary;
+    d.fParity = s.ParityCheck;
+    d.fOutxCtsFlow = s.OutxCtsFlow;
+    d.fOutxDsrFlow = s.OutxDsrFlow;
+    d.fDtrControl = s.DtrControl & 3;
+    d.fDsrSensitivity = s.DsrSensitivity;
+    d.fTXContinueOnXoff = s.TxContinueOnXoff;
+    d.fOutX = s.OutX;
+    d.fInX = s.InX;
+    d.fErrorChar = s.ErrorCharOn;
+    d.fNull = s.Null;
+    d.fRtsControl = s.RtsControl & 3;
+    d.fAbortOnError = s.AbortOnError;
+    d.XonLim = s.XonLim;
+    d.XoffLim = s.XoffLim;
+    d.ByteSize = s.ByteSize;
+    d.Parity = s.Parity;
+    d.StopBits = s.StopBits;
+    d.XonChar = s.XonChar;
+    d.XoffChar = s.XoffChar;
+    d.ErrorChar = s.ErrorChar;
+    d.EofChar = s.EofChar;
+    d.EvtChar = s.EvtChar;
+}
+
 enum class TIo { Done, Pending, Failed };
 enum class TWait { Event, Stopped, Failed };
 
