@@ -3,7 +3,8 @@
 // A pty has no modem-control ioctls, and Wine's comm events need them. For a pty slave /dev/pts/<n>
 // whose file <n>.in exists in $PTY_MODEM_DIR, TIOCMGET/TIOCMBIS/TIOCMBIC/TIOCMSET are answered here:
 // <n>.in holds the lines the peer drives (words CTS DSR RLSD RING), <n>.out the ones this side drives
-// (DTR RTS). Every other call, and every other descriptor, goes to the real ioctl.
+// (DTR RTS); each TIOCMGET adds a byte to <n>.polls, so the peer can see that Wine is watching the lines.
+// Every other call, and every other descriptor, goes to the real ioctl.
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -92,7 +93,19 @@ static int modem_ioctl(int fd, unsigned long request, int* arg)
     }
     const int own = read_lines(out) & OwnLines;
     switch (request) {
-    case TIOCMGET: *arg = own | (read_lines(in) & PeerLines); return 0;
+    case TIOCMGET: {
+        char polls[4096];
+        if (state_path(fd, "polls", polls, sizeof polls) == 0) {
+            const int p = open(polls, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+            if (p >= 0) {
+                const ssize_t marked = write(p, ".", 1); // a lost mark only slows the peer's wait
+                (void)marked;
+                close(p);
+            }
+        }
+        *arg = own | (read_lines(in) & PeerLines);
+        return 0;
+    }
     case TIOCMBIS: return write_lines(out, own | (*arg & OwnLines));
     case TIOCMBIC: return write_lines(out, own & ~*arg);
     default: return write_lines(out, *arg & OwnLines); // TIOCMSET

@@ -64,6 +64,20 @@ class ComPeer(vm_host.Peer):
             f.write(" ".join(words) + "\n")
         os.replace(tmp, self.state_path("in"))
 
+    def polls(self):
+        try:
+            return os.path.getsize(self.state_path("polls"))
+        except OSError:
+            return 0
+
+    def await_watching(self, timeout=3.0):
+        """Waits until Wine watches the lines again. Wine notices a change only while a WaitCommEvent is
+        pending (Windows keeps one that came between two waits for the next): after a report, the waiter
+        asks for the lines once more to start its next wait, whose thread then keeps asking."""
+        start, end = self.polls(), time.monotonic() + timeout
+        while self.polls() < start + 3 and time.monotonic() < end:
+            time.sleep(0.002)
+
     def own_lines(self):
         with open(self.state_path("out")) as f:
             return " ".join(f.read().split())
@@ -148,6 +162,8 @@ def control(words, peers):
             peer.send(bytes.fromhex(words[2]), numbers[0], numbers[1])
             return "ok"
         if words[0] == "lines":
+            if peer.polls():
+                peer.await_watching()
             peer.set_lines(words[2:])
             return "ok"
         if words[0] == "own":
@@ -184,7 +200,8 @@ def check_shim(shim, state_dir, peer):
 
 
 def wine_env(prefix):
-    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+    return dict(os.environ, WINEPREFIX=prefix, WINEDEBUG=os.environ.get("WINEDEBUG", "-all"),
+                WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
 
 
 def map_ports(prefix, peers, work):
@@ -343,10 +360,13 @@ def summary(lines, rc, mode, seconds, prefix_s):
             failures.append(m.group(2))
         else:
             skipped += 1
+    # In ctest's words as well, so scripts that add up ctest summaries count these too.
+    total = passed + failed + skipped
     where = "under Wine" if mode == "wine" else "natively"
-    extra = ", %.1f s of them mapping the ports" % prefix_s if mode == "wine" else ""
-    print("wine-tests: %d passed, %d failed, %d skipped %s in %.1f s%s" % (passed, failed, skipped, where, seconds,
-                                                                          extra), flush=True)
+    extra = ", port mapping %.1f s" % prefix_s if mode == "wine" else ""
+    print("wine-tests: %d%% tests passed, %d tests failed out of %d (%d passed, %d skipped) %s in %.1f s%s"
+          % (100 * (total - failed) // max(total, 1), failed, total, passed, skipped, where, seconds, extra),
+          flush=True)
     for f in failures:
         log("FAILED", f)
     return 0 if rc == 0 and failed == 0 and passed > 0 else 1
