@@ -229,11 +229,13 @@ TEST_F(ComPort, CloseWithAWaitPendingReturnsWithin100Ms)
         THeard heard;
         heard.Attach(*port);
         port->Open();
-        // One byte through the reader shows it running; it then goes back to its wait.
+        // One byte through the reader shows it running; under Wine the host then sees its next wait
+        // polling the lines.
         ASSERT_EQ(ctl.Ask("send " + name + " 5a"), "ok");
         ASSERT_TRUE(heard.WaitFor(EV_RXCHAR));
         char byte = 0;
         ASSERT_TRUE(commtest::WaitFor([&] { return port->Read(&byte, 1) == 1; }));
+        ASSERT_EQ(ctl.Ask("watching " + name), "ok");
         const auto t = Clock::now();
         port->Close();
         times.push_back(MsSince(t));
@@ -332,8 +334,9 @@ TEST_F(MeterLink, ATrickledShortReadEndsAfterTheIntervalSilence)
     }
     ASSERT_EQ(got, ten.size());
     EXPECT_EQ(std::vector<std::uint8_t>(buffer, buffer + 10), ten);
-    // 50 ms until the first byte, 18 ms of trickle, 20 ms of silence.
-    EXPECT_GE(ms, 50 + 18 + 15);
+    // Nominally 50 ms until the first byte, 18 ms of trickle and 20 ms of silence; a test descheduled
+    // past the 50 ms finds the bytes queued, and then only the silence is sure.
+    EXPECT_GE(ms, 15);
     EXPECT_LE(ms, 600) << "the read waited for more than the interval";
     EXPECT_EQ(link->LastError(), "Only 10 byte<s> received, but 23 requested.");
     std::printf("[   INFO   ] trickled 10 of 23: %.0f ms\n", ms);
