@@ -24,8 +24,8 @@ typedef int (*ioctl_fn)(int, unsigned long, ...);
 static const struct {
     const char* word;
     int bit;
-} Lines[] = {{"CTS", TIOCM_CTS}, {"DSR", TIOCM_DSR}, {"RLSD", TIOCM_CD}, {"RING", TIOCM_RI},
-             {"DTR", TIOCM_DTR}, {"RTS", TIOCM_RTS}};
+} Lines[] = {{"CTS", TIOCM_CTS}, {"DSR", TIOCM_DSR}, {"RLSD", TIOCM_CD},
+             {"RING", TIOCM_RI}, {"DTR", TIOCM_DTR}, {"RTS", TIOCM_RTS}};
 
 static const int PeerLines = TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RI;
 static const int OwnLines = TIOCM_DTR | TIOCM_RTS;
@@ -54,7 +54,7 @@ static int read_lines(const char* path)
     close(fd);
     text[n > 0 ? n : 0] = '\0';
     int bits = 0;
-    for (char* save = NULL, *w = strtok_r(text, " \t\r\n", &save); w; w = strtok_r(NULL, " \t\r\n", &save))
+    for (char *save = NULL, *w = strtok_r(text, " \t\r\n", &save); w; w = strtok_r(NULL, " \t\r\n", &save))
         for (size_t i = 0; i < sizeof Lines / sizeof Lines[0]; ++i)
             if (strcmp(w, Lines[i].word) == 0) bits |= Lines[i].bit;
     return bits;

@@ -179,8 +179,7 @@ TEST_F(ComPort, ReceivedBytesAndAnEmptiedSenderReachTheHandler)
 TEST_F(ComPort, ModemLinesChangeBothWays)
 {
     NEED_RIG(name, ctl, "sink");
-    if (!winerig::UnderWine())
-        GTEST_SKIP() << "the Linux layer does not watch a pty's modem lines: a pty has none";
+    if (!winerig::UnderWine()) GTEST_SKIP() << "the Linux layer does not watch a pty's modem lines: a pty has none";
     auto port = MakePort(name);
     THeard heard;
     heard.Attach(*port);
@@ -194,9 +193,8 @@ TEST_F(ComPort, ModemLinesChangeBothWays)
         int Event;
         bool (TComm32::*Get)() const;
     };
-    const TLine lines[] = {{"CTS", EV_CTS, &TComm32::fGetCTS},
-                           {"DSR", EV_DSR, &TComm32::fGetDSR},
-                           {"RLSD", EV_RLSD, &TComm32::fGetRLSD}};
+    const TLine lines[] = {
+        {"CTS", EV_CTS, &TComm32::fGetCTS}, {"DSR", EV_DSR, &TComm32::fGetDSR}, {"RLSD", EV_RLSD, &TComm32::fGetRLSD}};
     for (const TLine& line : lines) {
         heard.Clear();
         ASSERT_EQ(ctl.Ask("lines " + name + " " + line.Word), "ok");
