@@ -24,7 +24,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import vm_host  # noqa: E402  (its Peer: echo and sink modes, the count, the meter simulator's life)
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-PORTS = {"COM5": 5, "COM6": 6}  # COM5 for the library's port object, COM6 for the meter link
+PORTS = ("COM5", "COM6")  # the library's port object on the first, the meter link on the second
 PEER_LINES = ("CTS", "DSR", "RLSD", "RING")
 
 # Run in a new session: opening the slave makes it this process's controlling tty, so no Wine
@@ -212,16 +212,17 @@ def wine_env(prefix):
                 WINEDLLOVERRIDES=os.environ.get("WINEDLLOVERRIDES", "mscoree,mshtml="))
 
 
-def map_ports(prefix, peers, work):
-    """COM ports of the prefix leading to the ptys; the server restarts to take them."""
+def map_ports(prefix, targets, work):
+    """COM ports of the prefix leading to targets (name: path, or None to remove the port); the server
+    is stopped, so that the next one takes them and no Wine process keeps a pty open."""
     env = wine_env(prefix)
     if not os.path.exists(os.path.join(prefix, "system.reg")):
         subprocess.run(["wineboot", "-i"], env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     reg = os.path.join(work, "ports.reg")
     with open(reg, "w") as f:
         f.write("REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n")
-        for name, p in peers.items():
-            f.write('"%s"="%s"\n' % (name, p.path))
+        for name, path in targets.items():
+            f.write('"%s"=%s\n' % (name, '"%s"' % path if path else "-"))
     subprocess.run(["wine", "reg", "import", reg], env=env, check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
     subprocess.run(["wineserver", "-k"], env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -237,6 +238,7 @@ def run(args):
     listener = proc = None
     lines, partial = [], b""
     prefix_s = 0.0
+    mapped = False
     try:
         for name in PORTS:
             master, slave = os.openpty()
@@ -255,10 +257,11 @@ def run(args):
         listener.bind(("127.0.0.1", 0))
         listener.listen(4)
         env = dict(os.environ, WINE_RIG_CONTROL="127.0.0.1:%d" % listener.getsockname()[1],
-                   WINE_RIG_PORT="COM5", WINE_RIG_METER_COM="6")
+                   WINE_RIG_PORT=PORTS[0], WINE_RIG_METER_COM=PORTS[1][3:])
         if args.mode == "wine":
             t = time.monotonic()
-            map_ports(args.prefix, peers, work)
+            mapped = True
+            map_ports(args.prefix, {name: p.path for name, p in peers.items()}, work)
             prefix_s = time.monotonic() - t
             env.update(wine_env(args.prefix))
             env.update(LD_PRELOAD=shim, PTY_MODEM_DIR=state_dir)
@@ -330,12 +333,9 @@ def run(args):
         if proc is not None and proc.poll() is None:
             proc.kill()
             proc.wait()
-        if args.mode == "wine":
-            # The server lets go of the ptys before their masters close.
-            subprocess.run(["wineserver", "-k"], env=wine_env(args.prefix), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
-            subprocess.run(["wineserver", "-w"], env=wine_env(args.prefix), stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+        if mapped:
+            # The prefix is left without the ports, whose ptys go now; its server lets go of them first.
+            map_ports(args.prefix, {name: None for name in peers}, work)
         for c in clients:
             c.close()
         if listener is not None:
