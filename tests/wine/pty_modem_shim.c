@@ -10,6 +10,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -124,7 +125,12 @@ int ioctl(int fd, unsigned long request, ...)
         if (rc != 1) return rc;
         errno = saved;
     }
-    static ioctl_fn real;
-    if (real == NULL) real = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
-    return real(fd, request, arg);
+    // Wine's threads come here at once; looking the symbol up twice is harmless.
+    static _Atomic(ioctl_fn) real;
+    ioctl_fn next = atomic_load(&real);
+    if (next == NULL) {
+        next = (ioctl_fn)dlsym(RTLD_NEXT, "ioctl");
+        atomic_store(&real, next);
+    }
+    return next(fd, request, arg);
 }
