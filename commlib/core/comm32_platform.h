@@ -8,7 +8,8 @@
 
 namespace KestroComm32 {
 
-// An OS handle: a file descriptor for ports and events of the POSIX layer, an id in the test fake.
+// An OS handle: a file descriptor for ports and events of the POSIX layer, an id of the Win32 layer's
+// table (an adopted port: its kernel handle value), an id in the test fake.
 using THandle = int;
 constexpr THandle INVALID_HANDLE_VALUE = -1;
 
@@ -145,10 +146,12 @@ public:
     virtual bool RaiseThreadPriority() { return false; }
 };
 
-// The POSIX layer (termios, eventfd, poll).
+// The POSIX layer (termios, eventfd, poll); on Linux only.
 TCommPlatform& PosixCommPlatform();
+// The Win32 layer (overlapped comm calls, kernel events); on Windows only.
+TCommPlatform& Win32CommPlatform();
 
-// What new port objects use; nullptr restores the POSIX layer. Tests set a fake here.
+// What new port objects use; nullptr restores the system's layer. Tests set a fake here.
 TCommPlatform* GetDefaultCommPlatform();
 void SetDefaultCommPlatform(TCommPlatform* platform);
 

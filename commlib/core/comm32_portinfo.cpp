@@ -113,6 +113,15 @@ void TCommSerialPortInfo::Refresh()
 long TCommSerialPortInfo::ListFromSystem()
 {
     std::vector<std::string> names;
+#ifdef _WIN32
+    // Windows names its ports itself: the registry's list is the whole answer.
+    const long status = PortInfoSys::ListRegisteredPorts(names);
+    if (status != 0 && names.empty()) return status;
+    PortList.Clear();
+    for (const std::string& name : names) PortList.Add(name);
+    PortList.CustomSort(&PortListSortCompare);
+    return status;
+#endif
     int error = 0;
     const bool ttyOk = PortInfoSys::ListTtyDevices(SysfsRoot(), names, error);
     if (ttyOk) PortNumbers::NumberNewDevices(names);
@@ -181,6 +190,11 @@ TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
 {
     TPortDetails d;
     d.Name = name;
+#ifdef _WIN32
+    // Every name is a device of its own: no map links, no sysfs to describe it.
+    d.DevicePath = "\\\\.\\" + name;
+    return d;
+#endif
     const int n = PortNo(name);
     if (!name.empty() && name[0] == '/') {
         d.DevicePath = name;

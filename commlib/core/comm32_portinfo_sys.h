@@ -1,4 +1,5 @@
-// What port enumeration asks of the system: tty devices in sysfs, aliases of the port map, UART probe.
+// What port enumeration asks of the system: tty devices in sysfs, aliases of the port map, UART probe
+// on Linux; the SERIALCOMM registry key on Windows, where the Linux calls find nothing.
 #pragma once
 
 #include <string>
@@ -27,6 +28,10 @@ struct TTtyDetails {
 // attributes of the nearest device above it that has idVendor and idProduct. False when sysfs
 // has no such entry.
 bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDetails& details);
+
+// The port names (data of the values) under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM in registry order,
+// empty ones skipped; the status of opening the key (names untouched) or of closing it. Windows only.
+long ListRegisteredPorts(std::vector<std::string>& names);
 
 // The path with every link followed, empty when it leads nowhere.
 std::string ResolvedPath(const std::string& path);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace KestroComm32 {
@@ -119,11 +120,7 @@ UnicodeString Fill(const char* text, std::initializer_list<std::pair<const char*
     return out;
 }
 
-UnicodeString SystemText(int error)
-{
-    char buffer[256];
-    return strerror_r(error, buffer, sizeof buffer);
-}
+UnicodeString SystemText(int error) { return std::generic_category().message(error); }
 
 } // namespace
 
@@ -142,7 +139,7 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
                            {"{target}", r.AliasTarget},
                            {"{program}", r.HolderName},
                            {"{pid}", std::to_string(r.HolderPid)},
-                           {"{system}", SystemText(r.Error)}});
+                           {"{system}", r.SystemText.empty() ? SystemText(r.Error) : r.SystemText}});
     };
     switch (r.Error) {
     case EACCES:

@@ -3,11 +3,13 @@
 
 #include "comm32_types.h"
 
+#include <cstdint>
+
 namespace KestroComm32 {
 
 // The system's side of a failed open. Error 0 means nothing is known (the failure was not the system's).
 struct TSystemReason {
-    int Error = 0;            // errno of the failing call
+    int Error = 0;            // errno of the failing call (on Windows: the errno its error means)
     UnicodeString Call;       // that call: "open", "isatty", "flock", "tcgetattr", ...
     UnicodeString DevicePath; // the path handed to open (for a COMn alias, the link in the port map)
     // A COMn name looked up in the port map directory.
@@ -20,6 +22,8 @@ struct TSystemReason {
     // The process that already has the device open, where one was found (busy only).
     UnicodeString HolderName; // its program name: "minicom", "ModemManager"
     int HolderPid = 0;
+    // The system's own words for the failure where they are not errno's (Windows); else empty.
+    UnicodeString SystemText;
 
     bool Known() const { return Error != 0; }
     // The device the user knows the port by: the alias target where there is a link, else DevicePath.
@@ -37,5 +41,10 @@ UnicodeString ExplainOpenFailure(const TSystemReason& reason, unsigned long lcid
 TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const UnicodeString& path,
                                   const UnicodeString& aliasName = UnicodeString(),
                                   const UnicodeString& aliasLink = UnicodeString());
+
+// The same for a Windows error of call on path (Windows; win32/comm32_platform_reason.cpp): the
+// errno it means, with the system's own text.
+TSystemReason DescribeWindowsOpenFailure(std::uint32_t error, const UnicodeString& path,
+                                         const UnicodeString& call = "CreateFileW");
 
 } // namespace KestroComm32

@@ -1,4 +1,5 @@
-// CSerial: Ormet-Master's serial link, one numbered port with fixed time-outs, on the library's tty helpers.
+// CSerial: Ormet-Master's serial link, one numbered port with fixed time-outs, on the library's tty helpers
+// (Linux, serial.cpp) or the Win32 comm calls (Windows, serial_win32.cpp).
 #pragma once
 
 #include <condition_variable>
@@ -10,7 +11,7 @@
 
 class CSerial {
 public:
-    // Time-outs of the link in milliseconds (Windows COMMTIMEOUTS semantics, emulated).
+    // Time-outs of the link in milliseconds (Windows COMMTIMEOUTS; emulated on Linux).
     static constexpr int ReadIntervalTimeout = 20;
     static constexpr int ReadTotalTimeoutMultiplier = 20;
     static constexpr int ReadTotalTimeoutConstant = 1000;
@@ -49,6 +50,7 @@ public:
 
     // Device path for "COM<n>": the symlink COM<n> in the port map directory ($COMPORTS_DIR, else
     // $XDG_CONFIG_HOME/comports, else ~/.config/comports) if present, else /dev/ttyS<n-1>.
+    // On Windows "\\.\COM<n>", which MappedDevice also gives.
     static std::string DeviceName(int portNumber);
     // The device "COM<n>" leads to (the target of its link, else /dev/ttyS<n-1>); empty when that
     // does not exist.
