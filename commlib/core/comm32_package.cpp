@@ -48,13 +48,29 @@ long TCommPackageQueue::Remain() const
     return (out - in - 1 + FQSize) % FQSize;
 }
 
-int TCommPackageQueue::In(const void* src)
+int TCommPackageQueue::In(const void* src) { return In(src, FPkgSz); }
+
+int TCommPackageQueue::In(const void* src, long bytes)
 {
-    if (!Storage || !src || Remain() == 0) return 0;
+    if (!Storage || !src || bytes < 0 || Remain() == 0) return 0;
     const std::uint32_t in = InIndex.load(std::memory_order_relaxed);
-    std::memcpy(Storage.get() + static_cast<std::size_t>(in) * FPkgSz, src, FPkgSz);
+    std::memcpy(Storage.get() + static_cast<std::size_t>(in) * FPkgSz, src,
+                static_cast<std::size_t>(std::min(bytes, FPkgSz)));
     InIndex.store((in + 1) % FQSize, std::memory_order_release);
     return 1;
+}
+
+const std::uint8_t* TCommPackageQueue::Front() const
+{
+    if (!Storage || Count() == 0) return nullptr;
+    return Storage.get() + static_cast<std::size_t>(OutIndex.load(std::memory_order_relaxed)) * FPkgSz;
+}
+
+void TCommPackageQueue::Pop()
+{
+    if (!Storage || Count() == 0) return;
+    const std::uint32_t out = OutIndex.load(std::memory_order_relaxed);
+    OutIndex.store((out + 1) % FQSize, std::memory_order_release);
 }
 
 int TCommPackageQueue::Out(void* dst)
@@ -269,40 +285,47 @@ void TCommPackage::CallNotify(int mask)
 void TCommPackage::QueueReceived()
 {
     StoreLength(RecvBuffer.get(), RecvLength);
-    RecvQueue.In(RecvBuffer.get()); // a full queue loses the package
+    // A compatible-type reader takes the whole record; otherwise only what the package holds moves.
+    const long bytes = FPkgType.load() == cptCompatiblePkg ? RecvQueue.PkgSz() : PackageHeadSize + RecvLength;
+    RecvQueue.In(RecvBuffer.get(), bytes); // a full queue loses the package
     RecvLength = 0;
-}
-
-void TCommPackage::DecodeByte(std::uint8_t b)
-{
-    if (!Escaped && b == FrameHead.load(std::memory_order_relaxed)) {
-        RecvLength = 0;
-        InFrame = true;
-    } else if (InFrame) {
-        bool append = false;
-        if (Escaped) {
-            append = true;
-        } else if (b == FrameCtrl.load(std::memory_order_relaxed)) {
-            Escaped = true;
-        } else if (b == FrameTail.load(std::memory_order_relaxed)) {
-            QueueReceived();
-            InFrame = false;
-        } else {
-            append = true;
-        }
-        if (append) {
-            if (RecvLength < static_cast<std::uint32_t>(DataCapacity())) RecvBuffer[PackageHeadSize + RecvLength++] = b;
-            Escaped = false;
-        }
-    } else {
-        Escaped = !Escaped && b == FrameCtrl.load(std::memory_order_relaxed);
-    }
 }
 
 void TCommPackage::Decode(const void* bytes, long count)
 {
     const auto* p = static_cast<const std::uint8_t*>(bytes);
-    for (long i = 0; p && i < count; ++i) DecodeByte(p[i]);
+    if (!p) return;
+    // The frame state lives in locals for the piece: stores into the package would otherwise make
+    // the compiler reload every member after each byte.
+    const std::uint8_t head = FrameHead.load(std::memory_order_relaxed);
+    const std::uint8_t ctrl = FrameCtrl.load(std::memory_order_relaxed);
+    const std::uint8_t tail = FrameTail.load(std::memory_order_relaxed);
+    const auto capacity = static_cast<std::uint32_t>(DataCapacity());
+    std::uint8_t* data = RecvBuffer.get() + PackageHeadSize;
+    bool inFrame = InFrame, escaped = Escaped;
+    std::uint32_t length = RecvLength;
+    for (long i = 0; i < count; ++i) {
+        const std::uint8_t b = p[i];
+        if (!escaped && b == head) {
+            length = 0;
+            inFrame = true;
+        } else if (!inFrame) {
+            escaped = !escaped && b == ctrl;
+        } else if (!escaped && b == ctrl) {
+            escaped = true;
+        } else if (!escaped && b == tail) {
+            RecvLength = length;
+            QueueReceived();
+            length = 0;
+            inFrame = false;
+        } else {
+            if (length < capacity) data[length++] = b;
+            escaped = false;
+        }
+    }
+    InFrame = inFrame;
+    Escaped = escaped;
+    RecvLength = length;
 }
 
 void TCommPackage::FrameReader()
@@ -428,16 +451,19 @@ unsigned long TCommPackage::ReadPackage(void* buffer, unsigned long size)
     if (!FActive.load()) return 0;
     TEntry entry(this);
     if (!FActive.load()) return 0;
-    std::vector<std::uint8_t> temp(static_cast<std::size_t>(SlotSize()), 0);
+    // Read in place: a package is copied once, and only as far as it goes.
+    const std::uint8_t* front = RecvQueue.Front();
+    if (!front) return 0;
     if (FPkgType.load() == cptCompatiblePkg) {
-        if (!buffer || !RecvQueue.Out(temp.data())) return 0;
-        std::memcpy(buffer, temp.data(), static_cast<std::size_t>(DataCapacity() + PackageHeadSize));
+        if (!buffer) return 0;
+        std::memcpy(buffer, front, static_cast<std::size_t>(DataCapacity() + PackageHeadSize));
+        RecvQueue.Pop();
         return 1;
     }
-    if (size == 0 || !buffer) return RecvQueue.Read(temp.data(), 0) ? LoadLength(temp.data()) : 0;
-    if (!RecvQueue.Out(temp.data())) return 0;
-    const unsigned long n = std::min<unsigned long>(size, LoadLength(temp.data()));
-    std::memcpy(buffer, temp.data() + PackageHeadSize, n);
+    if (size == 0 || !buffer) return LoadLength(front);
+    const unsigned long n = std::min<unsigned long>(size, LoadLength(front));
+    std::memcpy(buffer, front + PackageHeadSize, n);
+    RecvQueue.Pop();
     return n;
 }
 

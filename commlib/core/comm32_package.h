@@ -47,10 +47,17 @@ public:
 
     // Copies one whole slot from src; 0 when there is no storage or no room, else 1.
     int In(const void* src);
+    // The same for the first bytes of a slot only (a short package in a large slot); the rest of
+    // the slot keeps what it held.
+    int In(const void* src, long bytes);
     // Copies the oldest slot into dst and removes it; 0 when there is no storage or nothing waits.
     int Out(void* dst);
     // Copies the slot index places after the oldest without removing it; 0 when there is none.
     int Read(void* dst, long index) const;
+    // The oldest slot in place, for the consumer to read without a copy, then Pop; nullptr when
+    // nothing waits. The producer leaves the slot alone until Pop.
+    const std::uint8_t* Front() const;
+    void Pop();
     void Clear();
 
     long Count() const;
@@ -145,7 +152,6 @@ private:
     bool TimeoutReader();
     void SendStep();
     void SendOnePiece();
-    void DecodeByte(std::uint8_t b);
     void QueueReceived();
     void Reset();
     void AllocateBuffers();
