@@ -682,18 +682,21 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
         // Reported only once the whole send is done, since the package layer sends its next
         // piece on it. Looked at before the writer is woken, which empties the queue.
         std::uint32_t errors = 0;
+        unsigned judged = 0;
         TSendState state =
-            SendState(look.Asked ? std::nullopt : std::optional<unsigned>(look.SeqBeforeWait), errors);
+            SendState(look.Asked ? std::nullopt : std::optional<unsigned>(look.SeqBeforeWait), errors, judged);
         if (state == TSendState::InWriter) {
             // The writer finishes the send and then asks for another look; unless it already
             // finished, in which case whoever takes the flag back does the look.
             TxEmptyOwed = true;
-            state = SendState(std::nullopt, errors);
+            state = SendState(std::nullopt, errors, judged);
             if (state != TSendState::InWriter && !TxEmptyOwed.exchange(false)) state = TSendState::InWriter;
         }
-        // A second look finds the send that was reported already.
-        if (state == TSendState::Done && sendLook && WriteSeq == look.ReportedSeq) state = TSendState::InWriter;
-        if (state == TSendState::Done) look.ReportedSeq = WriteSeq;
+        // A second look finds the send that was reported already. Compared with the sequence the
+        // verdict was judged at: a write starting meanwhile moves WriteSeq and would let the stale
+        // verdict through, reaching the application with its new bytes queued.
+        if (state == TSendState::Done && sendLook && judged == look.ReportedSeq) state = TSendState::InWriter;
+        if (state == TSendState::Done) look.ReportedSeq = judged;
         else mask &= ~EV_TXEMPTY;
         if (errors != 0) {
             NoteLineErrors(errors);
@@ -711,12 +714,15 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
     return mask;
 }
 
-TComm32::TSendState TComm32::SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors)
+TComm32::TSendState TComm32::SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors, unsigned& judged)
 {
     const unsigned seq = WriteSeq;
-    if (OutQueue->fGetCount() != 0 || WriterHolds) return TSendState::InWriter;
-    // Nothing was written while the layer looked at the driver: what it saw stands.
-    if (seqBeforeWait && seq == *seqBeforeWait) return TSendState::Done;
+    judged = seq;
+    // Holder first: a caller writing through queues its rest before it lets go, so a free holder
+    // followed by an empty queue is not a send caught between the two.
+    if (WriterHolds || OutQueue->fGetCount() != 0) return TSendState::InWriter;
+    // Nothing was written while the layer looked at the driver, nor since: what it saw stands.
+    if (seqBeforeWait && seq == *seqBeforeWait) return WriteSeq == seq ? TSendState::Done : TSendState::InWriter;
     // A write may have come after that look: ask the driver itself, with no write in between.
     COMSTAT stat;
     if (!Platform->ClearCommError(Handle, errors, stat)) return TSendState::Done;

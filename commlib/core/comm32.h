@@ -227,10 +227,10 @@ private:
     bool SendHeldByCts() const;
     bool WaitWriteRequest(const std::function<bool()>& canWork);
     void WakeWriter();
-    // Where the bytes of a send are; errors gets what a look at the driver found. Without
-    // seqBeforeWait (or with writes since) the driver is asked.
+    // Where the bytes of a send are; errors gets what a look at the driver found, judged the
+    // WriteSeq the verdict holds for. Without seqBeforeWait (or with writes since) the driver is asked.
     enum class TSendState { Done, InWriter, InDriver };
-    TSendState SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors);
+    TSendState SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors, unsigned& judged);
     void ReleaseOsResources();
     void JoinStaleReader();
     void LeaveHandleMode();
