@@ -49,24 +49,6 @@ std::string CSerial::DeviceName(int portNumber) { return "\\\\.\\COM" + std::to_
 
 std::string CSerial::MappedDevice(int portNumber) { return DeviceName(portNumber); }
 
-bool CSerial::IsOpen() const
-{
-    std::lock_guard<std::mutex> guard(m_state);
-    return m_fd >= 0;
-}
-
-std::string CSerial::LastError() const
-{
-    std::lock_guard<std::mutex> guard(m_state);
-    return m_lastError;
-}
-
-KestroComm32::TSystemReason CSerial::LastReason() const
-{
-    std::lock_guard<std::mutex> guard(m_state);
-    return m_lastReason;
-}
-
 bool CSerial::Open()
 {
     Close();
@@ -138,22 +120,6 @@ bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, 
     else if (outcome == Port::TOutcome::WaitAbandoned) m_lastError = AbandonedText;
     else m_lastError = Port::FailureText(failure.Label, failure.Error);
     return false;
-}
-
-bool CSerial::TakeLock()
-{
-    std::unique_lock<std::mutex> lock(m_state);
-    if (m_fd < 0 || !m_lockExists) return false;
-    m_lockFreed.wait(lock, [this] { return !m_busy || !m_lockExists; });
-    if (!m_lockExists) return false;
-    m_busy = true;
-    return true;
-}
-
-void CSerial::ReleaseLockHeld()
-{
-    m_busy = false;
-    m_lockFreed.notify_all();
 }
 
 bool CSerial::ReadData(std::uint32_t count, std::uint8_t* buffer, std::uint32_t& received)
