@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Installs every Debian 12 package needed to build, test, run and package both tools. Safe to rerun.
+# With package names as arguments, installs those instead (what a test tier needs beyond the rest).
 set -euo pipefail
 PKGS=(
   build-essential g++ cmake ninja-build pkg-config git
@@ -11,6 +12,7 @@ PKGS=(
   socat procps dpkg-dev file
   clang libclang-rt-14-dev libbenchmark-dev libboost-dev libserialport-dev
 )
+[ $# -eq 0 ] || PKGS=("$@")
 missing=()
 for p in "${PKGS[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

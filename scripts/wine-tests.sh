@@ -6,18 +6,7 @@ cd "$(dirname "$0")/.."
 started=$(date +%s)
 build=${1:-build-win}
 
-PKGS=(g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build)
-missing=()
-for p in "${PKGS[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  SUDO=""
-  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-  export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -q
-  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 googletest cmake ninja-build
 
 mkdir -p "$build"
 build=$(cd "$build" && pwd)
