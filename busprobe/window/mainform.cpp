@@ -29,6 +29,7 @@ namespace {
 
 const char* const Str_Caption = "MODBUS调试助手（V1.0）";
 const char* const Str_OpenPortFirst = "请首先打开串口!";
+const char* const Str_WriteFailed = "发送失败：串口只接受了 %1/%2 字节";
 
 template <class W>
 W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
@@ -449,7 +450,12 @@ void TForm1::ButtonClrReceiveDataClick() { MemoReceive->clear(); }
 void TForm1::SendData(const std::uint8_t* bytes, std::uint8_t count)
 {
     if (!LxCommDevice1->fGetActive()) return;
-    LxCommDevice1->Write(bytes, count);
+    const int written = LxCommDevice1->Write(bytes, count);
+    if (written != count) {
+        // Refused (port closing, writes locked, queue full) or cut short: not logged as sent.
+        LabelPort->setText(QString::fromUtf8(Str_WriteFailed).arg(written < 0 ? 0 : written).arg(count));
+        return;
+    }
     AddLine(MemoSend, Utf8(HexLine(bytes, count)));
 }
 
@@ -474,13 +480,17 @@ void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
 
 void TForm1::Timer1Timer()
 {
+    // The silence follows the line as it is now: at 110-1200 baud one character alone lasts 9-91 ms.
+    const KestroComm32::TComm32* comm = LxCommDevice1->fGetComm32();
+    const std::uint32_t silence =
+        ReplySilenceFor(comm->fGetBaud(), comm->fGetByteSize(), comm->fGetParity(), comm->fGetStopBits());
     ReceiveReplies(
         RecvBuffer, [this](std::uint8_t& byte) { return ReceiveByte(byte); }, GetTickCount,
-        [this](const std::uint8_t* bytes, int count) {
+        [this](const std::uint8_t* bytes, int count, std::uint32_t) {
             ShowReceiveData(bytes, count);
             DecodeReceiveData(bytes, count);
         },
-        [this](std::uint32_t ms) { WaitForByte(ms); });
+        [this](std::uint32_t ms) { WaitForByte(ms); }, silence);
 }
 
 // The window waits out a reply's silence anyway; asleep on the port's queue it costs no CPU meanwhile.
