@@ -1,7 +1,7 @@
 // The exchange record: a verdict for each kind of reply from a libmodbus slave and a scripted peer, the
 // rows and counters, the CSV file; and the number formats of the result edits.
 #include "comm32.h"
-#include "crc16.h"
+#include "crc_frame.h"
 #include "exchange_record.h"
 #include "modbus_slave.h"
 #include "pty_link.h"
@@ -21,14 +21,6 @@ using namespace Busprobe;
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes WithCrc(Bytes data)
-{
-    const std::uint16_t crc = CRC16(data.data(), static_cast<std::uint16_t>(data.size()));
-    data.push_back(static_cast<std::uint8_t>(crc >> 8));
-    data.push_back(static_cast<std::uint8_t>(crc));
-    return data;
-}
 
 TExchangeRecord::TWall Now() { return std::chrono::system_clock::now(); }
 

@@ -1,5 +1,5 @@
 // Request frames, hex text, integer conversion and reply decoding of the debugging assistant.
-#include "crc16.h"
+#include "crc_frame.h"
 #include "modbus_request.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +14,6 @@ namespace {
 std::vector<std::uint8_t> Bytes(const TRequestFrame& frame)
 {
     return {frame.Bytes.begin(), frame.Bytes.begin() + frame.Length};
-}
-
-std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> data)
-{
-    const std::uint16_t crc = CRC16(data.data(), static_cast<std::uint16_t>(data.size()));
-    data.push_back(static_cast<std::uint8_t>(crc >> 8));
-    data.push_back(static_cast<std::uint8_t>(crc));
-    return data;
 }
 
 std::string ConvertMessage(const std::string& text)
