@@ -176,6 +176,13 @@ private slots:
         QTest::mouseClick(Form->ButtonResetCounters, Qt::LeftButton);
         QVERIFY(Form->LabelCounters->text().startsWith("请求 0   正常 0"));
         QCOMPARE(Form->RecordModel->rowCount(), 40);
+
+        // Closing the port stops a repeat.
+        QTest::mouseClick(Form->ButtonRepeat[2], Qt::LeftButton);
+        QVERIFY(Form->Repeating(2));
+        QTest::mouseClick(Form->Button6, Qt::LeftButton);
+        QVERIFY(!Form->Repeating(2));
+        QCOMPARE(Form->ButtonRepeat[2]->text(), QString("周期读取"));
     }
 
     // Registers 2 and 3 hold 0x1234 0xABCD: in CDAB order the float of 0xABCD1234.
