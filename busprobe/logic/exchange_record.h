@@ -69,8 +69,6 @@ public:
     // Each request unanswered for more than timeoutMs at `tick` gets its 无应答 row; true when any did.
     bool CheckTimeouts(std::uint32_t tick, std::uint32_t timeoutMs, TWall time);
     bool Awaiting() const { return !Waiting.empty(); }
-    // Stops waiting without a verdict (the port closed under the requests).
-    void ForgetWaiting() { Waiting.clear(); }
 
     const std::deque<TRecordRow>& Rows() const { return RowList; }
     const TCounters& Counters() const { return Count; }
