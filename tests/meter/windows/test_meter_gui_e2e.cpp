@@ -426,22 +426,23 @@ private slots:
         QTest::addColumn<int>("round");
         QTest::addColumn<QString>("fault");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("silent") << int(FaultOnThirdRead) << "silent"
-                                << "无应答";
-        QTest::newRow("short") << int(FaultOnThirdRead) << "short=3"
-                               << "应答过短";
-        QTest::newRow("crc") << int(FaultOnThirdRead) << "crc"
-                             << "CRC错误";
-        QTest::newRow("exception 02") << int(FaultOnThirdRead) << "exception=2"
-                                      << "异常 02 非法数据地址";
-        QTest::newRow("exception 0B") << int(FaultOnThirdRead) << "exception=11"
-                                      << "异常 0B 网关目标设备响应失败";
-        QTest::newRow("byte count") << int(FaultOnThirdRead) << "count=40"
-                                    << "字节数不符";
-        QTest::newRow("port cannot open") << int(PortCannotOpen) << ""
-                                          << "";
-        QTest::newRow("unplugged before reopen") << int(UnpluggedBeforeReopen) << "silent"
-                                                 << "";
+        const struct {
+            const char* name;
+            Round round;
+            const char* fault; // for the simulator
+            const char* reason;
+        } rows[] = {
+            {"silent", FaultOnThirdRead, "silent", "无应答"},
+            {"short", FaultOnThirdRead, "short=3", "应答过短"},
+            {"crc", FaultOnThirdRead, "crc", "CRC错误"},
+            {"exception 02", FaultOnThirdRead, "exception=2", "异常 02 非法数据地址"},
+            {"exception 0B", FaultOnThirdRead, "exception=11", "异常 0B 网关目标设备响应失败"},
+            {"byte count", FaultOnThirdRead, "count=40", "字节数不符"},
+            {"port cannot open", PortCannotOpen, "", ""},
+            {"unplugged before reopen", UnpluggedBeforeReopen, "silent", ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << int(r.round) << QString::fromUtf8(r.fault) << QString::fromUtf8(r.reason);
     }
     void statusLineNamesWhyTheLastReadFailed()
     {
