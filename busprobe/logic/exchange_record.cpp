@@ -2,6 +2,7 @@
 #include "exchange_record.h"
 
 #include "crc16.h"
+#include "modbus_exception.h"
 #include "modbus_request.h"
 #include "receive_loop.h"
 
@@ -82,22 +83,6 @@ std::string CsvField(const std::string& text)
 
 } // namespace
 
-const char* ExceptionName(int code)
-{
-    switch (code) {
-    case 0x01: return "非法功能";
-    case 0x02: return "非法数据地址";
-    case 0x03: return "非法数据值";
-    case 0x04: return "从站设备故障";
-    case 0x05: return "确认";
-    case 0x06: return "从站设备忙";
-    case 0x08: return "存储奇偶性差错";
-    case 0x0A: return "不可用网关路径";
-    case 0x0B: return "网关目标设备响应失败";
-    default: return "";
-    }
-}
-
 std::string VerdictText(const TVerdict& verdict)
 {
     switch (verdict.Kind) {
@@ -112,8 +97,8 @@ std::string VerdictText(const TVerdict& verdict)
     }
     char code[8];
     std::snprintf(code, sizeof code, "%02X", verdict.ExceptionCode & 0xFF);
-    const std::string name = ExceptionName(verdict.ExceptionCode);
-    return "异常 " + std::string(code) + (name.empty() ? "" : " " + name);
+    const char* const name = ModbusExceptionName(verdict.ExceptionCode);
+    return "异常 " + std::string(code) + (name != nullptr ? std::string(" ") + name : std::string());
 }
 
 int ExpectedReplyLength(const std::uint8_t* request, int length)

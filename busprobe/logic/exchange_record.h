@@ -17,8 +17,6 @@ struct TVerdict {
     int ExceptionCode = 0; // with Exception
 };
 
-// The standard name of a Modbus exception code ("非法数据地址" for 02), empty for a code without one.
-const char* ExceptionName(int code);
 // "CRC 正确", "CRC错误", "从站地址不符", "功能码不符", "应答过短", "异常 02 非法数据地址", "无应答", "无对应请求".
 std::string VerdictText(const TVerdict& verdict);
 

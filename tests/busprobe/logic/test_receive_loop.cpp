@@ -162,10 +162,11 @@ TEST(ReceiveLoop, ReplyPacedAtTheLineSpeedIsOneBlock)
         EXPECT_EQ(ReplySilenceFor(s.Baud, s.DataBits, s.Parity, s.StopBits), s.SilenceMs) << s.Baud;
 
     const std::vector<std::uint8_t> reply = {0x01, 0x03, 0x0E, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0xAA, 0x55};
-    for (unsigned long baud : {110ul, 300ul, 1200ul, 9600ul}) {
-        SCOPED_TRACE(baud);
+    // The blocks one paced reply comes out as.
+    const auto receive = [&](unsigned long baud) {
+        std::vector<std::vector<std::uint8_t>> replies;
         ptytest::TPty pty;
-        ASSERT_TRUE(pty.Ok());
+        if (!pty.Ok()) return replies;
         KestroComm32::TComm32 port;
         port.fSetPortName(pty.SlavePath);
         port.fSetBaud(baud);
@@ -178,7 +179,6 @@ TEST(ReceiveLoop, ReplyPacedAtTheLineSpeedIsOneBlock)
             sent = true;
         });
         std::uint8_t buffer[RecvBufferSize];
-        std::vector<std::vector<std::uint8_t>> replies;
         const auto collect = [&] {
             const bool done = sent.load();
             ReceiveReplies(
@@ -187,10 +187,17 @@ TEST(ReceiveLoop, ReplyPacedAtTheLineSpeedIsOneBlock)
                 [&](std::uint32_t ms) { port.WaitForData(ms); }, silence);
             return done;
         };
-        const bool finished = ptytest::WaitFor(collect, std::chrono::seconds(20));
+        EXPECT_TRUE(ptytest::WaitFor(collect, std::chrono::seconds(20)));
         peer.join();
         port.Close();
-        ASSERT_TRUE(finished);
+        return replies;
+    };
+    for (unsigned long baud : {110ul, 300ul, 1200ul, 9600ul}) {
+        SCOPED_TRACE(baud);
+        // At 1200 and 9600 the 30 ms floor is all that holds a reply together, and a loaded box can stall
+        // a thread for longer: up to three tries. At 110 and 300 baud a 30 ms rule splits every try.
+        std::vector<std::vector<std::uint8_t>> replies;
+        for (int attempt = 0; attempt < 3 && replies.size() != 1; ++attempt) replies = receive(baud);
         ASSERT_EQ(replies.size(), 1u);
         EXPECT_EQ(replies[0], reply);
     }
