@@ -195,7 +195,7 @@ private:
     void RecordChanged();
     void StopRepeats();
     void SetRepeat(int group, bool on);
-    // The window's sends to the port: SendData's result.
+    // Whether the last SendData went out whole.
     bool LastSendWentOut = false;
 
     std::uint8_t RecvBuffer[Busprobe::RecvBufferSize] = {};
