@@ -166,6 +166,14 @@ void CSerial::Close()
 
 void CSerial::Purge() { PosixTty::FlushQueues(m_fd, true, true); }
 
+void CSerial::DiscardInput()
+{
+    if (!TakeLock()) return;
+    std::lock_guard<std::mutex> guard(m_state);
+    PosixTty::FlushQueues(m_fd, true, false);
+    ReleaseLockHeld();
+}
+
 namespace {
 
 // When a transfer of count bytes must be over: by the port's time-outs (total) and, for bounded

@@ -41,6 +41,9 @@ public:
     // Writes count bytes (cut to 1024) within 10 ms per byte + 1000 ms (at most 2000 ms).
     // True only if all of the (cut) count went out; a failure purges the port both ways.
     bool WriteData(std::uint32_t count, const std::uint8_t* data);
+    // Drops whatever waits in the receive side (a late reply to an earlier request), so the next read
+    // starts with the next reply. Waits for a read or write in progress; nothing on a closed link.
+    void DiscardInput();
 
     // Text of the last failure; empty until one happens.
     std::string LastError() const;
