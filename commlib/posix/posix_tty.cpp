@@ -142,23 +142,31 @@ void UnlinkComPort(const std::string& link, const std::string& target)
 // belongs to the holder; and only an open that set the flag clears it again. Neither keeps out a
 // program that had the tty open before (a terminal program, ModemManager probing a new adapter):
 // the two would split the data, so such a holder, wherever /proc shows one, refuses the open too.
+// Two programs opening at the same moment: the lock picks one, the other closes at once and then
+// names the winner; the winner waits for a holder that is only passing through to close (see
+// FindLastingHolder), so the loser's descriptor never turns the winner away as well.
 TExclusiveTty OpenExclusive(const std::string& path)
 {
     TExclusiveTty tty;
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         tty.Failure = Failed("open");
+        struct stat st {};
+        if (tty.Failure.Error == EBUSY && stat(path.c_str(), &st) == 0 && HolderSearched(st.st_rdev))
+            tty.Holder = FindTtyHolder(st.st_rdev);
         return tty;
     }
     struct stat st {};
+    const bool searched = fstat(fd, &st) == 0 && HolderSearched(st.st_rdev);
     if (!isatty(fd)) tty.Failure = Failed("isatty");
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0) tty.Failure = Failed("flock");
-    else if (fstat(fd, &st) == 0 && HolderSearched(st.st_rdev)) {
-        tty.Holder = FindTtyHolder(st.st_rdev, fd);
+    else if (searched) {
+        tty.Holder = FindLastingHolder(st.st_rdev, fd);
         if (tty.Holder) tty.Failure = {"open", EBUSY}; // as the tty itself refuses a second opener
     }
     if (tty.Failure) {
         close(fd);
+        if (searched && !tty.Holder && tty.Failure.Error == EWOULDBLOCK) tty.Holder = FindTtyHolder(st.st_rdev);
         return tty;
     }
     tty.Fd = fd;

@@ -48,7 +48,9 @@ struct TExclusiveTty {
 };
 // Opens path read-write, non-blocking, not as controlling terminal, and takes it for itself alone.
 // A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
-// names the process. On failure nothing stays open and nothing on the tty has changed.
+// names the process. A tty another opener has taken fails at flock (or at open, where its exclusive
+// mode refuses a plain user) and Holder names that opener where /proc shows it. On failure nothing
+// stays open and nothing on the tty has changed.
 TExclusiveTty OpenExclusive(const std::string& path);
 // Gives up exclusive mode where this open set it, then closes.
 void CloseExclusive(int fd, bool exclusive);
