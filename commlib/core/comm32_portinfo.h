@@ -35,9 +35,12 @@ struct TPortDetails {
     UnicodeString VendorId, ProductId, Manufacturer, Product, SerialNumber; // USB, where known
     bool FollowsSocket = false; // a COMn alias made for an adapter without a serial number
     UnicodeString NotNumbered;  // why the automatic numbering could not give the port a COMn
+    int BrlttyPid = 0;          // brltty runs and takes adapters of this kind (BrlttyUsbId) for itself
+    UnicodeString BrlttyUsbId;
 
     // Lines: the device path ("COM7 → /dev/ttyUSB0" for an alias) with the driver, the USB ids with
-    // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>".
+    // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>",
+    // brltty with its fix.
     // Names and numbers only, the same in every language.
     UnicodeString ToolTip() const;
 };
@@ -82,6 +85,9 @@ public:
     // elsewhere; empty restores it). Its parent stands for /dev: a device's node is <parent>/<dev name>.
     static void SetSerialRoot(const UnicodeString& root);
     static UnicodeString SerialRoot();
+    // Root of the process tree ("/proc" unless a test points it elsewhere; empty restores it).
+    static void SetProcRoot(const UnicodeString& root);
+    static UnicodeString ProcRoot();
 };
 
 } // namespace KestroComm32

@@ -29,6 +29,19 @@ struct TTtyDetails {
 // has no such entry.
 bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDetails& details);
 
+// brltty, a service for braille displays, takes USB serial adapters of some kinds for itself when it
+// runs: their tty vanishes within a second of being plugged in.
+struct TBrlttyClaim {
+    int Pid = 0;       // the running brltty
+    std::string UsbId; // "1a86:7523": the adapter of a kind it takes
+    explicit operator bool() const { return Pid > 0; }
+};
+// Whether brltty (a process of that name under procRoot) runs and path is, or was, an adapter it
+// takes: path leads to a tty of such an adapter, or path leads nowhere, looks like a USB serial
+// device (ttyUSB, ttyACM, a /dev/serial name of a USB device) and such an adapter is plugged in
+// (sysfsRoot/bus/usb/devices) with its tty gone. Empty when not.
+TBrlttyClaim BrlttyClaim(const std::string& sysfsRoot, const std::string& procRoot, const std::string& path);
+
 // The port names (data of the values) under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM in registry order,
 // empty ones skipped; the status of opening the key (names untouched) or of closing it. Windows only.
 long ListRegisteredPorts(std::vector<std::string>& names);

@@ -12,7 +12,8 @@ namespace KestroComm32 {
 
 namespace {
 
-// Templates; {device}, {group}, {alias}, {link}, {target}, {program}, {pid} and {system} are filled in.
+// Templates; {device}, {group}, {alias}, {link}, {target}, {program}, {pid}, {usbid} and {system} are
+// filled in.
 struct TReasonTexts {
     const char* Access;
     const char* AccessNoGroup;
@@ -24,6 +25,7 @@ struct TReasonTexts {
     const char* AliasMissing;
     const char* NotSerial;
     const char* IoError;
+    const char* Brltty;
     const char* Other;
 };
 
@@ -48,6 +50,10 @@ const TReasonTexts English = {
     "{device} is not a serial port. Choose the device of the serial adapter (for example /dev/ttyUSB0).",
     "{device} does not respond (input/output error): the adapter was removed or has failed. Plug it "
     "in again and reopen the port.",
+    "{device} is taken by brltty (process {pid}), a service for braille displays that claims USB serial "
+    "adapters of this kind ({usbid}), so the port vanishes. If nobody here uses a braille display, "
+    "remove it with \"sudo apt remove brltty\"; otherwise disable its udev rule for {usbid} "
+    "(85-brltty.rules under /usr/lib/udev/rules.d). Then plug the adapter in again.",
     "The system reported: {system} ({device}).",
 };
 
@@ -67,6 +73,9 @@ const TReasonTexts SimplifiedChinese = {
     "或为 {alias} 建立链接：ln -s /dev/ttyUSB0 {link}",
     "{device} 不是串口设备。请选择串口适配器对应的设备（例如 /dev/ttyUSB0）。",
     "{device} 没有响应（输入/输出错误）：适配器已被拔出或出现故障。请重新插好适配器，再打开串口。",
+    "{device} 被 brltty（进程 {pid}）占用：这是盲文显示器服务，它会占用这类 USB 串口适配器（{usbid}），"
+    "串口因此消失。如果本机没有人使用盲文显示器，请用命令“sudo apt remove brltty”卸载它；否则请禁用它"
+    "针对 {usbid} 的 udev 规则（/usr/lib/udev/rules.d 下的 85-brltty.rules）。然后重新插好适配器。",
     "系统报告：{system}（{device}）。",
 };
 
@@ -86,6 +95,9 @@ const TReasonTexts TraditionalChinese = {
     "或為 {alias} 建立連結：ln -s /dev/ttyUSB0 {link}",
     "{device} 不是序列埠裝置。請選擇序列埠轉接器對應的裝置（例如 /dev/ttyUSB0）。",
     "{device} 沒有回應（輸入/輸出錯誤）：轉接器已被拔除或發生故障。請重新插好轉接器，再開啟序列埠。",
+    "{device} 被 brltty（處理程序 {pid}）佔用：這是點字顯示器服務，它會佔用這類 USB 序列埠轉接器（{usbid}），"
+    "序列埠因此消失。如果本機沒有人使用點字顯示器，請用命令「sudo apt remove brltty」移除它；否則請停用它"
+    "針對 {usbid} 的 udev 規則（/usr/lib/udev/rules.d 下的 85-brltty.rules）。然後重新插好轉接器。",
     "系統回報：{system}（{device}）。",
 };
 
@@ -122,6 +134,21 @@ UnicodeString Fill(const char* text, std::initializer_list<std::pair<const char*
 
 UnicodeString SystemText(int error) { return std::generic_category().message(error); }
 
+// A device that is gone, or busy with no other program named: what brltty taking it looks like.
+bool BrlttyMayExplain(const TSystemReason& r)
+{
+    switch (r.Error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case EIO: return true;
+    case EBUSY:
+    case EWOULDBLOCK: return r.HolderPid <= 0 || r.HolderName == "brltty";
+    default: return false;
+    }
+}
+
 } // namespace
 
 UnicodeString TSystemReason::Device() const { return AliasTarget.empty() ? DevicePath : AliasTarget; }
@@ -138,9 +165,11 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
                            {"{link}", r.AliasLink},
                            {"{target}", r.AliasTarget},
                            {"{program}", r.HolderName},
-                           {"{pid}", std::to_string(r.HolderPid)},
+                           {"{pid}", std::to_string(r.BrlttyPid > 0 ? r.BrlttyPid : r.HolderPid)},
+                           {"{usbid}", r.BrlttyUsbId},
                            {"{system}", r.SystemText.empty() ? SystemText(r.Error) : r.SystemText}});
     };
+    if (r.BrlttyPid > 0 && BrlttyMayExplain(r)) return fill(texts.Brltty);
     switch (r.Error) {
     case EACCES:
     case EPERM: return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);

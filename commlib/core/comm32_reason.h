@@ -22,6 +22,10 @@ struct TSystemReason {
     // The process that already has the device open, where one was found (busy only).
     UnicodeString HolderName; // its program name: "minicom", "ModemManager"
     int HolderPid = 0;
+    // brltty, running as BrlttyPid, takes adapters of the device's kind (BrlttyUsbId, "1a86:7523") for
+    // braille displays: the device is, or just was, one of them.
+    int BrlttyPid = 0;
+    UnicodeString BrlttyUsbId;
     // The system's own words for the failure where they are not errno's (Windows); else empty.
     UnicodeString SystemText;
 
@@ -32,12 +36,13 @@ struct TSystemReason {
 
 // The explanation in the language of lcid (2052 Simplified Chinese, 1028 Traditional, else English):
 // permission, busy (naming the program that holds the port, where known), missing device or alias,
-// not a serial device, I/O error; anything else is the system's own text. Empty when nothing is known.
+// not a serial device, I/O error, brltty taking the adapter (with its fix); anything else is the
+// system's own text. Empty when nothing is known.
 UnicodeString ExplainOpenFailure(const TSystemReason& reason, unsigned long lcid);
 
 // What the system can still tell about a failed open of path (POSIX; comm32_platform_reason.cpp):
-// the group that may open the device and, for a COMn alias (aliasName not empty), its link and
-// whether that dangles. aliasLink is the link's place in the port map.
+// the group that may open the device, for a COMn alias (aliasName not empty) its link and whether
+// that dangles, and brltty where it takes the device. aliasLink is the link's place in the port map.
 TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const UnicodeString& path,
                                   const UnicodeString& aliasName = UnicodeString(),
                                   const UnicodeString& aliasLink = UnicodeString());

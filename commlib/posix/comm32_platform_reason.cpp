@@ -1,6 +1,9 @@
 // POSIX side of a failed open's reason: the device's group and the state of a COMn alias link.
 #include "comm32_reason.h"
 
+#include "comm32_portinfo.h"
+#include "comm32_portinfo_sys.h"
+
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -49,6 +52,10 @@ TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const Un
         }
     }
     if (error == EACCES || error == EPERM) r.AccessGroup = AccessGroupOf(path);
+    const auto brltty =
+        PortInfoSys::BrlttyClaim(TCommSerialPortInfo::SysfsRoot(), TCommSerialPortInfo::ProcRoot(), path);
+    r.BrlttyPid = brltty.Pid;
+    r.BrlttyUsbId = brltty.UsbId;
     return r;
 }
 

@@ -1,6 +1,8 @@
 // Linux side of port enumeration: walks /sys/class/tty and the port map directory.
 #include "comm32_portinfo_sys.h"
 
+#include "posix_tty_holder.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -170,6 +172,81 @@ bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDeta
         dir = dir.substr(0, dir.find_last_of('/'));
     }
     return true;
+}
+
+namespace {
+
+// The USB serial adapters brltty 6.5 lists among its braille displays that are sold mostly as plain
+// serial adapters: FTDI FT232R, Silicon Labs CP210x, QinHeng CH340/CH341.
+bool BrlttyTakes(const std::string& usbId)
+{
+    static const char* const Kinds[] = {"0403:6001", "10c4:ea60", "1a86:7523"};
+    for (const char* kind : Kinds)
+        if (usbId == kind) return true;
+    return false;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool LooksUsb(const std::string& path)
+{
+    const std::string name = BaseName(path);
+    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 ||
+           path.find("/serial/by-id/usb-") != std::string::npos ||
+           (path.find("/serial/by-path/") != std::string::npos && path.find("-usb-") != std::string::npos);
+}
+
+// Whether some tty of the tty class sits below the device folder usbDevice (resolved).
+bool HasTty(const std::string& sysfsRoot, const std::string& usbDevice)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    DirPtr dir(opendir(classDir.c_str()));
+    if (!dir) return false;
+    while (const dirent* e = readdir(dir.get())) {
+        if (e->d_name[0] == '.') continue;
+        const std::string device = ResolvedPath(classDir + "/" + e->d_name + "/device");
+        if (device.compare(0, usbDevice.size() + 1, usbDevice + "/") == 0) return true;
+    }
+    return false;
+}
+
+// The first adapter of a kind brltty takes that is plugged in with no tty left below it.
+std::string TakenAdapter(const std::string& sysfsRoot)
+{
+    const std::string dirPath = sysfsRoot + "/bus/usb/devices";
+    DirPtr dir(opendir(dirPath.c_str()));
+    if (!dir) return std::string();
+    while (const dirent* e = readdir(dir.get())) {
+        if (e->d_name[0] == '.') continue;
+        const std::string device = dirPath + "/" + e->d_name;
+        const std::string usbId = Lower(Attribute(device, "idVendor") + ":" + Attribute(device, "idProduct"));
+        if (BrlttyTakes(usbId) && !HasTty(sysfsRoot, ResolvedPath(device))) return usbId;
+    }
+    return std::string();
+}
+
+} // namespace
+
+TBrlttyClaim BrlttyClaim(const std::string& sysfsRoot, const std::string& procRoot, const std::string& path)
+{
+    std::string usbId;
+    const std::string resolved = ResolvedPath(path);
+    TTtyDetails tty;
+    if (!resolved.empty()) {
+        if (DescribeTty(sysfsRoot, BaseName(resolved), tty)) usbId = Lower(tty.VendorId + ":" + tty.ProductId);
+    } else if (LooksUsb(path) || LooksUsb(LinkTarget(path))) {
+        usbId = TakenAdapter(sysfsRoot);
+    }
+    if (!BrlttyTakes(usbId)) return {};
+    TBrlttyClaim claim;
+    claim.Pid = PosixTty::FindProgram("brltty", procRoot);
+    if (claim) claim.UsbId = usbId;
+    return claim;
 }
 
 } // namespace KestroComm32::PortInfoSys

@@ -84,6 +84,20 @@ TTtyHolder FindLastingHolder(dev_t device, int ownFd, const std::string& procRoo
     }
 }
 
+pid_t FindProgram(const std::string& name, const std::string& procRoot)
+{
+    const TDir proc = OpenDir(procRoot);
+    if (!proc) return 0;
+    while (const dirent* entry = readdir(proc.get())) {
+        const long pid = NumberOf(entry->d_name);
+        if (pid <= 0) continue;
+        std::string comm;
+        std::getline(std::ifstream(procRoot + "/" + entry->d_name + "/comm"), comm);
+        if (comm == name) return static_cast<pid_t>(pid);
+    }
+    return 0;
+}
+
 bool HolderSearched(dev_t device)
 {
     const unsigned kind = major(device);
