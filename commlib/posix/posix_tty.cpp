@@ -17,6 +17,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,14 +77,27 @@ void MakeRaw(termios& t, const TRawLine& line)
     t.c_cc[VTIME] = 0;
 }
 
-void MakeDirectories(const std::string& dir)
+// The major number of the USB serial converters' ttys (ttyUSB<n>).
+constexpr unsigned UsbSerialMajor = 188;
+
+bool SetLowLatency(int fd, dev_t device)
 {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos != dir.size() && dir[pos] != '/') continue;
-        const std::string part = dir.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            throw std::runtime_error("mkdir " + part + ": " + std::strerror(errno));
-    }
+    if (major(device) != UsbSerialMajor) return false;
+    const char* setting = std::getenv("COMPORTS_LOW_LATENCY");
+    if (setting != nullptr && std::strcmp(setting, "0") == 0) return false;
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY)) return false;
+    info.flags |= ASYNC_LOW_LATENCY;
+    // Refused (a driver without it, an older kernel): the port works as before, only slower to answer.
+    return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
+void ClearLowLatency(int fd)
+{
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
 }
 
 } // namespace
@@ -105,9 +119,19 @@ TPortPath ResolvePortName(const std::string& name)
     return {"/dev/" + name, {}, {}};
 }
 
+int MakeDirectories(const std::string& dir)
+{
+    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        if (mkdir(dir.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    }
+    return 0;
+}
+
 std::string LinkComPort(const std::string& dir, int n, const std::string& target)
 {
-    MakeDirectories(dir);
+    if (const int error = MakeDirectories(dir); error != 0)
+        throw std::runtime_error("mkdir " + dir + ": " + std::strerror(error));
     const std::string link = dir + "/COM" + std::to_string(n);
     struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
@@ -157,7 +181,8 @@ TExclusiveTty OpenExclusive(const std::string& path)
         return tty;
     }
     struct stat st {};
-    const bool searched = fstat(fd, &st) == 0 && HolderSearched(st.st_rdev);
+    const bool known = fstat(fd, &st) == 0;
+    const bool searched = known && HolderSearched(st.st_rdev);
     if (!isatty(fd)) tty.Failure = Failed("isatty");
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0) tty.Failure = Failed("flock");
     else if (searched) {
@@ -171,13 +196,15 @@ TExclusiveTty OpenExclusive(const std::string& path)
     }
     tty.Fd = fd;
     tty.Exclusive = ioctl(fd, TIOCEXCL) == 0;
+    tty.LowLatency = known && SetLowLatency(fd, st.st_rdev);
     return tty;
 }
 
-void CloseExclusive(int fd, bool exclusive)
+void CloseExclusive(int fd, bool exclusive, bool lowLatency)
 {
     if (fd < 0) return;
-    // Exclusive mode belongs to the tty, not to the descriptor: give it up for the next opener.
+    // Both belong to the tty, not to the descriptor: the next opener finds the driver's own setting.
+    if (lowLatency) ClearLowLatency(fd);
     if (exclusive) ioctl(fd, TIOCNXCL);
     close(fd);
 }

@@ -32,6 +32,8 @@ TPortPath ResolvePortName(const std::string& name);
 // The COMn case of ResolvePortName for a port number.
 TPortPath ResolveComPort(int n);
 
+// Makes dir and its missing parents (mode 0755, less the umask); 0, or the errno of the mkdir that failed.
+int MakeDirectories(const std::string& dir);
 // Makes dir/COM<n> (creating dir) a symbolic link to target and returns the link's path. A link
 // already there is replaced in one step; anything else there is left alone. Throws
 // std::runtime_error naming the call and the system's reason.
@@ -42,7 +44,8 @@ void UnlinkComPort(const std::string& link, const std::string& target);
 // An open tty held for one user. Fd is -1 when Failure says why.
 struct TExclusiveTty {
     int Fd = -1;
-    bool Exclusive = false; // TIOCEXCL set by this open, to be undone by CloseExclusive
+    bool Exclusive = false;  // TIOCEXCL set by this open, to be undone by CloseExclusive
+    bool LowLatency = false; // ASYNC_LOW_LATENCY set by this open, to be undone by CloseExclusive
     TCallError Failure;
     TTtyHolder Holder; // the process that already had the tty open, when that refused it
 };
@@ -51,9 +54,12 @@ struct TExclusiveTty {
 // names the process. A tty another opener has taken fails at flock (or at open, where its exclusive
 // mode refuses a plain user) and Holder names that opener where /proc shows it. On failure nothing
 // stays open and nothing on the tty has changed.
+// A USB serial converter (ttyUSB) is asked for low latency (ASYNC_LOW_LATENCY: the driver passes
+// received bytes on at once instead of after its latency timer, 16 ms on FTDI chips) unless
+// COMPORTS_LOW_LATENCY is "0" or the flag is already set; a driver that refuses it is left as it is.
 TExclusiveTty OpenExclusive(const std::string& path);
-// Gives up exclusive mode where this open set it, then closes.
-void CloseExclusive(int fd, bool exclusive);
+// Gives up exclusive mode and low latency where this open set them, then closes.
+void CloseExclusive(int fd, bool exclusive, bool lowLatency = false);
 
 // A pseudo-terminal pair. The master is non-blocking; the slave end is held open so the master does
 // not read EIO between two openers of the slave path and the slave keeps its line settings.

@@ -87,6 +87,7 @@ private:
     bool m_lockExists = false; // the lock event exists only while open
     bool m_busy = false;       // a read or write holds the lock
     bool m_exclusive = false;  // TIOCEXCL set by this object, to be undone on close
+    bool m_lowLatency = false; // ASYNC_LOW_LATENCY set by this object, to be undone on close
     std::string m_lastError;
     KestroComm32::TSystemReason m_lastReason;
 };
