@@ -110,10 +110,20 @@ TCommSerialPortInfo::TCommSerialPortInfo() { Refresh(); }
 void TCommSerialPortInfo::Refresh()
 {
     PortList.Clear();
+    NumberNewPorts();
     ListFromSystem();
     if (PortList.Count() == 0) {
         for (int n = 1; n <= 4; ++n) PortList.Add(PortName(n));
     }
+}
+
+void TCommSerialPortInfo::NumberNewPorts()
+{
+#ifndef _WIN32
+    std::vector<std::string> names;
+    int error = 0;
+    if (PortInfoSys::ListTtyDevices(SysfsRoot(), names, error)) PortNumbers::NumberNewDevices(names);
+#endif
 }
 
 long TCommSerialPortInfo::ListFromSystem()
@@ -127,10 +137,9 @@ long TCommSerialPortInfo::ListFromSystem()
     for (const std::string& name : names) PortList.Add(name);
     PortList.CustomSort(&PortListSortCompare);
     return status;
-#endif
+#else
     int error = 0;
     const bool ttyOk = PortInfoSys::ListTtyDevices(SysfsRoot(), names, error);
-    if (ttyOk) PortNumbers::NumberNewDevices(names);
     for (const std::string& alias : PortInfoSys::ListLiveSymlinks(PortMapDir())) {
         // Only the exact form the port object looks up ("COM12", not "com12" or "COM012").
         if (PortName(PortNo(alias)) == alias) names.push_back(alias);
@@ -143,6 +152,7 @@ long TCommSerialPortInfo::ListFromSystem()
     }
     PortList.CustomSort(&PortListSortCompare);
     return 0;
+#endif
 }
 
 int TCommSerialPortInfo::PortNo(const UnicodeString& name)
@@ -206,6 +216,12 @@ void DescribeFromSystem(TPortDetails& d)
     } else if (n > 0 && T::PortName(n) == name) {
         const UnicodeString link = T::PortMapDir() + "/" + name;
         const UnicodeString target = PortInfoSys::LinkTarget(link);
+        d.NotFollowed = target.empty() ? std::string() : PortInfoSys::PortMapDistrust(T::PortMapDir(), link);
+        if (!d.NotFollowed.empty()) {
+            d.AliasLink = link;
+            d.DevicePath = link;
+            return;
+        }
         if (!target.empty()) {
             d.AliasLink = link;
             const std::string byPath = T::SerialRoot() + "/by-path/";
@@ -266,6 +282,7 @@ UnicodeString TPortDetails::ToolTip() const
     if (!SerialNumber.empty()) tip += "\nS/N " + SerialNumber;
     if (FollowsSocket) tip += "\nnumber follows the USB socket";
     if (!NotNumbered.empty()) tip += "\nnot numbered: " + NotNumbered;
+    if (!NotFollowed.empty()) tip += "\nnot followed: " + NotFollowed;
     if (BrlttyPid > 0)
         tip += "\nbrltty (process " + std::to_string(BrlttyPid) + ") takes " + BrlttyUsbId +
                " adapters as braille displays: sudo apt remove brltty, or disable its udev rule";

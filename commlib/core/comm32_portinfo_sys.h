@@ -11,7 +11,13 @@ namespace KestroComm32::PortInfoSys {
 // lines without a UART. False with the errno in error when the tty class directory cannot be read.
 bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& names, int& error);
 
-// Names of the symlinks in dir whose target exists (unordered); none when dir cannot be read.
+// Why the port map folder dir may not be used, or the link at link in it (when given) not followed:
+// the folder belongs to another user than this one and root, or others than its owner may write it,
+// or the link belongs to such a user. Empty when it may (a folder that does not exist may be made).
+std::string PortMapDistrust(const std::string& dir, const std::string& link = std::string());
+
+// Names of the symlinks in the port map folder dir whose target exists (unordered), leaving out
+// those PortMapDistrust refuses; none when dir cannot be read or may not be used.
 std::vector<std::string> ListLiveSymlinks(const std::string& dir);
 
 // The UART type TIOCGSERIAL reports for /dev/<devName> (0 is PORT_UNKNOWN), or -1 when the device

@@ -103,9 +103,25 @@ bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& name
     return true;
 }
 
+std::string PortMapDistrust(const std::string& dir, const std::string& link)
+{
+    const uid_t self = geteuid();
+    auto foreign = [self](uid_t owner) { return owner != self && owner != 0; };
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return std::string();
+    if (foreign(st.st_uid))
+        return dir + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not used";
+    // The sticky bit does not help: anyone may add a COMn there.
+    if (st.st_mode & (S_IWGRP | S_IWOTH)) return dir + " may be written by other users, so it is not used";
+    if (!link.empty() && lstat(link.c_str(), &st) == 0 && foreign(st.st_uid))
+        return link + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not followed";
+    return std::string();
+}
+
 std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
 {
     std::vector<std::string> names;
+    if (!PortMapDistrust(dirPath).empty()) return names;
     DirPtr dir(opendir(dirPath.c_str()));
     if (!dir) return names;
     while (const dirent* e = readdir(dir.get())) {
@@ -115,6 +131,7 @@ std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
         if (!Exists(path)) continue; // dangling: the adapter it names is not there
+        if (!PortMapDistrust(dirPath, path).empty()) continue;
         names.push_back(name);
     }
     return names;
