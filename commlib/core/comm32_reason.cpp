@@ -12,8 +12,8 @@ namespace KestroComm32 {
 
 namespace {
 
-// Templates; {device}, {group}, {alias}, {link}, {target}, {program}, {pid}, {usbid} and {system} are
-// filled in.
+// Templates; {device}, {group}, {alias}, {link}, {folder}, {target}, {program}, {pid}, {usbid} and
+// {system} are filled in.
 struct TReasonTexts {
     const char* Access;
     const char* AccessNoGroup;
@@ -23,6 +23,7 @@ struct TReasonTexts {
     const char* Missing;
     const char* AliasDangling;
     const char* AliasMissing;
+    const char* AliasNotFollowed;
     const char* NotSerial;
     const char* IoError;
     const char* Brltty;
@@ -47,6 +48,9 @@ const TReasonTexts English = {
     "is unplugged, or the link must be changed to point to the adapter's current device.",
     "{alias} has no link in the port map, so {device} was tried, and it does not exist. Plug the "
     "adapter in, or make {alias} point to it: ln -s /dev/ttyUSB0 {link}",
+    "{alias} is not used: {link} or its folder {folder} can be changed by another user, who could point "
+    "it at a device of theirs. The port map folder must belong to you (or root) and be writable by you "
+    "alone, and its links must be yours: \"chmod go-w {folder}\", and remove links you did not make.",
     "{device} is not a serial port. Choose the device of the serial adapter (for example /dev/ttyUSB0).",
     "{device} does not respond (input/output error): the adapter was removed or has failed. Plug it "
     "in again and reopen the port.",
@@ -71,6 +75,9 @@ const TReasonTexts SimplifiedChinese = {
     "或需要把该链接改为指向适配器现在的设备。",
     "端口映射中没有 {alias} 的链接，因此尝试了 {device}，但它不存在。请插好适配器，"
     "或为 {alias} 建立链接：ln -s /dev/ttyUSB0 {link}",
+    "{alias} 未被使用：{link} 或其所在文件夹 {folder} 可被其他用户修改，他人可借此把它指向自己的设备。"
+    "端口映射文件夹必须属于您（或 root）且只有您可写，其中的链接也必须是您的：请执行“chmod go-w {folder}”，"
+    "并删除不是您建立的链接。",
     "{device} 不是串口设备。请选择串口适配器对应的设备（例如 /dev/ttyUSB0）。",
     "{device} 没有响应（输入/输出错误）：适配器已被拔出或出现故障。请重新插好适配器，再打开串口。",
     "{device} 被 brltty（进程 {pid}）占用：这是盲文显示器服务，它会占用这类 USB 串口适配器（{usbid}），"
@@ -93,6 +100,9 @@ const TReasonTexts TraditionalChinese = {
     "或需要把該連結改為指向轉接器現在的裝置。",
     "埠對應中沒有 {alias} 的連結，因此嘗試了 {device}，但它不存在。請插好轉接器，"
     "或為 {alias} 建立連結：ln -s /dev/ttyUSB0 {link}",
+    "{alias} 未被使用：{link} 或其所在資料夾 {folder} 可被其他使用者修改，他人可藉此把它指向自己的裝置。"
+    "埠對應資料夾必須屬於您（或 root）且只有您可寫入，其中的連結也必須是您的：請執行「chmod go-w {folder}」，"
+    "並刪除不是您建立的連結。",
     "{device} 不是序列埠裝置。請選擇序列埠轉接器對應的裝置（例如 /dev/ttyUSB0）。",
     "{device} 沒有回應（輸入/輸出錯誤）：轉接器已被拔除或發生故障。請重新插好轉接器，再開啟序列埠。",
     "{device} 被 brltty（處理程序 {pid}）佔用：這是點字顯示器服務，它會佔用這類 USB 序列埠轉接器（{usbid}），"
@@ -163,12 +173,14 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
                            {"{group}", r.AccessGroup},
                            {"{alias}", r.AliasName},
                            {"{link}", r.AliasLink},
+                           {"{folder}", r.AliasLink.substr(0, r.AliasLink.find_last_of('/'))},
                            {"{target}", r.AliasTarget},
                            {"{program}", r.HolderName},
                            {"{pid}", std::to_string(r.BrlttyPid > 0 ? r.BrlttyPid : r.HolderPid)},
                            {"{usbid}", r.BrlttyUsbId},
                            {"{system}", r.SystemText.empty() ? SystemText(r.Error) : r.SystemText}});
     };
+    if (r.AliasNotFollowed) return fill(texts.AliasNotFollowed);
     if (r.BrlttyPid > 0 && BrlttyMayExplain(r)) return fill(texts.Brltty);
     switch (r.Error) {
     case EACCES:

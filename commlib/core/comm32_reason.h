@@ -13,10 +13,11 @@ struct TSystemReason {
     UnicodeString Call;       // that call: "open", "isatty", "flock", "tcgetattr", ...
     UnicodeString DevicePath; // the path handed to open (for a COMn alias, the link in the port map)
     // A COMn name looked up in the port map directory.
-    UnicodeString AliasName;    // "COM7"; empty when the name was no alias
-    UnicodeString AliasLink;    // where the link is or would be: <port map dir>/COM7
-    UnicodeString AliasTarget;  // what the link names (as written in it); empty when there is no link
-    bool AliasDangling = false; // the link names nothing that exists
+    UnicodeString AliasName;       // "COM7"; empty when the name was no alias
+    UnicodeString AliasLink;       // where the link is or would be: <port map dir>/COM7
+    UnicodeString AliasTarget;     // what the link names (as written in it); empty when there is no link
+    bool AliasDangling = false;    // the link names nothing that exists
+    bool AliasNotFollowed = false; // the link or its folder is one another user may change
     // The group that may open the device (owns it with read and write), where one could be found.
     UnicodeString AccessGroup;
     // The process that already has the device open, where one was found (busy only).
@@ -36,7 +37,8 @@ struct TSystemReason {
 
 // The explanation in the language of lcid (2052 Simplified Chinese, 1028 Traditional, else English):
 // permission, busy (naming the program that holds the port, where known), missing device or alias,
-// not a serial device, I/O error, brltty taking the adapter (with its fix); anything else is the
+// not a serial device, I/O error, an alias another user may change, brltty taking the adapter (with
+// its fix); anything else is the
 // system's own text. Empty when nothing is known.
 UnicodeString ExplainOpenFailure(const TSystemReason& reason, unsigned long lcid);
 

@@ -49,6 +49,8 @@ TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const Un
             r.AliasTarget.assign(target, static_cast<std::size_t>(n));
             struct stat st {};
             r.AliasDangling = stat(aliasLink.c_str(), &st) != 0;
+            const std::string dir = aliasLink.substr(0, aliasLink.find_last_of('/'));
+            r.AliasNotFollowed = !PortInfoSys::PortMapDistrust(dir, aliasLink).empty();
         }
     }
     if (error == EACCES || error == EPERM) r.AccessGroup = AccessGroupOf(path);

@@ -6,10 +6,14 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -103,6 +107,26 @@ bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& name
     return true;
 }
 
+namespace {
+
+// Whether gid is the user-private group of uid (Debian's default: a group of the user's name, the
+// user's own, with no members), which makes a group-writable folder writable by its owner alone.
+bool PrivateGroup(gid_t gid, uid_t uid)
+{
+    std::vector<char> buffer(16384);
+    passwd user{};
+    passwd* foundUser = nullptr;
+    if (getpwuid_r(uid, &user, buffer.data(), buffer.size() / 2, &foundUser) != 0 || foundUser == nullptr) return false;
+    group entry{};
+    group* foundGroup = nullptr;
+    char* rest = buffer.data() + buffer.size() / 2;
+    if (getgrgid_r(gid, &entry, rest, buffer.size() / 2, &foundGroup) != 0 || foundGroup == nullptr) return false;
+    return user.pw_gid == gid && std::strcmp(user.pw_name, entry.gr_name) == 0 &&
+           (entry.gr_mem == nullptr || entry.gr_mem[0] == nullptr);
+}
+
+} // namespace
+
 std::string PortMapDistrust(const std::string& dir, const std::string& link)
 {
     const uid_t self = geteuid();
@@ -112,7 +136,8 @@ std::string PortMapDistrust(const std::string& dir, const std::string& link)
     if (foreign(st.st_uid))
         return dir + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not used";
     // The sticky bit does not help: anyone may add a COMn there.
-    if (st.st_mode & (S_IWGRP | S_IWOTH)) return dir + " may be written by other users, so it is not used";
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !PrivateGroup(st.st_gid, st.st_uid)))
+        return dir + " may be written by other users, so it is not used";
     if (!link.empty() && lstat(link.c_str(), &st) == 0 && foreign(st.st_uid))
         return link + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not followed";
     return std::string();

@@ -2,6 +2,7 @@
 #include "posix_tty.h"
 
 #include "comm32_portinfo.h"
+#include "comm32_portinfo_sys.h"
 
 #include <algorithm>
 #include <array>
@@ -157,6 +158,16 @@ void UnlinkComPort(const std::string& link, const std::string& target)
     if (target == std::string(buffer, static_cast<std::size_t>(n))) unlink(link.c_str());
 }
 
+// A COMn link of the port map that another user controls (PortMapDistrust) could lead anywhere.
+bool ForeignAlias(const std::string& path)
+{
+    const std::string dir = TCommSerialPortInfo::PortMapDir();
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || path.compare(0, slash, dir) != 0 || slash != dir.size()) return false;
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !PortInfoSys::PortMapDistrust(dir, path).empty();
+}
+
 // One policy for every opener in the tree. The lock (flock LOCK_EX | LOCK_NB) is what holds the port:
 // it binds every program that takes it, root included, and goes with the descriptor, so a program
 // that dies leaves nothing locked. TIOCEXCL adds a refusal of plain opens by programs that take no
@@ -172,6 +183,10 @@ void UnlinkComPort(const std::string& link, const std::string& target)
 TExclusiveTty OpenExclusive(const std::string& path)
 {
     TExclusiveTty tty;
+    if (ForeignAlias(path)) {
+        tty.Failure = {"open", EPERM};
+        return tty;
+    }
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         tty.Failure = Failed("open");

@@ -50,7 +50,8 @@ struct TExclusiveTty {
     TTtyHolder Holder; // the process that already had the tty open, when that refused it
 };
 // Opens path read-write, non-blocking, not as controlling terminal, and takes it for itself alone.
-// A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
+// A COMn link of the port map that another user controls (PortMapDistrust) is not followed: open,
+// EPERM. A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
 // names the process. A tty another opener has taken fails at flock (or at open, where its exclusive
 // mode refuses a plain user) and Holder names that opener where /proc shows it. On failure nothing
 // stays open and nothing on the tty has changed.

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -298,6 +299,50 @@ TEST(OpenFailureReasons, DanglingAliasSaysWhereItPoints)
         EXPECT_EQ(r.Reason.AliasTarget, "/nonexistent/ttyUSB9");
         EXPECT_TRUE(r.Reason.AliasDangling);
         EXPECT_TRUE(Contains(r.Explanation, "/nonexistent/ttyUSB9") && Contains(r.Explanation, link));
+    }
+    unsetenv("COMPORTS_DIR");
+}
+
+// A COMn link that another user may change could lead to a tty of theirs: a port map folder its group
+// (not the owner's own) or everyone may write, or a link another user owns, is not followed.
+TEST(OpenFailureReasons, AnAliasAnotherUserMayChangeIsNotFollowed)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempDir map;
+    const fs::path link = map.Path / "COM7";
+    fs::create_symlink(pty.SlavePath, link);
+    setenv("COMPORTS_DIR", map.Path.c_str(), 1);
+    const struct {
+        const char* what;
+        std::function<void()> make, undo;
+    } cases[] = {
+        {"group nogroup may write the folder",
+         [&] {
+             ASSERT_EQ(chown(map.Path.c_str(), 0, commtest::NobodyId), 0);
+             fs::permissions(map.Path, fs::perms::group_write, fs::perm_options::add);
+         },
+         [&] { fs::permissions(map.Path, fs::perms::group_write, fs::perm_options::remove); }},
+        {"everyone may write the folder",
+         [&] { fs::permissions(map.Path, fs::perms::others_write, fs::perm_options::add); },
+         [&] { fs::permissions(map.Path, fs::perms::others_write, fs::perm_options::remove); }},
+        {"the link is nobody's", [&] { ASSERT_EQ(lchown(link.c_str(), commtest::NobodyId, commtest::NobodyId), 0); },
+         [&] { ASSERT_EQ(lchown(link.c_str(), 0, 0), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        for (unsigned long lcid : {English, Simplified, Traditional}) {
+            const TOpenResult r = TryOpen("COM7", lcid);
+            ASSERT_TRUE(r.Threw);
+            EXPECT_EQ(r.Reason.Error, EPERM);
+            EXPECT_TRUE(r.Reason.AliasNotFollowed);
+            EXPECT_TRUE(Contains(r.Explanation, "chmod go-w " + map.Path.string()) && Contains(r.Explanation, "COM7"))
+                << r.Explanation;
+        }
+        c.undo();
+        const TOpenResult again = TryOpen("COM7", English);
+        EXPECT_FALSE(again.Threw) << again.Explanation;
     }
     unsetenv("COMPORTS_DIR");
 }
