@@ -179,7 +179,6 @@ std::map<std::string, std::string> NumberLocked(const std::vector<TDevice>& devi
         return notes;
     }
     for (int attempt = 0; attempt < 8; ++attempt) {
-        notes.clear();
         const TPlan plan = Plan(devices, ReadMap(dir));
         notes = plan.NotNumbered;
         if (MakeLinks(plan, dir, notes)) return notes;

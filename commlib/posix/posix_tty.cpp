@@ -158,6 +158,8 @@ void UnlinkComPort(const std::string& link, const std::string& target)
     if (target == std::string(buffer, static_cast<std::size_t>(n))) unlink(link.c_str());
 }
 
+namespace {
+
 // A COMn link of the port map that another user controls (PortMapDistrust) could lead anywhere.
 bool ForeignAlias(const std::string& path)
 {
@@ -167,6 +169,8 @@ bool ForeignAlias(const std::string& path)
     struct stat st {};
     return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !PortInfoSys::PortMapDistrust(dir, path).empty();
 }
+
+} // namespace
 
 // One policy for every opener in the tree. The lock (flock LOCK_EX | LOCK_NB) is what holds the port:
 // it binds every program that takes it, root included, and goes with the descriptor, so a program
