@@ -25,6 +25,12 @@ UnicodeString& SerialRootSetting()
     return root;
 }
 
+UnicodeString& ProcRootSetting()
+{
+    static UnicodeString root;
+    return root;
+}
+
 // UTF-8 to UTF-16 code units, so names compare in the order the UTF-16 original gives.
 // Malformed bytes are taken as single units of their own value.
 std::u16string ToUtf16(const UnicodeString& s)
@@ -104,10 +110,20 @@ TCommSerialPortInfo::TCommSerialPortInfo() { Refresh(); }
 void TCommSerialPortInfo::Refresh()
 {
     PortList.Clear();
+    NumberNewPorts();
     ListFromSystem();
     if (PortList.Count() == 0) {
         for (int n = 1; n <= 4; ++n) PortList.Add(PortName(n));
     }
+}
+
+void TCommSerialPortInfo::NumberNewPorts()
+{
+#ifndef _WIN32
+    std::vector<std::string> names;
+    int error = 0;
+    if (PortInfoSys::ListTtyDevices(SysfsRoot(), names, error)) PortNumbers::NumberNewDevices(names);
+#endif
 }
 
 long TCommSerialPortInfo::ListFromSystem()
@@ -121,10 +137,9 @@ long TCommSerialPortInfo::ListFromSystem()
     for (const std::string& name : names) PortList.Add(name);
     PortList.CustomSort(&PortListSortCompare);
     return status;
-#endif
+#else
     int error = 0;
     const bool ttyOk = PortInfoSys::ListTtyDevices(SysfsRoot(), names, error);
-    if (ttyOk) PortNumbers::NumberNewDevices(names);
     for (const std::string& alias : PortInfoSys::ListLiveSymlinks(PortMapDir())) {
         // Only the exact form the port object looks up ("COM12", not "com12" or "COM012").
         if (PortName(PortNo(alias)) == alias) names.push_back(alias);
@@ -137,6 +152,7 @@ long TCommSerialPortInfo::ListFromSystem()
     }
     PortList.CustomSort(&PortListSortCompare);
     return 0;
+#endif
 }
 
 int TCommSerialPortInfo::PortNo(const UnicodeString& name)
@@ -186,25 +202,30 @@ int TCommSerialPortInfo::PortListSortCompare(TStringList* list, int index1, int 
     return c < 0 ? -1 : (c > 0 ? 1 : 0);
 }
 
-TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
+#ifndef _WIN32
+namespace {
+
+// What the port map and sysfs tell of the port d names.
+void DescribeFromSystem(TPortDetails& d)
 {
-    TPortDetails d;
-    d.Name = name;
-#ifdef _WIN32
-    // Every name is a device of its own: no map links, no sysfs to describe it.
-    d.DevicePath = "\\\\.\\" + name;
-    return d;
-#endif
-    const int n = PortNo(name);
+    using T = TCommSerialPortInfo;
+    const UnicodeString& name = d.Name;
+    const int n = T::PortNo(name);
     if (!name.empty() && name[0] == '/') {
         d.DevicePath = name;
-    } else if (n > 0 && PortName(n) == name) {
-        const UnicodeString link = PortMapDir() + "/" + name;
+    } else if (n > 0 && T::PortName(n) == name) {
+        const UnicodeString link = T::PortMapDir() + "/" + name;
         const UnicodeString target = PortInfoSys::LinkTarget(link);
+        d.NotFollowed = target.empty() ? std::string() : PortInfoSys::PortMapDistrust(T::PortMapDir(), link);
+        if (!d.NotFollowed.empty()) {
+            d.AliasLink = link;
+            d.DevicePath = link;
+            return;
+        }
         if (!target.empty()) {
             d.AliasLink = link;
-            const std::string byPath = SerialRoot() + "/by-path/";
-            const std::string absolute = target[0] == '/' ? target : PortMapDir() + "/" + target;
+            const std::string byPath = T::SerialRoot() + "/by-path/";
+            const std::string absolute = target[0] == '/' ? target : T::PortMapDir() + "/" + target;
             d.FollowsSocket = absolute.compare(0, byPath.size(), byPath) == 0;
             const UnicodeString resolved = PortInfoSys::ResolvedPath(link);
             d.DevicePath = resolved.empty() ? target : resolved;
@@ -218,7 +239,7 @@ TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
     UnicodeString device = PortInfoSys::ResolvedPath(d.DevicePath);
     if (device.empty()) device = d.DevicePath;
     PortInfoSys::TTtyDetails tty;
-    if (PortInfoSys::DescribeTty(SysfsRoot(), device.substr(device.find_last_of('/') + 1), tty)) {
+    if (PortInfoSys::DescribeTty(T::SysfsRoot(), device.substr(device.find_last_of('/') + 1), tty)) {
         d.Driver = tty.Driver;
         d.VendorId = tty.VendorId;
         d.ProductId = tty.ProductId;
@@ -227,6 +248,25 @@ TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
         d.SerialNumber = tty.Serial;
     }
     d.NotNumbered = PortNumbers::NotNumberedNote(device.substr(device.find_last_of('/') + 1));
+    if (const auto brltty = PortInfoSys::BrlttyClaim(T::SysfsRoot(), T::ProcRoot(), d.DevicePath)) {
+        d.BrlttyPid = brltty.Pid;
+        d.BrlttyUsbId = brltty.UsbId;
+    }
+}
+
+} // namespace
+#endif
+
+TPortDetails TCommSerialPortInfo::Details(const UnicodeString& name)
+{
+    TPortDetails d;
+    d.Name = name;
+#ifdef _WIN32
+    // Every name is a device of its own: no map links, no sysfs to describe it.
+    d.DevicePath = "\\\\.\\" + name;
+#else
+    DescribeFromSystem(d);
+#endif
     return d;
 }
 
@@ -242,6 +282,10 @@ UnicodeString TPortDetails::ToolTip() const
     if (!SerialNumber.empty()) tip += "\nS/N " + SerialNumber;
     if (FollowsSocket) tip += "\nnumber follows the USB socket";
     if (!NotNumbered.empty()) tip += "\nnot numbered: " + NotNumbered;
+    if (!NotFollowed.empty()) tip += "\nnot followed: " + NotFollowed;
+    if (BrlttyPid > 0)
+        tip += "\nbrltty (process " + std::to_string(BrlttyPid) + ") takes " + BrlttyUsbId +
+               " adapters as braille displays: sudo apt remove brltty, or disable its udev rule";
     return tip;
 }
 
@@ -274,6 +318,14 @@ UnicodeString TCommSerialPortInfo::SerialRoot()
 {
     const UnicodeString& root = SerialRootSetting();
     return root.empty() ? UnicodeString("/dev/serial") : root;
+}
+
+void TCommSerialPortInfo::SetProcRoot(const UnicodeString& root) { ProcRootSetting() = root; }
+
+UnicodeString TCommSerialPortInfo::ProcRoot()
+{
+    const UnicodeString& root = ProcRootSetting();
+    return root.empty() ? UnicodeString("/proc") : root;
 }
 
 } // namespace KestroComm32

@@ -35,9 +35,13 @@ struct TPortDetails {
     UnicodeString VendorId, ProductId, Manufacturer, Product, SerialNumber; // USB, where known
     bool FollowsSocket = false; // a COMn alias made for an adapter without a serial number
     UnicodeString NotNumbered;  // why the automatic numbering could not give the port a COMn
+    UnicodeString NotFollowed;  // why a COMn link is not followed (its folder or its owner)
+    int BrlttyPid = 0;          // brltty runs and takes adapters of this kind (BrlttyUsbId) for itself
+    UnicodeString BrlttyUsbId;
 
     // Lines: the device path ("COM7 → /dev/ttyUSB0" for an alias) with the driver, the USB ids with
-    // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>".
+    // maker and product, the serial number, "number follows the USB socket", "not numbered: <why>",
+    // "not followed: <why>", brltty with its fix.
     // Names and numbers only, the same in every language.
     UnicodeString ToolTip() const;
 };
@@ -50,16 +54,20 @@ public:
     // Port names in PortListSortCompare order: COMn first by n, then the other names ordinally.
     TStringList PortList;
 
-    // Rebuilds PortList from the system; COM1..COM4 when the system names no port at all.
+    // Numbers new devices (NumberNewPorts), then rebuilds PortList from the system; COM1..COM4 when
+    // the system names no port at all.
     void Refresh();
+
+    // The one step that writes: a device with a stable name that no alias of the port map points at
+    // is given the lowest free COMn from COM3 up, as a link to that name, under a lock on the port
+    // map folder (comm32_portnumbers.h; off with COMPORTS_AUTO=0). Nothing on Windows.
+    static void NumberNewPorts();
 
     // Replaces PortList by the system's ports, sorted: every /sys/class/tty entry backed by a real
     // device (by its /dev name, serial8250 placeholders without a UART skipped) and the COMn aliases
-    // of the port map directory whose target exists. Before the aliases are read, a device with a
-    // stable name that no alias points at is given the lowest free COMn from COM3 up, as a link to
-    // that name (comm32_portnumbers.h; off with COMPORTS_AUTO=0). Returns 0, or the errno of opening
-    // the tty class directory when that failed and no alias was found either, in which case PortList
-    // is untouched.
+    // of the port map directory whose target exists (where the folder and the link may be followed).
+    // Reads only. Returns 0, or the errno of opening the tty class directory when that failed and no
+    // alias was found either, in which case PortList is untouched.
     long ListFromSystem();
 
     // The number in "COM<decimal>" (case-insensitive head, leading blanks and a sign allowed before
@@ -82,6 +90,9 @@ public:
     // elsewhere; empty restores it). Its parent stands for /dev: a device's node is <parent>/<dev name>.
     static void SetSerialRoot(const UnicodeString& root);
     static UnicodeString SerialRoot();
+    // Root of the process tree ("/proc" unless a test points it elsewhere; empty restores it).
+    static void SetProcRoot(const UnicodeString& root);
+    static UnicodeString ProcRoot();
 };
 
 } // namespace KestroComm32

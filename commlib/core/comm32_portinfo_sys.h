@@ -11,7 +11,13 @@ namespace KestroComm32::PortInfoSys {
 // lines without a UART. False with the errno in error when the tty class directory cannot be read.
 bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& names, int& error);
 
-// Names of the symlinks in dir whose target exists (unordered); none when dir cannot be read.
+// Why the port map folder dir may not be used, or the link at link in it (when given) not followed:
+// the folder belongs to another user than this one and root, or others than its owner may write it,
+// or the link belongs to such a user. Empty when it may (a folder that does not exist may be made).
+std::string PortMapDistrust(const std::string& dir, const std::string& link = std::string());
+
+// Names of the symlinks in the port map folder dir whose target exists (unordered), leaving out
+// those PortMapDistrust refuses; none when dir cannot be read or may not be used.
 std::vector<std::string> ListLiveSymlinks(const std::string& dir);
 
 // The UART type TIOCGSERIAL reports for /dev/<devName> (0 is PORT_UNKNOWN), or -1 when the device
@@ -28,6 +34,19 @@ struct TTtyDetails {
 // attributes of the nearest device above it that has idVendor and idProduct. False when sysfs
 // has no such entry.
 bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDetails& details);
+
+// brltty, a service for braille displays, takes USB serial adapters of some kinds for itself when it
+// runs: their tty vanishes within a second of being plugged in.
+struct TBrlttyClaim {
+    int Pid = 0;       // the running brltty
+    std::string UsbId; // "1a86:7523": the adapter of a kind it takes
+    explicit operator bool() const { return Pid > 0; }
+};
+// Whether brltty (a process of that name under procRoot) runs and path is, or was, an adapter it
+// takes: path leads to a tty of such an adapter, or path leads nowhere, looks like a USB serial
+// device (ttyUSB, ttyACM, a /dev/serial name of a USB device) and such an adapter is plugged in
+// (sysfsRoot/bus/usb/devices) with its tty gone. Empty when not.
+TBrlttyClaim BrlttyClaim(const std::string& sysfsRoot, const std::string& procRoot, const std::string& path);
 
 // The port names (data of the values) under HKLM\HARDWARE\DEVICEMAP\SERIALCOMM in registry order,
 // empty ones skipped; the status of opening the key (names untouched) or of closing it. Windows only.

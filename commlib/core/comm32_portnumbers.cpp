@@ -1,30 +1,15 @@
-// Automatic COMn numbers: the choice of numbers, and the port map links made for them.
+// Automatic COMn numbers: the choice of numbers, from what the platform layer read.
 #include "comm32_portnumbers.h"
 
 #include "comm32_portinfo.h"
-#include "comm32_portinfo_sys.h"
 
 #include <algorithm>
-#include <cstdlib>
-#include <filesystem>
-#include <mutex>
 #include <set>
-#include <system_error>
 #include <tuple>
 
 namespace KestroComm32::PortNumbers {
 
-namespace fs = std::filesystem;
-
 namespace {
-
-std::mutex NotesLock;
-
-std::map<std::string, std::string>& Notes()
-{
-    static std::map<std::string, std::string> notes;
-    return notes;
-}
 
 // Only the exact form the port object looks up ("COM12", not "com12" or "COM012").
 bool IsPortName(const std::string& name)
@@ -47,7 +32,7 @@ int UartIndex(const std::string& ttyName)
 
 bool PointsAt(const TMapEntry& entry, const TDevice& device)
 {
-    if (!entry.IsLink || !IsPortName(entry.Name)) return false;
+    if (!entry.IsLink || entry.Foreign || !IsPortName(entry.Name)) return false;
     if (!entry.Resolved.empty() && entry.Resolved == device.Node) return true;
     // A link to the stable name of an absent adapter still names it.
     auto names = [&](const std::vector<std::string>& links) {
@@ -69,107 +54,13 @@ bool TtyOrder(const TDevice& a, const TDevice& b)
     return split(a.TtyName) < split(b.TtyName);
 }
 
-std::string Normal(const fs::path& path) { return path.lexically_normal().string(); }
-
-std::string Canonical(const fs::path& path)
-{
-    std::error_code ec;
-    const fs::path resolved = fs::canonical(path, ec);
-    return ec ? std::string() : resolved.string();
-}
-
-// Node -> the links of one folder of the /dev/serial tree that lead to it.
-std::map<std::string, std::vector<std::string>> LinksByNode(const fs::path& dir)
-{
-    std::map<std::string, std::vector<std::string>> links;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        const std::string node = Canonical(it->path());
-        if (!node.empty()) links[node].push_back(Normal(it->path()));
-    }
-    for (auto& entry : links) std::sort(entry.second.begin(), entry.second.end());
-    return links;
-}
-
-std::vector<TDevice> ReadDevices(const std::vector<std::string>& devNames)
-{
-    const fs::path serialRoot = TCommSerialPortInfo::SerialRoot();
-    const auto byId = LinksByNode(serialRoot / "by-id");
-    const auto byPath = LinksByNode(serialRoot / "by-path");
-    auto linksOf = [](const std::map<std::string, std::vector<std::string>>& links, const std::string& node) {
-        const auto found = links.find(node);
-        return found == links.end() ? std::vector<std::string>() : found->second;
-    };
-    std::vector<TDevice> devices;
-    for (const std::string& devName : devNames) {
-        TDevice d;
-        d.TtyName = devName.substr(devName.find_last_of('/') + 1);
-        d.DevicePath = Normal(serialRoot.parent_path() / devName);
-        d.Node = Canonical(d.DevicePath);
-        PortInfoSys::TTtyDetails tty;
-        if (PortInfoSys::DescribeTty(TCommSerialPortInfo::SysfsRoot(), d.TtyName, tty)) {
-            d.Usb = !tty.VendorId.empty() || !tty.ProductId.empty();
-            d.HasSerial = !tty.Serial.empty();
-        }
-        if (!d.Node.empty()) {
-            d.ById = linksOf(byId, d.Node);
-            d.ByPath = linksOf(byPath, d.Node);
-        }
-        devices.push_back(std::move(d));
-    }
-    return devices;
-}
-
-std::vector<TMapEntry> ReadMap(const fs::path& dir)
-{
-    std::vector<TMapEntry> entries;
-    std::error_code ec;
-    for (fs::directory_iterator it(dir, ec), end; !ec && it != end; it.increment(ec)) {
-        TMapEntry e;
-        e.Name = it->path().filename().string();
-        std::error_code linkEc;
-        e.IsLink = it->is_symlink(linkEc);
-        if (e.IsLink) {
-            fs::path target = fs::read_symlink(it->path(), linkEc);
-            if (target.is_relative()) target = dir / target;
-            e.Target = Normal(target);
-            e.Resolved = Canonical(it->path());
-        }
-        entries.push_back(std::move(e));
-    }
-    return entries;
-}
-
-// Makes the plan's links; returns the notes of the devices left without a number.
-std::map<std::string, std::string> Apply(const TPlan& plan, const fs::path& dir)
-{
-    std::map<std::string, std::string> notes = plan.NotNumbered;
-    if (plan.New.empty()) return notes;
-    std::error_code ec;
-    fs::create_directories(dir, ec);
-    if (ec) {
-        for (const TAssignment& a : plan.New) notes[a.TtyName] = "cannot create " + dir.string() + ": " + ec.message();
-        return notes;
-    }
-    for (const TAssignment& a : plan.New) {
-        const fs::path link = dir / TCommSerialPortInfo::PortName(a.Number);
-        fs::create_symlink(a.Target, link, ec);
-        if (!ec) continue;
-        // Another program listing ports at the same moment may have given the same number.
-        std::error_code readEc;
-        if (ec == std::errc::file_exists && fs::read_symlink(link, readEc) == a.Target) continue;
-        notes[a.TtyName] = "cannot link " + link.string() + ": " + ec.message();
-    }
-    return notes;
-}
-
 } // namespace
 
 std::string StableName(const TDevice& device, bool& followsSocket)
 {
     followsSocket = false;
     if (!device.Usb) return device.DevicePath;
-    if (device.HasSerial && !device.ById.empty()) return device.ById.front();
+    if (device.HasSerial) return device.ById.empty() ? std::string() : device.ById.front();
     if (device.ByPath.empty()) return std::string();
     followsSocket = true;
     return device.ByPath.front();
@@ -190,12 +81,13 @@ TPlan Plan(std::vector<TDevice> devices, const std::vector<TMapEntry>& map)
     int next = FirstNumber;
     for (const TDevice& d : devices) {
         if (d.Node.empty()) continue;
+        if (std::any_of(map.begin(), map.end(), [&](const TMapEntry& e) { return PointsAt(e, d); })) continue;
         bool followsSocket = false;
         const std::string stable = StableName(d, followsSocket);
+        if (stable.empty() && d.Usb && d.HasSerial) plan.NotNumbered[d.TtyName] = WaitingForName;
         if (stable.empty()) continue;
         const int uart = UartIndex(d.TtyName);
         if (!d.Usb && uart >= 0 && names.count(TCommSerialPortInfo::PortName(uart + 1)) == 0) continue;
-        if (std::any_of(map.begin(), map.end(), [&](const TMapEntry& e) { return PointsAt(e, d); })) continue;
         while (next <= LastNumber && !isFree(next)) ++next;
         if (next > LastNumber) {
             plan.NotNumbered[d.TtyName] = "no free COM number";
@@ -205,25 +97,6 @@ TPlan Plan(std::vector<TDevice> devices, const std::vector<TMapEntry>& map)
         names.insert(TCommSerialPortInfo::PortName(next));
     }
     return plan;
-}
-
-void NumberNewDevices(const std::vector<std::string>& devNames)
-{
-    std::map<std::string, std::string> notes;
-    const char* setting = std::getenv("COMPORTS_AUTO");
-    if (setting == nullptr || std::string(setting) != "0") {
-        const fs::path dir = TCommSerialPortInfo::PortMapDir();
-        notes = Apply(Plan(ReadDevices(devNames), ReadMap(dir)), dir);
-    }
-    std::lock_guard<std::mutex> guard(NotesLock);
-    Notes() = std::move(notes);
-}
-
-std::string NotNumberedNote(const std::string& ttyName)
-{
-    std::lock_guard<std::mutex> guard(NotesLock);
-    const auto found = Notes().find(ttyName);
-    return found == Notes().end() ? std::string() : found->second;
 }
 
 } // namespace KestroComm32::PortNumbers

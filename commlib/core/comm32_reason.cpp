@@ -12,7 +12,8 @@ namespace KestroComm32 {
 
 namespace {
 
-// Templates; {device}, {group}, {alias}, {link}, {target}, {program}, {pid} and {system} are filled in.
+// Templates; {device}, {group}, {alias}, {link}, {folder}, {target}, {program}, {pid}, {usbid} and
+// {system} are filled in.
 struct TReasonTexts {
     const char* Access;
     const char* AccessNoGroup;
@@ -22,8 +23,10 @@ struct TReasonTexts {
     const char* Missing;
     const char* AliasDangling;
     const char* AliasMissing;
+    const char* AliasNotFollowed;
     const char* NotSerial;
     const char* IoError;
+    const char* Brltty;
     const char* Other;
 };
 
@@ -45,9 +48,16 @@ const TReasonTexts English = {
     "is unplugged, or the link must be changed to point to the adapter's current device.",
     "{alias} has no link in the port map, so {device} was tried, and it does not exist. Plug the "
     "adapter in, or make {alias} point to it: ln -s /dev/ttyUSB0 {link}",
+    "{alias} is not used: {link} or its folder {folder} can be changed by another user, who could point "
+    "it at a device of theirs. The port map folder must belong to you (or root) and be writable by you "
+    "alone, and its links must be yours: \"chmod go-w {folder}\", and remove links you did not make.",
     "{device} is not a serial port. Choose the device of the serial adapter (for example /dev/ttyUSB0).",
     "{device} does not respond (input/output error): the adapter was removed or has failed. Plug it "
     "in again and reopen the port.",
+    "{device} is taken by brltty (process {pid}), a service for braille displays that claims USB serial "
+    "adapters of this kind ({usbid}), so the port vanishes. If nobody here uses a braille display, "
+    "remove it with \"sudo apt remove brltty\"; otherwise disable its udev rule for {usbid} "
+    "(85-brltty.rules under /usr/lib/udev/rules.d). Then plug the adapter in again.",
     "The system reported: {system} ({device}).",
 };
 
@@ -65,8 +75,14 @@ const TReasonTexts SimplifiedChinese = {
     "或需要把该链接改为指向适配器现在的设备。",
     "端口映射中没有 {alias} 的链接，因此尝试了 {device}，但它不存在。请插好适配器，"
     "或为 {alias} 建立链接：ln -s /dev/ttyUSB0 {link}",
+    "{alias} 未被使用：{link} 或其所在文件夹 {folder} 可被其他用户修改，他人可借此把它指向自己的设备。"
+    "端口映射文件夹必须属于您（或 root）且只有您可写，其中的链接也必须是您的：请执行“chmod go-w {folder}”，"
+    "并删除不是您建立的链接。",
     "{device} 不是串口设备。请选择串口适配器对应的设备（例如 /dev/ttyUSB0）。",
     "{device} 没有响应（输入/输出错误）：适配器已被拔出或出现故障。请重新插好适配器，再打开串口。",
+    "{device} 被 brltty（进程 {pid}）占用：这是盲文显示器服务，它会占用这类 USB 串口适配器（{usbid}），"
+    "串口因此消失。如果本机没有人使用盲文显示器，请用命令“sudo apt remove brltty”卸载它；否则请禁用它"
+    "针对 {usbid} 的 udev 规则（/usr/lib/udev/rules.d 下的 85-brltty.rules）。然后重新插好适配器。",
     "系统报告：{system}（{device}）。",
 };
 
@@ -84,8 +100,14 @@ const TReasonTexts TraditionalChinese = {
     "或需要把該連結改為指向轉接器現在的裝置。",
     "埠對應中沒有 {alias} 的連結，因此嘗試了 {device}，但它不存在。請插好轉接器，"
     "或為 {alias} 建立連結：ln -s /dev/ttyUSB0 {link}",
+    "{alias} 未被使用：{link} 或其所在資料夾 {folder} 可被其他使用者修改，他人可藉此把它指向自己的裝置。"
+    "埠對應資料夾必須屬於您（或 root）且只有您可寫入，其中的連結也必須是您的：請執行「chmod go-w {folder}」，"
+    "並刪除不是您建立的連結。",
     "{device} 不是序列埠裝置。請選擇序列埠轉接器對應的裝置（例如 /dev/ttyUSB0）。",
     "{device} 沒有回應（輸入/輸出錯誤）：轉接器已被拔除或發生故障。請重新插好轉接器，再開啟序列埠。",
+    "{device} 被 brltty（處理程序 {pid}）佔用：這是點字顯示器服務，它會佔用這類 USB 序列埠轉接器（{usbid}），"
+    "序列埠因此消失。如果本機沒有人使用點字顯示器，請用命令「sudo apt remove brltty」移除它；否則請停用它"
+    "針對 {usbid} 的 udev 規則（/usr/lib/udev/rules.d 下的 85-brltty.rules）。然後重新插好轉接器。",
     "系統回報：{system}（{device}）。",
 };
 
@@ -122,6 +144,21 @@ UnicodeString Fill(const char* text, std::initializer_list<std::pair<const char*
 
 UnicodeString SystemText(int error) { return std::generic_category().message(error); }
 
+// A device that is gone, or busy with no other program named: what brltty taking it looks like.
+bool BrlttyMayExplain(const TSystemReason& r)
+{
+    switch (r.Error) {
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+    case EIO: return true;
+    case EBUSY:
+    case EWOULDBLOCK: return r.HolderPid <= 0 || r.HolderName == "brltty";
+    default: return false;
+    }
+}
+
 } // namespace
 
 UnicodeString TSystemReason::Device() const { return AliasTarget.empty() ? DevicePath : AliasTarget; }
@@ -136,11 +173,15 @@ UnicodeString ExplainOpenFailure(const TSystemReason& r, unsigned long lcid)
                            {"{group}", r.AccessGroup},
                            {"{alias}", r.AliasName},
                            {"{link}", r.AliasLink},
+                           {"{folder}", r.AliasLink.substr(0, r.AliasLink.find_last_of('/'))},
                            {"{target}", r.AliasTarget},
                            {"{program}", r.HolderName},
-                           {"{pid}", std::to_string(r.HolderPid)},
+                           {"{pid}", std::to_string(r.BrlttyPid > 0 ? r.BrlttyPid : r.HolderPid)},
+                           {"{usbid}", r.BrlttyUsbId},
                            {"{system}", r.SystemText.empty() ? SystemText(r.Error) : r.SystemText}});
     };
+    if (r.AliasNotFollowed) return fill(texts.AliasNotFollowed);
+    if (r.BrlttyPid > 0 && BrlttyMayExplain(r)) return fill(texts.Brltty);
     switch (r.Error) {
     case EACCES:
     case EPERM: return fill(r.AccessGroup.empty() ? texts.AccessNoGroup : texts.Access);

@@ -42,6 +42,7 @@ struct TPortState {
     int Fd = -1;
     bool Owned = false;
     bool Exclusive = false; // TIOCEXCL set by CreateFile
+    bool LowLatency = false; // ASYNC_LOW_LATENCY set by CreateFile
     bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
     bool HaveSaved = false;
     termios Saved{};
@@ -194,9 +195,10 @@ public:
         st->Fd = fd;
         st->Owned = true;
         st->Exclusive = tty.Exclusive;
+        st->LowLatency = tty.LowLatency;
         if (tcgetattr(fd, &st->Saved) != 0) {
             const int error = errno;
-            PosixTty::CloseExclusive(fd, tty.Exclusive);
+            PosixTty::CloseExclusive(fd, tty.Exclusive, tty.LowLatency);
             return fail("tcgetattr", error);
         }
         st->HaveSaved = true;
@@ -610,7 +612,7 @@ private:
             // Drained at the port's own speed before the old settings come back.
             PosixTty::DrainBeforeClose(fd, st->Baud);
             if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
-            PosixTty::CloseExclusive(fd, st->Exclusive);
+            PosixTty::CloseExclusive(fd, st->Exclusive, st->LowLatency);
         } else {
             if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
             if (st->SavedFlags >= 0) fcntl(fd, F_SETFL, st->SavedFlags);

@@ -1,6 +1,9 @@
 // POSIX side of a failed open's reason: the device's group and the state of a COMn alias link.
 #include "comm32_reason.h"
 
+#include "comm32_portinfo.h"
+#include "comm32_portinfo_sys.h"
+
 #include <cerrno>
 #include <climits>
 #include <vector>
@@ -46,9 +49,15 @@ TSystemReason DescribeOpenFailure(int error, const UnicodeString& call, const Un
             r.AliasTarget.assign(target, static_cast<std::size_t>(n));
             struct stat st {};
             r.AliasDangling = stat(aliasLink.c_str(), &st) != 0;
+            const std::string dir = aliasLink.substr(0, aliasLink.find_last_of('/'));
+            r.AliasNotFollowed = !PortInfoSys::PortMapDistrust(dir, aliasLink).empty();
         }
     }
     if (error == EACCES || error == EPERM) r.AccessGroup = AccessGroupOf(path);
+    const auto brltty =
+        PortInfoSys::BrlttyClaim(TCommSerialPortInfo::SysfsRoot(), TCommSerialPortInfo::ProcRoot(), path);
+    r.BrlttyPid = brltty.Pid;
+    r.BrlttyUsbId = brltty.UsbId;
     return r;
 }
 

@@ -1,13 +1,19 @@
 // Linux side of port enumeration: walks /sys/class/tty and the port map directory.
 #include "comm32_portinfo_sys.h"
 
+#include "posix_tty_holder.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
+#include <vector>
 
 #include <dirent.h>
+#include <grp.h>
+#include <pwd.h>
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <sys/ioctl.h>
@@ -101,9 +107,46 @@ bool ListTtyDevices(const std::string& sysfsRoot, std::vector<std::string>& name
     return true;
 }
 
+namespace {
+
+// Whether gid is the user-private group of uid (Debian's default: a group of the user's name, the
+// user's own, with no members), which makes a group-writable folder writable by its owner alone.
+bool PrivateGroup(gid_t gid, uid_t uid)
+{
+    std::vector<char> buffer(16384);
+    passwd user{};
+    passwd* foundUser = nullptr;
+    if (getpwuid_r(uid, &user, buffer.data(), buffer.size() / 2, &foundUser) != 0 || foundUser == nullptr) return false;
+    group entry{};
+    group* foundGroup = nullptr;
+    char* rest = buffer.data() + buffer.size() / 2;
+    if (getgrgid_r(gid, &entry, rest, buffer.size() / 2, &foundGroup) != 0 || foundGroup == nullptr) return false;
+    return user.pw_gid == gid && std::strcmp(user.pw_name, entry.gr_name) == 0 &&
+           (entry.gr_mem == nullptr || entry.gr_mem[0] == nullptr);
+}
+
+} // namespace
+
+std::string PortMapDistrust(const std::string& dir, const std::string& link)
+{
+    const uid_t self = geteuid();
+    auto foreign = [self](uid_t owner) { return owner != self && owner != 0; };
+    struct stat st {};
+    if (stat(dir.c_str(), &st) != 0) return std::string();
+    if (foreign(st.st_uid))
+        return dir + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not used";
+    // The sticky bit does not help: anyone may add a COMn there.
+    if ((st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && !PrivateGroup(st.st_gid, st.st_uid)))
+        return dir + " may be written by other users, so it is not used";
+    if (!link.empty() && lstat(link.c_str(), &st) == 0 && foreign(st.st_uid))
+        return link + " belongs to another user (uid " + std::to_string(st.st_uid) + "), so it is not followed";
+    return std::string();
+}
+
 std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
 {
     std::vector<std::string> names;
+    if (!PortMapDistrust(dirPath).empty()) return names;
     DirPtr dir(opendir(dirPath.c_str()));
     if (!dir) return names;
     while (const dirent* e = readdir(dir.get())) {
@@ -113,6 +156,7 @@ std::vector<std::string> ListLiveSymlinks(const std::string& dirPath)
         struct stat st {};
         if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) continue;
         if (!Exists(path)) continue; // dangling: the adapter it names is not there
+        if (!PortMapDistrust(dirPath, path).empty()) continue;
         names.push_back(name);
     }
     return names;
@@ -170,6 +214,81 @@ bool DescribeTty(const std::string& sysfsRoot, const std::string& name, TTtyDeta
         dir = dir.substr(0, dir.find_last_of('/'));
     }
     return true;
+}
+
+namespace {
+
+// The USB serial adapters brltty 6.5 lists among its braille displays that are sold mostly as plain
+// serial adapters: FTDI FT232R, Silicon Labs CP210x, QinHeng CH340/CH341.
+bool BrlttyTakes(const std::string& usbId)
+{
+    static const char* const Kinds[] = {"0403:6001", "10c4:ea60", "1a86:7523"};
+    for (const char* kind : Kinds)
+        if (usbId == kind) return true;
+    return false;
+}
+
+std::string Lower(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+bool LooksUsb(const std::string& path)
+{
+    const std::string name = BaseName(path);
+    return name.rfind("ttyUSB", 0) == 0 || name.rfind("ttyACM", 0) == 0 ||
+           path.find("/serial/by-id/usb-") != std::string::npos ||
+           (path.find("/serial/by-path/") != std::string::npos && path.find("-usb-") != std::string::npos);
+}
+
+// Whether some tty of the tty class sits below the device folder usbDevice (resolved).
+bool HasTty(const std::string& sysfsRoot, const std::string& usbDevice)
+{
+    const std::string classDir = sysfsRoot + "/class/tty";
+    DirPtr dir(opendir(classDir.c_str()));
+    if (!dir) return false;
+    while (const dirent* e = readdir(dir.get())) {
+        if (e->d_name[0] == '.') continue;
+        const std::string device = ResolvedPath(classDir + "/" + e->d_name + "/device");
+        if (device.compare(0, usbDevice.size() + 1, usbDevice + "/") == 0) return true;
+    }
+    return false;
+}
+
+// The first adapter of a kind brltty takes that is plugged in with no tty left below it.
+std::string TakenAdapter(const std::string& sysfsRoot)
+{
+    const std::string dirPath = sysfsRoot + "/bus/usb/devices";
+    DirPtr dir(opendir(dirPath.c_str()));
+    if (!dir) return std::string();
+    while (const dirent* e = readdir(dir.get())) {
+        if (e->d_name[0] == '.') continue;
+        const std::string device = dirPath + "/" + e->d_name;
+        const std::string usbId = Lower(Attribute(device, "idVendor") + ":" + Attribute(device, "idProduct"));
+        if (BrlttyTakes(usbId) && !HasTty(sysfsRoot, ResolvedPath(device))) return usbId;
+    }
+    return std::string();
+}
+
+} // namespace
+
+TBrlttyClaim BrlttyClaim(const std::string& sysfsRoot, const std::string& procRoot, const std::string& path)
+{
+    std::string usbId;
+    const std::string resolved = ResolvedPath(path);
+    TTtyDetails tty;
+    if (!resolved.empty()) {
+        if (DescribeTty(sysfsRoot, BaseName(resolved), tty)) usbId = Lower(tty.VendorId + ":" + tty.ProductId);
+    } else if (LooksUsb(path) || LooksUsb(LinkTarget(path))) {
+        usbId = TakenAdapter(sysfsRoot);
+    }
+    if (!BrlttyTakes(usbId)) return {};
+    TBrlttyClaim claim;
+    claim.Pid = PosixTty::FindProgram("brltty", procRoot);
+    if (claim) claim.UsbId = usbId;
+    return claim;
 }
 
 } // namespace KestroComm32::PortInfoSys

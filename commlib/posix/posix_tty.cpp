@@ -2,6 +2,7 @@
 #include "posix_tty.h"
 
 #include "comm32_portinfo.h"
+#include "comm32_portinfo_sys.h"
 
 #include <algorithm>
 #include <array>
@@ -17,6 +18,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -76,14 +78,27 @@ void MakeRaw(termios& t, const TRawLine& line)
     t.c_cc[VTIME] = 0;
 }
 
-void MakeDirectories(const std::string& dir)
+// The major number of the USB serial converters' ttys (ttyUSB<n>).
+constexpr unsigned UsbSerialMajor = 188;
+
+bool SetLowLatency(int fd, dev_t device)
 {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos != dir.size() && dir[pos] != '/') continue;
-        const std::string part = dir.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
-            throw std::runtime_error("mkdir " + part + ": " + std::strerror(errno));
-    }
+    if (major(device) != UsbSerialMajor) return false;
+    const char* setting = std::getenv("COMPORTS_LOW_LATENCY");
+    if (setting != nullptr && std::strcmp(setting, "0") == 0) return false;
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY)) return false;
+    info.flags |= ASYNC_LOW_LATENCY;
+    // Refused (a driver without it, an older kernel): the port works as before, only slower to answer.
+    return ioctl(fd, TIOCSSERIAL, &info) == 0;
+}
+
+void ClearLowLatency(int fd)
+{
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0) return;
+    info.flags &= ~ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
 }
 
 } // namespace
@@ -105,9 +120,19 @@ TPortPath ResolvePortName(const std::string& name)
     return {"/dev/" + name, {}, {}};
 }
 
+int MakeDirectories(const std::string& dir)
+{
+    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
+        if (pos != dir.size() && dir[pos] != '/') continue;
+        if (mkdir(dir.substr(0, pos).c_str(), 0755) != 0 && errno != EEXIST) return errno;
+    }
+    return 0;
+}
+
 std::string LinkComPort(const std::string& dir, int n, const std::string& target)
 {
-    MakeDirectories(dir);
+    if (const int error = MakeDirectories(dir); error != 0)
+        throw std::runtime_error("mkdir " + dir + ": " + std::strerror(error));
     const std::string link = dir + "/COM" + std::to_string(n);
     struct stat st {};
     if (lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode))
@@ -133,6 +158,20 @@ void UnlinkComPort(const std::string& link, const std::string& target)
     if (target == std::string(buffer, static_cast<std::size_t>(n))) unlink(link.c_str());
 }
 
+namespace {
+
+// A COMn link of the port map that another user controls (PortMapDistrust) could lead anywhere.
+bool ForeignAlias(const std::string& path)
+{
+    const std::string dir = TCommSerialPortInfo::PortMapDir();
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string::npos || path.compare(0, slash, dir) != 0 || slash != dir.size()) return false;
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode) && !PortInfoSys::PortMapDistrust(dir, path).empty();
+}
+
+} // namespace
+
 // One policy for every opener in the tree. The lock (flock LOCK_EX | LOCK_NB) is what holds the port:
 // it binds every program that takes it, root included, and goes with the descriptor, so a program
 // that dies leaves nothing locked. TIOCEXCL adds a refusal of plain opens by programs that take no
@@ -142,34 +181,49 @@ void UnlinkComPort(const std::string& link, const std::string& target)
 // belongs to the holder; and only an open that set the flag clears it again. Neither keeps out a
 // program that had the tty open before (a terminal program, ModemManager probing a new adapter):
 // the two would split the data, so such a holder, wherever /proc shows one, refuses the open too.
+// Two programs opening at the same moment: the lock picks one, the other closes at once and then
+// names the winner; the winner waits for a holder that is only passing through to close (see
+// FindLastingHolder), so the loser's descriptor never turns the winner away as well.
 TExclusiveTty OpenExclusive(const std::string& path)
 {
     TExclusiveTty tty;
+    if (ForeignAlias(path)) {
+        tty.Failure = {"open", EPERM};
+        return tty;
+    }
     const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         tty.Failure = Failed("open");
+        struct stat st {};
+        if (tty.Failure.Error == EBUSY && stat(path.c_str(), &st) == 0 && HolderSearched(st.st_rdev))
+            tty.Holder = FindTtyHolder(st.st_rdev);
         return tty;
     }
     struct stat st {};
+    const bool known = fstat(fd, &st) == 0;
+    const bool searched = known && HolderSearched(st.st_rdev);
     if (!isatty(fd)) tty.Failure = Failed("isatty");
     else if (flock(fd, LOCK_EX | LOCK_NB) != 0) tty.Failure = Failed("flock");
-    else if (fstat(fd, &st) == 0 && HolderSearched(st.st_rdev)) {
-        tty.Holder = FindTtyHolder(st.st_rdev, fd);
+    else if (searched) {
+        tty.Holder = FindLastingHolder(st.st_rdev, fd);
         if (tty.Holder) tty.Failure = {"open", EBUSY}; // as the tty itself refuses a second opener
     }
     if (tty.Failure) {
         close(fd);
+        if (searched && !tty.Holder && tty.Failure.Error == EWOULDBLOCK) tty.Holder = FindTtyHolder(st.st_rdev);
         return tty;
     }
     tty.Fd = fd;
     tty.Exclusive = ioctl(fd, TIOCEXCL) == 0;
+    tty.LowLatency = known && SetLowLatency(fd, st.st_rdev);
     return tty;
 }
 
-void CloseExclusive(int fd, bool exclusive)
+void CloseExclusive(int fd, bool exclusive, bool lowLatency)
 {
     if (fd < 0) return;
-    // Exclusive mode belongs to the tty, not to the descriptor: give it up for the next opener.
+    // Both belong to the tty, not to the descriptor: the next opener finds the driver's own setting.
+    if (lowLatency) ClearLowLatency(fd);
     if (exclusive) ioctl(fd, TIOCNXCL);
     close(fd);
 }

@@ -32,6 +32,8 @@ TPortPath ResolvePortName(const std::string& name);
 // The COMn case of ResolvePortName for a port number.
 TPortPath ResolveComPort(int n);
 
+// Makes dir and its missing parents (mode 0755, less the umask); 0, or the errno of the mkdir that failed.
+int MakeDirectories(const std::string& dir);
 // Makes dir/COM<n> (creating dir) a symbolic link to target and returns the link's path. A link
 // already there is replaced in one step; anything else there is left alone. Throws
 // std::runtime_error naming the call and the system's reason.
@@ -42,16 +44,23 @@ void UnlinkComPort(const std::string& link, const std::string& target);
 // An open tty held for one user. Fd is -1 when Failure says why.
 struct TExclusiveTty {
     int Fd = -1;
-    bool Exclusive = false; // TIOCEXCL set by this open, to be undone by CloseExclusive
+    bool Exclusive = false;  // TIOCEXCL set by this open, to be undone by CloseExclusive
+    bool LowLatency = false; // ASYNC_LOW_LATENCY set by this open, to be undone by CloseExclusive
     TCallError Failure;
     TTtyHolder Holder; // the process that already had the tty open, when that refused it
 };
 // Opens path read-write, non-blocking, not as controlling terminal, and takes it for itself alone.
-// A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
-// names the process. On failure nothing stays open and nothing on the tty has changed.
+// A COMn link of the port map that another user controls (PortMapDistrust) is not followed: open,
+// EPERM. A tty some process already has open (HolderSearched) is refused as busy: open, EBUSY, and Holder
+// names the process. A tty another opener has taken fails at flock (or at open, where its exclusive
+// mode refuses a plain user) and Holder names that opener where /proc shows it. On failure nothing
+// stays open and nothing on the tty has changed.
+// A USB serial converter (ttyUSB) is asked for low latency (ASYNC_LOW_LATENCY: the driver passes
+// received bytes on at once instead of after its latency timer, 16 ms on FTDI chips) unless
+// COMPORTS_LOW_LATENCY is "0" or the flag is already set; a driver that refuses it is left as it is.
 TExclusiveTty OpenExclusive(const std::string& path);
-// Gives up exclusive mode where this open set it, then closes.
-void CloseExclusive(int fd, bool exclusive);
+// Gives up exclusive mode and low latency where this open set them, then closes.
+void CloseExclusive(int fd, bool exclusive, bool lowLatency = false);
 
 // A pseudo-terminal pair. The master is non-blocking; the slave end is held open so the master does
 // not read EIO between two openers of the slave path and the slave keeps its line settings.

@@ -2,12 +2,14 @@
 #include "posix_tty_holder.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <linux/major.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -64,6 +66,36 @@ TTtyHolder FindTtyHolder(dev_t device, int ownFd, const std::string& procRoot)
         return holder;
     }
     return {};
+}
+
+TTtyHolder FindLastingHolder(dev_t device, int ownFd, const std::string& procRoot)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+    const pid_t self = getpid();
+    for (;;) {
+        TTtyHolder holder = FindTtyHolder(device, ownFd, procRoot);
+        if (!holder) return holder;
+        // Only the one found is watched; a search of all of /proc takes milliseconds.
+        const std::string fdDir = procRoot + "/" + std::to_string(holder.Pid) + "/fd";
+        while (HoldsDevice(fdDir, device, holder.Pid == self ? ownFd : -1)) {
+            if (std::chrono::steady_clock::now() >= deadline) return holder;
+            poll(nullptr, 0, 1);
+        }
+    }
+}
+
+pid_t FindProgram(const std::string& name, const std::string& procRoot)
+{
+    const TDir proc = OpenDir(procRoot);
+    if (!proc) return 0;
+    while (const dirent* entry = readdir(proc.get())) {
+        const long pid = NumberOf(entry->d_name);
+        if (pid <= 0) continue;
+        std::string comm;
+        std::getline(std::ifstream(procRoot + "/" + entry->d_name + "/comm"), comm);
+        if (comm == name) return static_cast<pid_t>(pid);
+    }
+    return 0;
 }
 
 bool HolderSearched(dev_t device)

@@ -19,6 +19,14 @@ struct TTtyHolder {
 // too, all but its descriptor ownFd (the one being opened).
 TTtyHolder FindTtyHolder(dev_t device, int ownFd = -1, const std::string& procRoot = "/proc");
 
+// As FindTtyHolder, but a holder that lets go within a moment does not count: another opener that
+// lost the lock to this one shows its descriptor until it has closed it. A holder still there after
+// about 200 ms is returned.
+TTtyHolder FindLastingHolder(dev_t device, int ownFd = -1, const std::string& procRoot = "/proc");
+
+// The first process under procRoot whose program name (/proc/<pid>/comm) is name; 0 when none.
+pid_t FindProgram(const std::string& name, const std::string& procRoot = "/proc");
+
 // Whether an open of the tty `device` must first find no other holder. Pseudo-terminal slaves are
 // exempt: the program that makes one (a simulator, socat) keeps the slave open on purpose.
 bool HolderSearched(dev_t device);

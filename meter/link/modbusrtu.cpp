@@ -49,7 +49,9 @@ int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8
     if (expected < 2 || expected > FrameSize) return ResultShort;
     std::uint32_t got = 0;
     if (!m_serial.ReadData(2, frame, got)) return ResultLinkFailed;
-    if (frame[1] > 0x80) {
+    // Fewer than two bytes leave the request's own bytes behind them: a short reply, whatever they say.
+    const bool headShort = got < 2;
+    if (!headShort && frame[1] > 0x80) {
         if (!m_serial.ReadData(3, frame + 2, got)) return ResultLinkFailed;
         // Without its code byte the buffer still holds the request there, which could read as 0. The
         // CRC is not checked, so one cut short does not matter.
@@ -60,7 +62,7 @@ int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8
     const std::uint32_t rest = static_cast<std::uint8_t>(expected - 2);
     if (!m_serial.ReadData(rest, frame + 2, got)) return ResultLinkFailed;
     received = static_cast<std::uint8_t>(got);
-    if (got != rest || expected < 4) return ResultShort;
+    if (headShort || got != rest || expected < 4) return ResultShort;
     const std::uint16_t crc = CRC16(frame, static_cast<std::uint16_t>(expected - 2));
     if (frame[expected - 2] == (crc >> 8) && frame[expected - 1] == (crc & 0xFF)) return ResultOk;
     return ResultCrc;
@@ -68,6 +70,8 @@ int CModBusRtu::ReadReply(std::uint8_t* frame, std::uint8_t expected, std::uint8
 
 int CModBusRtu::Exchange(std::uint8_t* frame, int length, std::uint8_t expected, int pauseMs)
 {
+    // A reply that came after its request gave up would otherwise be read as this request's reply.
+    m_serial.DiscardInput();
     const bool written = m_serial.WriteData(static_cast<std::uint32_t>(length), frame);
     if (pauseMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     if (!written) return ResultLinkFailed;

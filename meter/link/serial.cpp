@@ -126,6 +126,7 @@ bool CSerial::Open()
         std::lock_guard<std::mutex> guard(m_state);
         m_fd = tty.Fd;
         m_exclusive = tty.Exclusive;
+        m_lowLatency = tty.LowLatency;
     }
     if (const PosixTty::TCallError failure = ConfigureLine(tty.Fd, *this))
         return OpenFailed("SetCommState", ShownError(failure), ReasonOf(where, failure));
@@ -157,14 +158,22 @@ void CSerial::Close()
     }
     if (m_fd >= 0) {
         PosixTty::DrainBeforeClose(m_fd, PosixTty::LineSpeed(m_fd));
-        PosixTty::CloseExclusive(m_fd, m_exclusive);
-        m_exclusive = false;
+        PosixTty::CloseExclusive(m_fd, m_exclusive, m_lowLatency);
+        m_exclusive = m_lowLatency = false;
         m_fd = -1;
     }
     m_lockFreed.notify_all();
 }
 
 void CSerial::Purge() { PosixTty::FlushQueues(m_fd, true, true); }
+
+void CSerial::DiscardInput()
+{
+    if (!TakeLock()) return;
+    std::lock_guard<std::mutex> guard(m_state);
+    PosixTty::FlushQueues(m_fd, true, false);
+    ReleaseLockHeld();
+}
 
 namespace {
 

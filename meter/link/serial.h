@@ -41,6 +41,9 @@ public:
     // Writes count bytes (cut to 1024) within 10 ms per byte + 1000 ms (at most 2000 ms).
     // True only if all of the (cut) count went out; a failure purges the port both ways.
     bool WriteData(std::uint32_t count, const std::uint8_t* data);
+    // Drops whatever waits in the receive side (a late reply to an earlier request), so the next read
+    // starts with the next reply. Waits for a read or write in progress; nothing on a closed link.
+    void DiscardInput();
 
     // Text of the last failure; empty until one happens.
     std::string LastError() const;
@@ -87,6 +90,7 @@ private:
     bool m_lockExists = false; // the lock event exists only while open
     bool m_busy = false;       // a read or write holds the lock
     bool m_exclusive = false;  // TIOCEXCL set by this object, to be undone on close
+    bool m_lowLatency = false; // ASYNC_LOW_LATENCY set by this object, to be undone on close
     std::string m_lastError;
     KestroComm32::TSystemReason m_lastReason;
     std::uint64_t m_received = 0;

@@ -107,6 +107,16 @@ void CSerial::Purge()
     Port::Purge(m_fd);
 }
 
+// Between two exchanges nothing of ours waits to be sent (a write returns once its bytes are out),
+// so the purge of both queues drops only what arrived late.
+void CSerial::DiscardInput()
+{
+    if (!TakeLock()) return;
+    std::lock_guard<std::mutex> guard(m_state);
+    Purge();
+    ReleaseLockHeld();
+}
+
 // Runs one read or write without holding m_state (the caller holds the lock). True when it ended
 // by completion or by the port's own time-outs; false with LastError set otherwise.
 bool CSerial::Transfer(bool reading, std::uint32_t count, std::uint8_t* buffer, std::uint32_t& done)

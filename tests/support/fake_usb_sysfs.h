@@ -32,6 +32,10 @@ inline void AddUsbTty(const std::filesystem::path& sys, const TUsbTty& t)
     attribute("manufacturer", t.Manufacturer);
     attribute("product", t.Product);
     attribute("serial", t.Serial);
+    // Every USB device is listed on its bus, as the kernel does.
+    const fs::path listed = sys / "bus" / "usb" / "devices" / t.UsbDevice;
+    fs::create_directories(listed.parent_path());
+    if (!fs::exists(fs::symlink_status(listed))) fs::create_directory_symlink(usb, listed);
     const fs::path driver = sys / "bus" / t.DriverBus / "drivers" / t.Driver;
     fs::create_directories(driver);
     fs::create_symlink(driver, device / "driver");

@@ -295,6 +295,7 @@ struct TPort {
     KestroComm32::PosixTty::TPty pty;
     int fd = -1;
     bool exclusive = false;
+    bool lowLatency = false;
     std::string path;
 };
 
@@ -314,6 +315,7 @@ bool OpenPort(const TOptions& o, TPort& port)
         failure = tty.Failure;
         port.fd = tty.Fd;
         port.exclusive = tty.Exclusive;
+        port.lowLatency = tty.LowLatency;
         port.path = o.device;
         if (!failure) failure = PosixTty::SetRawLine(port.fd, line);
     }
@@ -326,7 +328,7 @@ bool OpenPort(const TOptions& o, TPort& port)
 void ClosePort(TPort& port)
 {
     if (port.pty.Master >= 0) KestroComm32::PosixTty::ClosePty(port.pty);
-    else KestroComm32::PosixTty::CloseExclusive(port.fd, port.exclusive);
+    else KestroComm32::PosixTty::CloseExclusive(port.fd, port.exclusive, port.lowLatency);
     port.fd = -1;
 }
 

@@ -1,15 +1,21 @@
 // Automatic COMn numbers over a fake sysfs and a fake /dev/serial tree: first sight, replugging, the user's own entries.
 #include "comm32_portinfo.h"
+#include "comm32_portnumbers.h"
 
 #include "as_other_user.h"
 #include "fake_dev_serial.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 using namespace KestroComm32;
 namespace fs = std::filesystem;
@@ -250,4 +256,149 @@ TEST_F(AutoNumbers, PortsOffUsbByTheirNode)
     EXPECT_EQ(Link(3), (Machine.Dev() / "ttyAMA0").string());
     EXPECT_EQ(Link(4), (Machine.Dev() / "ttyS5").string());
     EXPECT_FALSE(fs::exists(fs::symlink_status(Map / "COM5")));
+}
+
+// Two programs numbering at the same moment, one of them listing before a second adapter appeared:
+// under the folder's lock each adapter gets exactly one number and no number is given twice.
+TEST_F(AutoNumbers, TwoProcessesNumberingAtOnceGiveEachAdapterOneNumber)
+{
+    Machine.Plug(AdapterA);
+    Machine.Plug(As(AdapterB, "ttyUSB1", "1-3"));
+    const std::vector<std::vector<std::string>> views{{"ttyUSB1"}, {"ttyUSB0", "ttyUSB1"}};
+    const std::set<std::string> adapters{"ttyUSB0", "ttyUSB1"};
+    for (int round = 0; round < 200; ++round) {
+        SCOPED_TRACE(round);
+        fs::remove_all(Map);
+        int go[2];
+        ASSERT_EQ(pipe(go), 0);
+        pid_t children[2];
+        for (int i = 0; i < 2; ++i) {
+            children[i] = fork();
+            ASSERT_GE(children[i], 0);
+            if (children[i] != 0) continue;
+            close(go[1]);
+            char byte;
+            if (read(go[0], &byte, 1) != 0) _exit(2); // both start when the parent closes the pipe
+            PortNumbers::NumberNewDevices(views[static_cast<std::size_t>((i + round) % 2)]);
+            _exit(0);
+        }
+        close(go[0]);
+        close(go[1]);
+        for (const pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        std::map<std::string, int> numbers; // adapter -> how many COMn lead to it
+        std::string links;
+        for (const auto& e : fs::directory_iterator(Map)) {
+            const std::string name = e.path().filename().string();
+            links += name + " -> " + fs::read_symlink(e.path()).string() + "\n";
+            ++numbers[fs::canonical(e.path()).filename().string()];
+        }
+        for (const std::string& adapter : adapters) EXPECT_EQ(numbers[adapter], 1) << adapter << "\n" << links;
+        ASSERT_EQ(numbers.size(), adapters.size()) << links;
+    }
+}
+
+// udev makes an adapter's by-path name before its by-id name: an adapter with a serial number is
+// listed under its device name until its by-id name exists, then numbered by it, and keeps that
+// number in another socket.
+TEST_F(AutoNumbers, AnAdapterWithASerialNumberWaitsForItsByIdName)
+{
+    const auto nameMade = [this](const fakesys::TUsbTty& t) {
+        fs::create_symlink("../../" + t.Tty, Machine.Serial() / "by-id" / fakesys::ByIdName(t));
+    };
+    Machine.Plug(AdapterA);
+    fs::remove(Machine.Serial() / "by-id" / fakesys::ByIdName(AdapterA));
+    EXPECT_EQ(List(), (std::vector<std::string>{"ttyUSB0"}));
+    EXPECT_FALSE(fs::exists(Map / "COM3"));
+    const std::string tip = TCommSerialPortInfo::Details("ttyUSB0").ToolTip();
+    EXPECT_NE(tip.find("waiting for its name"), std::string::npos) << tip;
+
+    nameMade(AdapterA);
+    EXPECT_EQ(List(), (std::vector<std::string>{"COM3", "ttyUSB0"}));
+    EXPECT_EQ(Link(3), ById(AdapterA));
+    EXPECT_EQ(TCommSerialPortInfo::Details("ttyUSB0").ToolTip().find("waiting"), std::string::npos);
+
+    Machine.Unplug(AdapterA);
+    const fakesys::TUsbTty moved = As(AdapterA, "ttyUSB0", "1-5");
+    Machine.Plug(moved);
+    fs::remove(Machine.Serial() / "by-id" / fakesys::ByIdName(moved)); // in the new socket, again too early
+    EXPECT_EQ(List(), (std::vector<std::string>{"ttyUSB0"}));
+    nameMade(moved);
+    EXPECT_EQ(List(), (std::vector<std::string>{"COM3", "ttyUSB0"}));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(Map / "COM4")));
+}
+
+// Anyone who may write the port map could point a COMn at a tty of theirs: a folder another user
+// owns or others may write is neither followed nor written, nor is a link another user owns, and the
+// tooltips say why.
+TEST_F(AutoNumbers, AFolderOrLinkOthersControlIsNotFollowedNorWritten)
+{
+    constexpr uid_t Nobody = commtest::NobodyId;
+    struct TCase {
+        const char* Name;
+        std::function<void()> Make;
+        std::vector<std::string> List; // with the adapter plugged in
+        const char* AdapterNote;       // in the adapter's tooltip
+        const char* Com3Note;          // in COM3's tooltip
+    };
+    const std::string map = Map.string();
+    const std::vector<TCase> cases{
+        {"folder its group may write",
+         [this] {
+             ASSERT_EQ(chown(Map.c_str(), 0, Nobody), 0); // nogroup, not the owner's own group
+             fs::permissions(Map, fs::perms::group_write, fs::perm_options::add);
+         },
+         {"ttyUSB0"},
+         "not numbered: MAP may be written by other users",
+         "not followed: MAP may be written"},
+        {"folder only its owner's own group may write",
+         [this] { fs::permissions(Map, fs::perms::group_write, fs::perm_options::add); },
+         {"COM3", "ttyUSB0"},
+         "",
+         "COM3 \u2192 "},
+        {"folder everyone may write, sticky",
+         [this] { fs::permissions(Map, fs::perms::all | fs::perms::sticky_bit); },
+         {"ttyUSB0"},
+         "not numbered: MAP may be written by other users",
+         "not followed: MAP may be written"},
+        {"folder of another user",
+         [this] { ASSERT_EQ(chown(Map.c_str(), Nobody, Nobody), 0); },
+         {"ttyUSB0"},
+         "not numbered: MAP belongs to another user (uid 65534)",
+         "not followed: MAP belongs to another user"},
+        {"COM3 of another user",
+         [this] { ASSERT_EQ(lchown((Map / "COM3").c_str(), Nobody, Nobody), 0); },
+         {"COM4", "ttyUSB0"},
+         "",
+         "not followed: MAP/COM3 belongs to another user (uid 65534)"},
+    };
+    auto filled = [&](std::string text) {
+        if (const auto at = text.find("MAP"); at != std::string::npos) text.replace(at, 3, map);
+        return text;
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        fs::remove_all(Machine.Root);
+        SetUp();
+        fs::create_directories(Map);
+        fs::permissions(Map, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                 fs::perms::others_read | fs::perms::others_exec);
+        // Someone's COM3 to the adapter: followed, it would be the adapter's number.
+        fs::create_symlink(ById(AdapterA), Map / "COM3");
+        c.Make();
+        Machine.Plug(AdapterA);
+        EXPECT_EQ(List(), c.List);
+        const std::string adapterTip = TCommSerialPortInfo::Details("ttyUSB0").ToolTip();
+        if (*c.AdapterNote) {
+            EXPECT_NE(adapterTip.find(filled(c.AdapterNote)), std::string::npos) << adapterTip;
+        }
+        const std::string com3Tip = TCommSerialPortInfo::Details("COM3").ToolTip();
+        EXPECT_NE(com3Tip.find(filled(c.Com3Note)), std::string::npos) << com3Tip;
+        std::size_t entries = 0;
+        for (const auto& e : fs::directory_iterator(Map)) entries += e.path().filename() == "COM3" ? 0u : 1u;
+        EXPECT_EQ(entries, std::count(c.List.begin(), c.List.end(), "COM4")) << "only a COM4 beside COM3";
+    }
 }

@@ -2,7 +2,9 @@
 #include "as_other_user.h"
 #include "comm32.h"
 #include "comm32_error.h"
+#include "comm32_portinfo.h"
 #include "comm32_reason.h"
+#include "fake_dev_serial.h"
 #include "pty_link.h"
 #include "tty_holder_child.h"
 
@@ -12,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include <fcntl.h>
 #include <grp.h>
@@ -300,6 +303,50 @@ TEST(OpenFailureReasons, DanglingAliasSaysWhereItPoints)
     unsetenv("COMPORTS_DIR");
 }
 
+// A COMn link that another user may change could lead to a tty of theirs: a port map folder its group
+// (not the owner's own) or everyone may write, or a link another user owns, is not followed.
+TEST(OpenFailureReasons, AnAliasAnotherUserMayChangeIsNotFollowed)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    TempDir map;
+    const fs::path link = map.Path / "COM7";
+    fs::create_symlink(pty.SlavePath, link);
+    setenv("COMPORTS_DIR", map.Path.c_str(), 1);
+    const struct {
+        const char* what;
+        std::function<void()> make, undo;
+    } cases[] = {
+        {"group nogroup may write the folder",
+         [&] {
+             ASSERT_EQ(chown(map.Path.c_str(), 0, commtest::NobodyId), 0);
+             fs::permissions(map.Path, fs::perms::group_write, fs::perm_options::add);
+         },
+         [&] { fs::permissions(map.Path, fs::perms::group_write, fs::perm_options::remove); }},
+        {"everyone may write the folder",
+         [&] { fs::permissions(map.Path, fs::perms::others_write, fs::perm_options::add); },
+         [&] { fs::permissions(map.Path, fs::perms::others_write, fs::perm_options::remove); }},
+        {"the link is nobody's", [&] { ASSERT_EQ(lchown(link.c_str(), commtest::NobodyId, commtest::NobodyId), 0); },
+         [&] { ASSERT_EQ(lchown(link.c_str(), 0, 0), 0); }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.make();
+        for (unsigned long lcid : {English, Simplified, Traditional}) {
+            const TOpenResult r = TryOpen("COM7", lcid);
+            ASSERT_TRUE(r.Threw);
+            EXPECT_EQ(r.Reason.Error, EPERM);
+            EXPECT_TRUE(r.Reason.AliasNotFollowed);
+            EXPECT_TRUE(Contains(r.Explanation, "chmod go-w " + map.Path.string()) && Contains(r.Explanation, "COM7"))
+                << r.Explanation;
+        }
+        c.undo();
+        const TOpenResult again = TryOpen("COM7", English);
+        EXPECT_FALSE(again.Threw) << again.Explanation;
+    }
+    unsetenv("COMPORTS_DIR");
+}
+
 // An adapter pulled out. Linux drops a pty's slave node as soon as its master closes, so the path
 // is gone: the device does not exist. A slave node whose tty will not talk (here a pty its master
 // has not unlocked) is refused with an I/O error, as a port whose adapter has gone away is.
@@ -379,4 +426,81 @@ TEST(OpenFailureReasons, PortAnotherProgramHasOpenNamesThatProgram)
 
     const TOpenResult alone = TryOpen(pty.SlavePath, English);
     EXPECT_FALSE(alone.Threw) << alone.Explanation;
+}
+
+// brltty takes adapters of some kinds as braille displays and their tty vanishes: with brltty in a fake
+// /proc, a failed open of such an adapter, present or just gone, names it with the fix; other adapters,
+// other failures, or no brltty do not.
+TEST(OpenFailureReasons, BrlttyIsNamedForTheAdaptersItTakes)
+{
+    const fakesys::TFakeMachine machine{fs::path("/tmp") / ("kestro-braille-" + std::to_string(getpid()))};
+    fs::remove_all(machine.Root);
+    const fs::path proc = machine.Root / "proc";
+    fs::create_directories(proc / "4242");
+    std::ofstream(proc / "4242" / "comm") << "brltty\n";
+    TCommSerialPortInfo::SetSysfsRoot(machine.Sys().string());
+    TCommSerialPortInfo::SetSerialRoot(machine.Serial().string());
+    TCommSerialPortInfo::SetProcRoot(proc.string());
+    const fakesys::TUsbTty ch340{"ttyUSB0",    "1-2", "1a86",       "7523",  "QinHeng",
+                                 "USB Serial", "",    "usb-serial", "ch341", true};
+    const fakesys::TUsbTty pl2303{"ttyUSB1",    "1-3", "067b",       "2303",   "Prolific",
+                                  "USB-Serial", "",    "usb-serial", "pl2303", true};
+    machine.Plug(ch340);
+    machine.Plug(pl2303);
+    const std::string dev = machine.Dev().string();
+    const std::string com3 = (machine.Root / "COM3").string();
+    fs::create_symlink(machine.Serial() / "by-id" / "usb-QinHeng_USB_Serial-if00-port0", com3);
+
+    struct TCase {
+        const char* what;
+        int error;
+        std::string path;
+        bool gone; // brltty has taken the CH340: its tty is gone, the USB device stays
+        bool named;
+    } cases[] = {
+        {"CH340 busy", EBUSY, dev + "/ttyUSB0", false, true},
+        {"CH340 I/O error", EIO, dev + "/ttyUSB0", false, true},
+        {"CH340 no access", EACCES, dev + "/ttyUSB0", false, false},
+        {"PL2303 busy", EBUSY, dev + "/ttyUSB1", false, false},
+        {"another USB tty gone", ENOENT, dev + "/ttyUSB5", false, false}, // the CH340 there, and its tty
+        {"CH340 gone", ENOENT, dev + "/ttyUSB0", true, true},
+        {"COM3 to the gone CH340", ENOENT, com3, true, true},
+        {"a UART that is not there", ENOENT, dev + "/ttyS7", true, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.gone) {
+            fs::remove_all(machine.Sys() / "class" / "tty" / "ttyUSB0");
+            fs::remove_all(machine.Sys() / "devices" / "pci0000:00" / "0000:00:14.0" / "usb1" / "1-2" / "1-2:1.0" /
+                           "ttyUSB0");
+            fs::remove(machine.Dev() / "ttyUSB0");
+        }
+        const TSystemReason r = DescribeOpenFailure(c.error, "open", c.path);
+        const std::string text = ExplainOpenFailure(r, English);
+        EXPECT_EQ(Contains(text, "brltty (process 4242)") && Contains(text, "sudo apt remove brltty") &&
+                      Contains(text, "1a86:7523"),
+                  c.named)
+            << text;
+        if (!c.named) continue;
+        for (unsigned long lcid : {Simplified, Traditional}) {
+            const std::string other = ExplainOpenFailure(r, lcid);
+            EXPECT_TRUE(Contains(other, "brltty") && Contains(other, "sudo apt remove brltty") &&
+                        Contains(other, "4242") && Contains(other, "85-brltty.rules"))
+                << other;
+        }
+    }
+    // The port list says so too, while the adapter is there.
+    machine.Plug(ch340);
+    EXPECT_TRUE(
+        Contains(TCommSerialPortInfo::Details(dev + "/ttyUSB0").ToolTip(), "brltty (process 4242) takes 1a86:7523"))
+        << TCommSerialPortInfo::Details(dev + "/ttyUSB0").ToolTip();
+    EXPECT_FALSE(Contains(TCommSerialPortInfo::Details(dev + "/ttyUSB1").ToolTip(), "brltty"));
+    fs::remove_all(proc / "4242");
+    EXPECT_EQ(DescribeOpenFailure(EBUSY, "open", dev + "/ttyUSB0").BrlttyPid, 0); // brltty not running
+    EXPECT_FALSE(Contains(TCommSerialPortInfo::Details(dev + "/ttyUSB0").ToolTip(), "brltty"));
+
+    TCommSerialPortInfo::SetSysfsRoot("");
+    TCommSerialPortInfo::SetSerialRoot("");
+    TCommSerialPortInfo::SetProcRoot("");
+    fs::remove_all(machine.Root);
 }

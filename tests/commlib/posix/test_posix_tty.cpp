@@ -10,9 +10,11 @@
 #include <fstream>
 #include <string>
 
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 
 namespace PosixTty = KestroComm32::PosixTty;
@@ -250,6 +252,85 @@ TEST(TtyHolder, AnotherProcessHoldingTheTtyRefusesTheOpen)
     EXPECT_FALSE(alone.Failure) << alone.Failure.Call << " " << alone.Failure.Error;
     EXPECT_FALSE(alone.Holder);
     PosixTty::CloseExclusive(alone.Fd, alone.Exclusive);
+}
+
+// Two processes opening one tty at the same moment, many times over: the lock gives it to exactly
+// one, and the other is told it is busy, naming the winner (not turned away by its descriptor).
+TEST(TtyHolder, TwoOpenersAtOnceGiveExactlyOneWinnerThatTheLoserNames)
+{
+    ptytest::TPty pty;
+    ASSERT_TRUE(pty.Ok());
+    close(pty.Slave);
+    pty.Slave = -1;
+    commtest::TSearchPtyHolders search;
+    struct TOutcome {
+        pid_t Pid = 0;
+        int Fd = -1;
+        int Error = 0;
+        pid_t Holder = 0;
+    };
+    for (int round = 0; round < 1000; ++round) {
+        SCOPED_TRACE(round);
+        int go[2], results[2], end[2];
+        ASSERT_EQ(pipe(go), 0);
+        ASSERT_EQ(pipe(results), 0);
+        ASSERT_EQ(pipe(end), 0);
+        pid_t children[2];
+        for (pid_t& child : children) {
+            child = fork();
+            ASSERT_GE(child, 0);
+            if (child != 0) continue;
+            close(go[1]);
+            close(end[1]);
+            char byte;
+            if (read(go[0], &byte, 1) != 0) _exit(2); // both start when the parent closes the pipe
+            const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(pty.SlavePath);
+            const TOutcome outcome{getpid(), tty.Fd, tty.Failure.Error, tty.Holder.Pid};
+            if (write(results[1], &outcome, sizeof outcome) != sizeof outcome) _exit(3);
+            if (read(end[0], &byte, 1) != 0) _exit(4); // the winner holds the tty until the round is over
+            _exit(0);
+        }
+        close(go[0]);
+        close(results[1]);
+        close(end[0]);
+        close(go[1]);
+        TOutcome outcomes[2];
+        for (TOutcome& o : outcomes) ASSERT_EQ(read(results[0], &o, sizeof o), static_cast<ssize_t>(sizeof o));
+        close(end[1]);
+        close(results[0]);
+        for (const pid_t child : children) {
+            int status = 0;
+            ASSERT_EQ(waitpid(child, &status, 0), child);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        }
+        const int winners = (outcomes[0].Fd >= 0) + (outcomes[1].Fd >= 0);
+        ASSERT_EQ(winners, 1) << "errors " << outcomes[0].Error << " " << outcomes[1].Error;
+        const TOutcome& winner = outcomes[0].Fd >= 0 ? outcomes[0] : outcomes[1];
+        const TOutcome& loser = outcomes[0].Fd >= 0 ? outcomes[1] : outcomes[0];
+        EXPECT_TRUE(loser.Error == EWOULDBLOCK || loser.Error == EBUSY) << loser.Error;
+        ASSERT_EQ(loser.Holder, winner.Pid);
+    }
+
+    // A loser held up for a while between its open and its close still does not turn the winner away.
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t slowLoser = fork();
+    ASSERT_GE(slowLoser, 0);
+    if (slowLoser == 0) {
+        const int fd = open(pty.SlavePath.c_str(), O_RDWR | O_NOCTTY);
+        if (fd < 0 || write(ready[1], "x", 1) != 1) _exit(1);
+        poll(nullptr, 0, 50);
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte;
+    ASSERT_EQ(read(ready[0], &byte, 1), 1);
+    close(ready[0]);
+    const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(pty.SlavePath);
+    EXPECT_FALSE(tty.Failure) << tty.Failure.Call << " " << tty.Failure.Error;
+    PosixTty::CloseExclusive(tty.Fd, tty.Exclusive);
+    int status = 0;
+    ASSERT_EQ(waitpid(slowLoser, &status, 0), slowLoser);
 }
 
 } // namespace

@@ -239,6 +239,20 @@ TEST_F(MeterLink, PacedAndDelayedRepliesStillArrive)
     EXPECT_LE(ms, 1000);
 }
 
+TEST_F(MeterLink, AReplyAfterItsRequestGaveUpIsNotReadAsTheNextOnesReply)
+{
+    // The first reply comes while the rest of it is being read: 23 of its 25 bytes are taken, two stay.
+    Start({"--fault", "delay=1700@1", "--input", "0=2222"});
+    MeasurementData m{};
+    EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultShort);
+    ASSERT_FALSE(sim->Expect("reply 1 ", Wait).empty());
+    for (int i = 0; i < 2; ++i) {
+        m.fill(0);
+        EXPECT_EQ(rtu.ReadMeasurement(m), CModBusRtu::ResultOk) << i;
+        EXPECT_EQ(RegisterWord(m.data(), 0), 2222) << i;
+    }
+}
+
 TEST_F(MeterLink, CalibrateWaitsBeforeReading)
 {
     Start({});
