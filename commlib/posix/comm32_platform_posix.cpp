@@ -5,19 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 #include <unordered_map>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -43,6 +38,7 @@ struct TPortState {
     bool Owned = false;
     bool Exclusive = false; // TIOCEXCL set by CreateFile
     bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
+    bool HasLines = false;  // TIOCMGET works: modem lines to watch
     bool HaveSaved = false;
     termios Saved{};
     int SavedFlags = -1;
@@ -56,17 +52,6 @@ struct TPortState {
     std::atomic<char> EvtChar{0};
     std::atomic<bool> EvtCharSeen{false};
     TLineSnapshot Lines; // the waiting thread's own
-    // Blocked in TIOCMIWAIT, wakes the comm-event wait when a modem line changes (real ports only).
-    std::thread ModemWaiter;
-    std::mutex ModemWaiterLock; // the reader (on a hang-up) and Close may both stop it
-    std::atomic<bool> ModemWaiterStop{false};
-    std::atomic<bool> ModemWaiterDone{false};
-
-    // Only a port still open when the program ends gets here with its waiter not joined.
-    ~TPortState()
-    {
-        if (ModemWaiter.joinable()) ModemWaiter.detach();
-    }
 };
 
 void Kick(int fd)
@@ -81,93 +66,10 @@ void Drain(int fd)
     while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
 }
 
-// TIOCMIWAIT ends only on a line change or a signal (not on close or hang-up in the serial core),
-// so each modem waiter is stopped with a real-time signal that has an empty handler without
-// SA_RESTART. The signal is one the program leaves at its default; 0 when none is free.
-void IgnoreWakeSignal(int) {}
-
-int ModemWakeSignal()
-{
-    static const int signal = [] {
-        for (int sig = SIGRTMAX; sig >= SIGRTMIN; --sig) {
-            struct sigaction old {};
-            if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL || (old.sa_flags & SA_SIGINFO)) continue;
-            struct sigaction wake {};
-            wake.sa_handler = IgnoreWakeSignal;
-            sigemptyset(&wake.sa_mask);
-            if (sigaction(sig, &wake, nullptr) == 0) return sig;
-        }
-        return 0;
-    }();
-    return signal;
-}
-
-bool ModemCountsDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b)
-{
-    return a.cts != b.cts || a.dsr != b.dsr || a.dcd != b.dcd || a.rng != b.rng;
-}
-
-void WaitForModemChanges(const std::shared_ptr<TPortState>& st, int wakeSignal)
-{
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, wakeSignal);
-    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-    // TIOCMIWAIT starts counting afresh on every call: a change between two calls shows in the
-    // counters, looked at just before the next one.
-    serial_icounter_struct seen{};
-    const bool counted = ioctl(st->Fd, TIOCGICOUNT, &seen) == 0;
-    while (!st->ModemWaiterStop) {
-        serial_icounter_struct now{};
-        if (counted && ioctl(st->Fd, TIOCGICOUNT, &now) == 0 && ModemCountsDiffer(now, seen)) {
-            seen = now;
-            Kick(st->Kick);
-            continue;
-        }
-        if (ioctl(st->Fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) == 0) {
-            if (counted) ioctl(st->Fd, TIOCGICOUNT, &seen);
-            Kick(st->Kick);
-        } else if (errno != EINTR) {
-            break; // the driver cannot wait for lines (EINVAL, ENOTTY) or the port is gone (EIO)
-        }
-    }
-    st->ModemWaiterDone = true;
-}
-
-// Starts the waiter with every signal blocked but its wake signal, so the program's own signals
-// never land on it.
-void StartModemWaiter(const std::shared_ptr<TPortState>& st)
-{
-    const int wakeSignal = ModemWakeSignal();
-    if (wakeSignal == 0) return;
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        st->ModemWaiter = std::thread(WaitForModemChanges, st, wakeSignal);
-    } catch (const std::system_error&) {
-        st->ModemWaiterDone = true; // lines are then seen whenever the wait wakes for anything else
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-void StopModemWaiter(TPortState& st)
-{
-    std::lock_guard<std::mutex> guard(st.ModemWaiterLock);
-    if (!st.ModemWaiter.joinable()) return;
-    st.ModemWaiterStop = true;
-    // A signal sent just before the waiter enters the ioctl is lost: send until it is out.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!st.ModemWaiterDone && std::chrono::steady_clock::now() < deadline) {
-        pthread_kill(st.ModemWaiter.native_handle(), ModemWakeSignal());
-        for (int i = 0; i < 100 && !st.ModemWaiterDone; ++i) std::this_thread::yield();
-        if (!st.ModemWaiterDone) poll(nullptr, 0, 1);
-    }
-    // Joined unless a foreign handler took the signal over; the waiter then keeps its own
-    // reference to the state and leaves at the next line change.
-    if (st.ModemWaiterDone) st.ModemWaiter.join();
-    else st.ModemWaiter.detach();
-}
+constexpr std::uint32_t ModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// A tty's poll() does not wake for modem lines: while they are asked for, the wait looks at them
+// this often (TIOCMIWAIT would need a thread of its own and a signal to end it).
+constexpr int ModemLookMs = 10;
 
 // Why the calling thread's last CreateFile failed.
 thread_local TSystemReason LastFailure;
@@ -352,10 +254,13 @@ public:
             const std::uint32_t want = st->Mask;
             const bool watchPort = !st->HungUp;
             const bool watchTx = (want & EV_TXEMPTY) && st->TxPending;
+            const bool watchLines = watchPort && st->HasLines && (want & ModemEvents);
             pollfd fds[3] = {{stopEvent, POLLIN, 0}, {st->Kick, POLLIN, 0}, {port, 0, 0}};
             if (want & EV_RXCHAR) fds[2].events = POLLIN;
-            // Idle ports block without a time-out; only a draining send is looked at again.
-            const int r = poll(fds, watchPort ? 3 : 2, watchTx ? drainWait : -1);
+            // Idle ports block without a time-out unless lines are watched or a send drains.
+            int timeout = watchLines ? ModemLookMs : -1;
+            if (watchTx) timeout = timeout < 0 ? drainWait : std::min(timeout, drainWait);
+            const int r = poll(fds, watchPort ? 3 : 2, timeout);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 return TCommWait::Failed;
@@ -368,10 +273,8 @@ public:
             if (watchPort) {
                 if (fds[2].revents & POLLIN) events |= EV_RXCHAR;
                 if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                    // Gone (unplugged or hung up): report once, then stop watching it. A waiter
-                    // left in TIOCMIWAIT would keep the kernel from removing the port.
+                    // Gone (unplugged or hung up): report once, then stop watching it.
                     st->HungUp = true;
-                    StopModemWaiter(*st);
                     events |= EV_ERR;
                 } else {
                     events |= LineChanges(*st);
@@ -581,12 +484,11 @@ private:
         if (st->Kick < 0 && error != nullptr) *error = errno;
         int lines = 0;
         if (ioctl(st->Fd, TIOCMGET, &lines) == 0) {
+            st->HasLines = true;
             st->Lines.ModemKnown = true;
             st->Lines.Modem = lines;
         }
         if (ioctl(st->Fd, TIOCGICOUNT, &st->Lines.Counts) == 0) st->Lines.CountsKnown = true;
-        // A pty has no lines to wait for.
-        if (st->Kick >= 0 && st->Lines.ModemKnown && !st->Pty) StartModemWaiter(st);
         std::lock_guard<std::mutex> guard(Lock);
         Ports[st->Fd] = st;
         return st->Kick >= 0;
@@ -604,7 +506,6 @@ private:
             st = it->second;
             Ports.erase(it);
         }
-        StopModemWaiter(*st);
         if (st->Kick >= 0) close(st->Kick);
         if (st->Owned) {
             // Drained at the port's own speed before the old settings come back.
@@ -636,7 +537,7 @@ private:
     static std::uint32_t LineChanges(TPortState& st)
     {
         // A pty has neither lines nor counters: asking would be two failing calls on every wake.
-        if (st.Pty) return 0;
+        if (st.Pty && !st.HasLines) return 0;
         std::uint32_t events = 0;
         TLineSnapshot& s = st.Lines;
         serial_icounter_struct c{};
