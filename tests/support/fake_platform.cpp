@@ -31,7 +31,15 @@ bool TFakeCommPlatform::Signalled(THandle event) const
 TFakeCommPlatform::TPort* TFakeCommPlatform::Usable(THandle h)
 {
     TPort* p = Find(h);
-    return p != nullptr && (p->Open || p->Attached) ? p : nullptr;
+    if (p != nullptr && (p->Open || p->Attached)) return p;
+    ++Stray;
+    return nullptr;
+}
+
+int TFakeCommPlatform::CallsAfterRelease()
+{
+    Guard g(Lock);
+    return Stray;
 }
 
 void TFakeCommPlatform::AddPort(const std::string& name)
@@ -245,11 +253,14 @@ bool TFakeCommPlatform::GetCommModemStatus(THandle port, std::uint32_t& status)
 
 bool TFakeCommPlatform::PurgeComm(THandle port, std::uint32_t flags)
 {
-    Guard g(Lock);
-    TPort* p = Usable(port);
-    if (p == nullptr) return false;
-    p->Purges.push_back(flags);
-    if (flags & PURGE_RXCLEAR) p->Input.clear();
+    {
+        Guard g(Lock);
+        TPort* p = Usable(port);
+        if (p == nullptr) return false;
+        p->Purges.push_back(flags);
+        if (flags & PURGE_RXCLEAR) p->Input.clear();
+    }
+    Call("PurgeComm");
     return true;
 }
 
@@ -274,11 +285,14 @@ TIoResult TFakeCommPlatform::ReadFile(THandle port, void* buffer, std::uint32_t 
     p->Input.erase(0, got);
     p->Reads.push_back(got);
     Changed.notify_all();
+    g.unlock();
+    Call("ReadFile");
     return TIoResult::Done;
 }
 
 TIoResult TFakeCommPlatform::WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done)
 {
+    Call("WriteFile");
     Guard g(Lock);
     done = 0;
     TPort* p = Usable(port);
@@ -317,7 +331,10 @@ bool TFakeCommPlatform::SetEvent(THandle event)
 {
     Guard g(Lock);
     auto it = Events.find(event);
-    if (it == Events.end()) return false;
+    if (it == Events.end()) {
+        ++Stray;
+        return false;
+    }
     it->second = true;
     Changed.notify_all();
     return true;

@@ -56,6 +56,13 @@ public:
     // Line errors the driver saw, announced with EV_ERR or (raise false) left for the next look.
     void LineError(const std::string& name, std::uint32_t errors, bool raise);
 
+    // Called outside the lock at "WriteFile" (before the driver takes the bytes), "ReadFile" (after
+    // it gave some) and "PurgeComm" (after the flush): a test holds a thread up there. Set it before
+    // the port opens.
+    std::function<void(const std::string& op)> OnCall;
+    // Calls made on a port or event after it was closed.
+    int CallsAfterRelease();
+
     TPort Port(const std::string& name);
     std::vector<std::string> CreateFileNames();
     int LiveEvents();
@@ -98,11 +105,16 @@ private:
     std::vector<std::string> Names;
     std::set<std::string> Failing;
     int EventFailCountdown = 0;
+    int Stray = 0;
     THandle NextHandle = 100;
 
     TPort* Find(const std::string& name);
     TPort* Find(THandle h);
-    TPort* Usable(THandle h); // open or attached
+    TPort* Usable(THandle h); // open or attached; else counted as a stray call
+    void Call(const std::string& op)
+    {
+        if (OnCall) OnCall(op);
+    }
     bool Signalled(THandle event) const;
     bool Fails(const std::string& op) const { return Failing.count(op) != 0; }
 };
