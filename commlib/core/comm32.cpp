@@ -33,7 +33,17 @@ constexpr std::uint32_t ModemEventsMask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 // Bounds what a platform layer may ask the writer to hand the driver in one write.
 constexpr std::uint32_t MaxSendChunk = 65536;
 
+std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
+
 } // namespace
+
+TCommPlatform* GetDefaultCommPlatform()
+{
+    TCommPlatform* p = DefaultPlatform.load();
+    return p != nullptr ? p : &SystemCommPlatform();
+}
+
+void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 TComm32::TComm32() : Platform(GetDefaultCommPlatform())
 {

@@ -152,6 +152,8 @@ public:
 TCommPlatform& PosixCommPlatform();
 // The Win32 layer (overlapped comm calls, kernel events); on Windows only.
 TCommPlatform& Win32CommPlatform();
+// This system's layer: defined by the platform layer the program links (target kestrocomm).
+TCommPlatform& SystemCommPlatform();
 
 // What new port objects use; nullptr restores the system's layer. Tests set a fake here.
 TCommPlatform* GetDefaultCommPlatform();

@@ -577,8 +577,6 @@ private:
     }
 };
 
-std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
-
 } // namespace
 
 TCommPlatform& PosixCommPlatform()
@@ -587,12 +585,5 @@ TCommPlatform& PosixCommPlatform()
     return platform;
 }
 
-TCommPlatform* GetDefaultCommPlatform()
-{
-    TCommPlatform* p = DefaultPlatform.load();
-    return p != nullptr ? p : &PosixCommPlatform();
-}
-
-void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 } // namespace KestroComm32

@@ -103,8 +103,6 @@ public:
     bool RaiseThreadPriority() override { return Win32::RaiseThreadPriority(); }
 };
 
-std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
-
 } // namespace
 
 Win32::TLineState LineStateOf(const DCB& d) { return Win32::LineStateOf(d); }
@@ -122,12 +120,5 @@ TCommPlatform& Win32CommPlatform()
     return platform;
 }
 
-TCommPlatform* GetDefaultCommPlatform()
-{
-    TCommPlatform* p = DefaultPlatform.load();
-    return p != nullptr ? p : &Win32CommPlatform();
-}
-
-void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 } // namespace KestroComm32

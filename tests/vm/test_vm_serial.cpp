@@ -15,6 +15,7 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -355,6 +356,41 @@ TEST_P(VmPort, ASecondOpenAsAnUnprivilegedUserIsRefusedAsBusy)
     EXPECT_NE(fields[2].find("in use by another program"), std::string::npos) << fields[2];
     EXPECT_NE(fields[2].find(path), std::string::npos) << fields[2];
     EXPECT_TRUE(first->fGetActive());
+}
+
+// A port that asks for modem events watches its lines without a thread or a signal of its own: it
+// costs next to nothing while idle, and Close is prompt whatever the application then does with
+// the real-time signals (a handler with SA_RESTART, or SIG_IGN).
+TEST_P(VmPort, WatchedLinesCostLittleAndCloseIgnoresTheApplicationsSignals)
+{
+    const Device& d = GetParam();
+    NEED_ENV(path, d.Var);
+    struct TCase {
+        const char* Name;
+        void (*Handler)(int);
+        int Flags;
+    };
+    static void (*const empty)(int) = [](int) {};
+    for (const TCase& c : {TCase{"handler with SA_RESTART", empty, SA_RESTART}, TCase{"SIG_IGN", SIG_IGN, 0}}) {
+        SCOPED_TRACE(c.Name);
+        auto port = MakePort(path, 9600);
+        port->Open();
+        const double cpu0 = ProcessCpuSeconds();
+        std::this_thread::sleep_for(std::chrono::seconds(1)); // a measuring window, not a synchronisation
+        const double cpu = ProcessCpuSeconds() - cpu0;
+        EXPECT_LT(cpu, 0.02) << cpu << " s of CPU in 1 s";
+        struct sigaction act {}, old[64];
+        act.sa_handler = c.Handler;
+        act.sa_flags = c.Flags;
+        sigemptyset(&act.sa_mask);
+        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &act, &old[sig - SIGRTMIN]);
+        const auto t = Clock::now();
+        port->Close();
+        const double closeMs = MsSince(t);
+        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &old[sig - SIGRTMIN], nullptr);
+        EXPECT_LE(closeMs, 50);
+        std::printf("[   INFO   ] %s: idle CPU %.1f ms/s, close %.0f ms\n", c.Name, cpu * 1000, closeMs);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Devices, VmPort, ::testing::Values(Serial16550, PciUart, UsbAdapter),
