@@ -7,6 +7,7 @@
 #include "modbusrtu.h"
 
 #include "as_other_user.h"
+#include "signal_takeover.h"
 #include "wait_for.h"
 
 #include <gtest/gtest.h>
@@ -15,7 +16,6 @@
 #include <array>
 #include <atomic>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -365,13 +365,7 @@ TEST_P(VmPort, WatchedLinesCostLittleAndCloseIgnoresTheApplicationsSignals)
 {
     const Device& d = GetParam();
     NEED_ENV(path, d.Var);
-    struct TCase {
-        const char* Name;
-        void (*Handler)(int);
-        int Flags;
-    };
-    static void (*const empty)(int) = [](int) {};
-    for (const TCase& c : {TCase{"handler with SA_RESTART", empty, SA_RESTART}, TCase{"SIG_IGN", SIG_IGN, 0}}) {
+    for (const commtest::TSignalTakeover& c : commtest::SignalTakeovers) {
         SCOPED_TRACE(c.Name);
         auto port = MakePort(path, 9600);
         port->Open();
@@ -379,27 +373,11 @@ TEST_P(VmPort, WatchedLinesCostLittleAndCloseIgnoresTheApplicationsSignals)
         std::this_thread::sleep_for(std::chrono::seconds(1)); // a measuring window, not a synchronisation
         const double cpu = ProcessCpuSeconds() - cpu0;
         EXPECT_LT(cpu, 0.02) << cpu << " s of CPU in 1 s";
-        struct sigaction act {
-        }, old[64];
-        act.sa_handler = c.Handler;
-        act.sa_flags = c.Flags;
-        sigemptyset(&act.sa_mask);
-        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &act, &old[sig - SIGRTMIN]);
-        // Three closes: the quickest shows what Close itself takes, the slowest that none waits for
-        // a signal (that took 2 s).
-        std::vector<double> closeMs;
-        for (int i = 0; i < 3; ++i) {
-            if (i > 0) port->Open();
-            const auto t = Clock::now();
-            port->Close();
-            closeMs.push_back(MsSince(t));
-        }
-        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &old[sig - SIGRTMIN], nullptr);
-        const double quickest = *std::min_element(closeMs.begin(), closeMs.end());
-        const double slowest = *std::max_element(closeMs.begin(), closeMs.end());
-        EXPECT_LE(quickest, 50);
-        EXPECT_LT(slowest, 500);
-        std::printf("[   INFO   ] %s: idle CPU %.1f ms/s, close %.0f-%.0f ms\n", c.Name, cpu * 1000, quickest, slowest);
+        const commtest::TCloseTimes closes = commtest::CloseThreeTimes(*port, c);
+        EXPECT_LE(closes.QuickestMs, 50);
+        EXPECT_LT(closes.SlowestMs, 500); // waiting for a signal took 2 s
+        std::printf("[   INFO   ] %s: idle CPU %.1f ms/s, close %.0f-%.0f ms\n", c.Name, cpu * 1000, closes.QuickestMs,
+                    closes.SlowestMs);
     }
 }
 

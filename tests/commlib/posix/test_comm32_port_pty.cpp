@@ -1,5 +1,6 @@
 // TComm32 and the POSIX comm layer on real pseudo-terminals: settings, events, data, unplug, leaks, idle cost.
 #include "comm32.h"
+#include "signal_takeover.h"
 #include "wait_for.h"
 
 #include <gtest/gtest.h>
@@ -832,15 +833,8 @@ TEST(PortWithModemLines, ChangesArePromptAndCloseIgnoresTheApplicationsSignals)
 {
     if (!TShimLines::Loaded()) GTEST_SKIP() << "needs the pty modem shim (ctest entry test_comm32_modem_lines)";
     using Clock = std::chrono::steady_clock;
-    struct TCase {
-        const char* Name;
-        void (*Handler)(int);
-        int Flags;
-    };
-    static void (*const empty)(int) = [](int) {};
-    const TCase cases[] = {{"handler with SA_RESTART", empty, SA_RESTART}, {"SIG_IGN", SIG_IGN, 0}};
     std::vector<double> latenciesMs;
-    for (const TCase& c : cases) {
+    for (const commtest::TSignalTakeover& c : commtest::SignalTakeovers) {
         SCOPED_TRACE(c.Name);
         TPty pty;
         TShimLines lines(pty.Path);
@@ -890,24 +884,9 @@ TEST(PortWithModemLines, ChangesArePromptAndCloseIgnoresTheApplicationsSignals)
         }
         EXPECT_FALSE(port.fGetCTS());
 
-        struct sigaction act {
-        }, old[64];
-        act.sa_handler = c.Handler;
-        act.sa_flags = c.Flags;
-        sigemptyset(&act.sa_mask);
-        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &act, &old[sig - SIGRTMIN]);
-        // Three closes (the port opened again in between): the quickest shows what Close itself
-        // takes, the slowest that no close waits for a signal (that took 2 s).
-        std::vector<double> closeMs;
-        for (int i = 0; i < 3; ++i) {
-            if (i > 0) port.Open();
-            const auto start = Clock::now();
-            port.Close();
-            closeMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
-        }
-        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaction(sig, &old[sig - SIGRTMIN], nullptr);
-        EXPECT_LE(*std::min_element(closeMs.begin(), closeMs.end()), 50);
-        EXPECT_LT(*std::max_element(closeMs.begin(), closeMs.end()), 500);
+        const commtest::TCloseTimes closes = commtest::CloseThreeTimes(port, c);
+        EXPECT_LE(closes.QuickestMs, 50);
+        EXPECT_LT(closes.SlowestMs, 500); // waiting for a signal took 2 s
         port.OnNotify = nullptr;
     }
     std::sort(latenciesMs.begin(), latenciesMs.end());
