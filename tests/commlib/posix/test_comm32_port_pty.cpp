@@ -826,6 +826,12 @@ private:
 
 } // namespace
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double IdleCpuShare = 0.05; // every instrumented call costs several times as much
+#else
+constexpr double IdleCpuShare = 0.01;
+#endif
+
 // A modem line change on an idle port reaches the handler within 10 ms (median; each within a bound
 // a loaded machine keeps) and an idle port watching its lines stays under 1% CPU. Whatever the
 // application then does with the real-time signals, Close takes at most 50 ms.
@@ -863,7 +869,7 @@ TEST(PortWithModemLines, ChangesArePromptAndCloseIgnoresTheApplicationsSignals)
         const auto looks = lines.Looks();
         const double cpu = CpuOver(1s) - static_cast<double>(lines.Looks() - looks) * perLook;
         RecordProperty("port_cpu_us_over_1s", static_cast<int>(cpu * 1e6));
-        EXPECT_LT(cpu, 0.01) << cpu << " s of CPU in 1 s besides the shim's";
+        EXPECT_LT(cpu, IdleCpuShare) << cpu << " s of CPU in 1 s besides the shim's";
         struct TChange {
             const char* Words;
             int Event;
