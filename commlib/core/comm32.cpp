@@ -2,7 +2,7 @@
 //
 // Who owns what:
 // - The port's lifetime is LifeLock's: Open and Close run one at a time. Close stops and joins the
-//   threads, then releases the handle and the events under Lock. Every call another thread makes
+//   threads, then releases the platform's port object (handle and events) under Lock. Every call another thread makes
 //   into the port (Write, Read giving the reader its mask back, purges, escapes) runs under Lock
 //   while PortOpen, so Close waits for it and no handle or event is used once released.
 // - The send decision is Lock's: bytes reach the driver only under it, from a caller writing into an
@@ -129,7 +129,7 @@ int TComm32::Write(const void* buffer, long count)
 TIoResult TComm32::WriteToDriver(const char* bytes, std::uint32_t count, std::uint32_t& done)
 {
     done = 0;
-    const TIoResult r = Platform->WriteFile(Handle, bytes, count, done);
+    const TIoResult r = Port->WriteFile(bytes, count, done);
     if (r != TIoResult::Done) done = 0;
     done = std::min(done, count);
     if (done > 0) {
@@ -156,8 +156,8 @@ void TComm32::PurgeRead(bool abort)
     std::lock_guard<std::mutex> hold(Lock);
     if (!PortOpen) return;
     InQueue->Clear();
-    Platform->PurgeComm(Handle, abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
-    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+    Port->PurgeComm(abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
+    if (RxStalled.exchange(false)) Port->SetCommMask(ListenMask);
 }
 
 void TComm32::PurgeWrite(bool abort)
@@ -166,7 +166,7 @@ void TComm32::PurgeWrite(bool abort)
     if (!PortOpen) return;
     ChunkSent = ChunkLen;
     OutQueue->Clear();
-    Platform->PurgeComm(Handle, abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
+    Port->PurgeComm(abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
 }
 
 void TComm32::ResetModem() { Command(Str_ResetModem); }
@@ -182,7 +182,7 @@ bool TComm32::EscapeCommFunction(unsigned long function)
 {
     std::lock_guard<std::mutex> hold(Lock);
     if (!PortOpen) return false;
-    if (!Platform->EscapeCommFunction(Handle, static_cast<std::uint32_t>(function))) return false;
+    if (!Port->EscapeCommFunction(static_cast<std::uint32_t>(function))) return false;
     switch (function) {
     case SETRTS: RTS = true; break;
     case CLRRTS: RTS = false; break;
@@ -214,7 +214,6 @@ void TComm32::Open()
     int code = CheckQueues();
     if (code == 0) code = OpenHandle(reason);
     if (code == 0) code = ApplyLineSettings();
-    if (code == 0) code = CreateEvents();
     if (code == 0) code = StartThreads();
     if (code != 0) {
         // The open failure is what the caller needs to hear about, not a late thread.
@@ -229,7 +228,7 @@ void TComm32::Open()
     Active = true;
     DisableWrite = false;
     std::uint32_t status = 0;
-    if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+    if (Port->GetCommModemStatus(status)) ModemStatus = status;
     DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
     life.unlock();
@@ -246,22 +245,20 @@ int TComm32::CheckQueues() const
 
 int TComm32::OpenHandle(TSystemReason& reason)
 {
-    if (ExternalHandle) {
-        // A handle from outside is taken into use here; one that is no port fails like its mask would.
-        if (!Platform->AttachHandle(Handle)) return ecSetCommMask;
-    } else {
-        Handle = Platform->CreateFile(PortName);
-        if (Handle == INVALID_HANDLE_VALUE) {
-            reason = Platform->LastOpenFailure();
-            return ecOpenPort;
-        }
+    // A handle from outside is taken into use here; one that is no port fails like its mask would.
+    std::unique_ptr<TCommPort> port = ExternalHandle ? Platform->AttachHandle(Handle) : Platform->CreateFile(PortName);
+    if (!port) {
+        if (ExternalHandle) return ecSetCommMask;
+        reason = Platform->LastOpenFailure();
+        return ecOpenPort;
     }
     {
         std::lock_guard<std::mutex> hold(Lock);
-        HandleInUse = true;
+        Handle = port->Handle();
+        Port = std::move(port);
     }
-    if (!Platform->SetCommMask(Handle, EV_RXFLAG)) return ecSetCommMask;
-    if (!ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) return ecSetupComm;
+    if (!Port->SetCommMask(EV_RXFLAG)) return ecSetCommMask;
+    if (!ExternalHandle && !Port->SetupComm(HwInSize, HwOutSize)) return ecSetupComm;
     return 0;
 }
 
@@ -269,27 +266,18 @@ int TComm32::ApplyLineSettings()
 {
     if (ExternalHandle) {
         DCB driver;
-        if (!Platform->GetCommState(Handle, driver)) return ecGetCommState;
+        if (!Port->GetCommState(driver)) return ecGetCommState;
         // The owner's line stays as the owner set it: only abort-on-error is cleared, and a record
         // that has it clear already is not written back, since on a tty that write makes the line raw.
         if (!driver.fAbortOnError) return 0;
         driver.fAbortOnError = 0;
-        return Platform->SetCommState(Handle, driver) ? 0 : ecSetCommState;
+        return Port->SetCommState(driver) ? 0 : ecSetCommState;
     }
     if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) Dcb.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
         Dcb.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     const DCB copy = Dcb;
-    return Platform->SetCommState(Handle, copy) ? 0 : ecSetCommState;
-}
-
-int TComm32::CreateEvents()
-{
-    ReadStopEvent = Platform->CreateEvent();
-    if (ReadStopEvent == INVALID_HANDLE_VALUE) return ecCreateReadEvent;
-    WriteStopEvent = Platform->CreateEvent();
-    if (WriteStopEvent == INVALID_HANDLE_VALUE) return ecCreateWriteEvent;
-    return 0;
+    return Port->SetCommState(copy) ? 0 : ecSetCommState;
 }
 
 int TComm32::StartThreads()
@@ -303,7 +291,7 @@ int TComm32::StartThreads()
         TxEmptyOwed = false;
         WriterKicked = false; // bytes queued while closed go with the next request
         ChunkLen = ChunkSent = 0;
-        SendChunk = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
+        SendChunk = std::clamp<std::uint32_t>(Port->SendChunkSize(), 1, MaxSendChunk);
         Chunk.resize(SendChunk);
     }
     ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
@@ -358,9 +346,10 @@ int TComm32::StopAndRelease()
         ReadThreadRun = false;
         WriteThreadRun = false;
         WriterWake.notify_all();
-        if (HandleInUse) Platform->SetCommMask(Handle, EV_RXFLAG);
-        if (ReadStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(ReadStopEvent);
-        if (WriteStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteStopEvent);
+        if (Port) {
+            Port->SetCommMask(EV_RXFLAG);
+            Port->Stop();
+        }
     }
 
     // Closed from a handler on the reader thread: that thread cannot be waited for, and it stops
@@ -393,21 +382,9 @@ void TComm32::JoinStaleReader()
 // Under Lock.
 void TComm32::ReleaseOsResources()
 {
-    auto closeEvent = [this](THandle& event) {
-        if (event != INVALID_HANDLE_VALUE) Platform->CloseEvent(event);
-        event = INVALID_HANDLE_VALUE;
-    };
-    closeEvent(ReadStopEvent);
-    closeEvent(WriteStopEvent);
-    if (HandleInUse) {
-        HandleInUse = false;
-        if (ExternalHandle) {
-            Platform->DetachHandle(Handle); // stays open and in Handle
-        } else {
-            Platform->CloseHandle(Handle);
-            Handle = INVALID_HANDLE_VALUE;
-        }
-    }
+    // A given handle stays open and in Handle.
+    Port.reset();
+    if (!ExternalHandle) Handle = INVALID_HANDLE_VALUE;
 }
 
 // ---- notifications ----
@@ -599,17 +576,16 @@ void TComm32::ReadThreadBody()
 
     bool stalled = false;
     TSendLook look;
-    if (Platform->SetCommMask(Handle, ListenMask)) {
+    if (Port->SetCommMask(ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
             look.WritesBeforeWait = Writes;
             look.Asked = false;
-            const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
+            const TCommWait wait = Port->WaitCommEvent(mask);
             if (wait == TCommWait::Stopped) {
                 if (!ReaderRunning(gen)) break;
-                // Set while the reader is to run: the writer asks for a second look at a send-empty
-                // that came while it still held bytes.
-                Platform->ResetEvent(ReadStopEvent);
+                // Woken while the reader is to run: the writer asks for a second look at a
+                // send-empty that came while it still held bytes.
                 look.Asked = true;
             }
             if (wait == TCommWait::Failed) mask = 0;
@@ -644,7 +620,7 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
     std::uint32_t errors = 0;
     std::uint32_t found = 0;
     COMSTAT stat;
-    const bool counted = Platform->ClearCommError(Handle, errors, stat);
+    const bool counted = Port->ClearCommError(errors, stat);
     if (counted && errors != 0) {
         NoteLineErrors(errors);
         found |= EV_ERR;
@@ -666,7 +642,7 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
         const std::uint32_t want =
             std::min<std::uint32_t>({n, static_cast<std::uint32_t>(sizeof buffer), static_cast<std::uint32_t>(room)});
         std::uint32_t got = 0;
-        const TIoResult r = Platform->ReadFile(Handle, buffer, want, got);
+        const TIoResult r = Port->ReadFile(buffer, want, got);
         // Nothing there after all (purged) or the port is gone: wait for the next event.
         if (r != TIoResult::Done || got == 0) break;
         InQueue->In(buffer, static_cast<long>(got));
@@ -675,7 +651,7 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
     }
     if (found & EV_RXCHAR) SignalDataWaiters();
     // Reported with the data that brought it, and only when asked for (DataOnly is not).
-    if (found & EV_RXCHAR) found |= Platform->TakeDataEvents(Handle) & ListenMask;
+    if (found & EV_RXCHAR) found |= Port->TakeDataEvents() & ListenMask;
     return found;
 }
 
@@ -683,11 +659,11 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
 bool TComm32::StallReceiving()
 {
     // Not listening for data, the wait does not come back at once for bytes there is no room for.
-    Platform->SetCommMask(Handle, ListenMask & ~EV_RXCHAR);
+    Port->SetCommMask(ListenMask & ~EV_RXCHAR);
     // Both sides exchange RxStalled: either the reader sees the room or Read sees the stall.
     RxStalled.exchange(true);
     if (InQueue->fGetRemain() <= 0) return true;
-    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+    if (RxStalled.exchange(false)) Port->SetCommMask(ListenMask);
     return false;
 }
 
@@ -695,7 +671,7 @@ void TComm32::ResumeReceiving()
 {
     if (!RxStalled.exchange(false)) return;
     std::lock_guard<std::mutex> hold(Lock);
-    if (PortOpen) Platform->SetCommMask(Handle, ListenMask);
+    if (PortOpen) Port->SetCommMask(ListenMask);
 }
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
@@ -706,7 +682,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
     const bool sendLook = (mask & EV_TXEMPTY) || look.Asked;
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
-        if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+        if (Port->GetCommModemStatus(status)) ModemStatus = status;
         // CTS coming back stands for the send buffer running empty.
         if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
@@ -731,7 +707,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
     if (mask & EV_ERR) {
         std::uint32_t errors = 0;
         COMSTAT stat;
-        if (Platform->ClearCommError(Handle, errors, stat)) NoteLineErrors(errors);
+        if (Port->ClearCommError(errors, stat)) NoteLineErrors(errors);
     }
     return mask;
 }
@@ -746,7 +722,7 @@ bool TComm32::SendDone(const TSendLook& look, std::uint32_t& errors)
     }
     if (!look.Asked && Writes == look.WritesBeforeWait) return true;
     COMSTAT stat;
-    if (!Platform->ClearCommError(Handle, errors, stat)) return true;
+    if (!Port->ClearCommError(errors, stat)) return true;
     return stat.cbOutQue == 0;
 }
 
@@ -777,7 +753,7 @@ void TComm32::WriteThreadBody()
             if (!SendHeldByCts()) DriverHeld = false;
             if (DriverHeld || OutQueue->fGetCount() == 0) {
                 // Idle: a send-empty passed over while bytes were still here is looked at now.
-                if (std::exchange(TxEmptyOwed, false)) Platform->SetEvent(ReadStopEvent);
+                if (std::exchange(TxEmptyOwed, false)) Port->WakeWaiter();
                 if (!WaitWriteRequest(hold)) break;
                 continue;
             }
@@ -796,7 +772,7 @@ void TComm32::WriteThreadBody()
         }
         // Full: waits for room in the driver, not for a round through the reader.
         hold.unlock();
-        const bool go = Platform->WaitWritable(Handle, WriteStopEvent);
+        const bool go = Port->WaitWritable();
         hold.lock();
         if (!go) break;
     }

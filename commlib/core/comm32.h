@@ -143,8 +143,6 @@ protected:
     std::thread WriteThreadHandle;
     std::atomic<bool> WriteThreadRun{false};
     std::atomic<bool> WriteThreadAlive{false};
-    THandle ReadStopEvent = INVALID_HANDLE_VALUE;
-    THandle WriteStopEvent = INVALID_HANDLE_VALUE;
 
 private:
     TCommPlatform* Platform;
@@ -152,9 +150,10 @@ private:
     std::mutex LifeLock;
     std::mutex Lock;
     // Under Lock.
-    bool PortOpen = false;    // callers may use Handle
-    bool HandleInUse = false; // Handle was opened or taken into use by Open and not yet given back
-    std::vector<char> Chunk;  // the writer's chunk: ChunkSent of ChunkLen bytes are with the driver
+    bool PortOpen = false; // callers may use Port
+    // The open port, from Open until Close gives it back (a port the caller gave stays open).
+    std::unique_ptr<TCommPort> Port;
+    std::vector<char> Chunk; // the writer's chunk: ChunkSent of ChunkLen bytes are with the driver
     std::uint32_t ChunkLen = 0;
     std::uint32_t ChunkSent = 0;
     std::uint32_t SendChunk = 512; // the platform's SendChunkSize, fixed while open
@@ -190,10 +189,9 @@ private:
     int CheckQueues() const;
     int OpenHandle(TSystemReason& reason);
     int ApplyLineSettings();
-    int CreateEvents();
     int StartThreads();
     bool StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive, void (*body)(void*));
-    // Stops and joins the threads, then releases the handle and events; returns 0 or the close error.
+    // Stops and joins the threads, then releases the port; returns 0 or the close error.
     int StopAndRelease();
 
     void ReadThreadBody();

@@ -645,18 +645,6 @@ TEST_F(PortTest, OpenFailuresReportTheirCodeAndReleaseEverything)
         EXPECT_FALSE(Port.fGetActive());
         EXPECT_EQ(Fake.LivePorts(), 0) << c.op;
     }
-    // Events: the reader's stop event is the first, the writer's the second.
-    for (int n : {1, 2}) {
-        Fake.FailCreateEventAt(n);
-        try {
-            Port.Open();
-            ADD_FAILURE() << n;
-        } catch (const EComm32Error& e) {
-            EXPECT_EQ(e.ErrorCode, n == 1 ? ecCreateReadEvent : ecCreateWriteEvent) << n;
-        }
-        EXPECT_EQ(Fake.LiveEvents(), 0) << n;
-        EXPECT_EQ(Fake.LivePorts(), 0) << n;
-    }
     // Queues without storage.
     Port.fSetInBufSize(0);
     try {

@@ -149,14 +149,13 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
 {
     TPty pty;
     ASSERT_FALSE(pty.Path.empty());
-    TCommPlatform& p = PosixCommPlatform();
     termios before{};
     ASSERT_EQ(tcgetattr(pty.Slave, &before), 0);
-    const THandle h = p.CreateFile(pty.Path);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    std::unique_ptr<TCommPort> p = PosixCommPlatform().CreateFile(pty.Path);
+    ASSERT_TRUE(p);
 
     termios t{};
-    ASSERT_TRUE(p.SetCommState(h, Line(9600, 8, NOPARITY, ONESTOPBIT)));
+    ASSERT_TRUE(p->SetCommState(Line(9600, 8, NOPARITY, ONESTOPBIT)));
     tcgetattr(pty.Slave, &t);
     EXPECT_EQ(cfgetospeed(&t), static_cast<speed_t>(B9600));
     EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -169,9 +168,9 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
 
     // The speeds of the table that termios has no constant for, and one that is in no table.
     for (std::uint32_t baud : {14400u, 56000u, 128000u, 256000u, 250000u}) {
-        ASSERT_TRUE(p.SetCommState(h, Line(baud, 8, NOPARITY, ONESTOPBIT))) << baud;
+        ASSERT_TRUE(p->SetCommState(Line(baud, 8, NOPARITY, ONESTOPBIT))) << baud;
         DCB back;
-        ASSERT_TRUE(p.GetCommState(h, back));
+        ASSERT_TRUE(p->GetCommState(back));
         EXPECT_EQ(back.BaudRate, baud);
     }
 
@@ -186,21 +185,21 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
         {5, NOPARITY, ONE5STOPBITS, CSTOPB},
     };
     for (const Framing& f : framings) {
-        ASSERT_TRUE(p.SetCommState(h, Line(19200, f.size, f.parity, f.stop))) << int(f.size) << "/" << int(f.parity);
+        ASSERT_TRUE(p->SetCommState(Line(19200, f.size, f.parity, f.stop))) << int(f.size) << "/" << int(f.parity);
         tcgetattr(pty.Slave, &t);
         EXPECT_EQ(t.c_cflag & (PARODD | CMSPAR | CSTOPB), f.kept) << int(f.size) << "/" << int(f.parity);
     }
 
     // Settings a UART cannot make are refused.
-    EXPECT_FALSE(p.SetCommState(h, Line(9600, 8, NOPARITY, ONE5STOPBITS)));
-    EXPECT_FALSE(p.SetCommState(h, Line(9600, 5, NOPARITY, TWOSTOPBITS)));
-    EXPECT_FALSE(p.SetCommState(h, Line(9600, 9, NOPARITY, ONESTOPBIT)));
-    EXPECT_FALSE(p.SetCommState(h, Line(9600, 4, NOPARITY, ONESTOPBIT)));
-    EXPECT_FALSE(p.SetCommState(h, Line(9600, 8, 5, ONESTOPBIT)));
-    EXPECT_FALSE(p.SetCommState(h, Line(0, 8, NOPARITY, ONESTOPBIT)));
+    EXPECT_FALSE(p->SetCommState(Line(9600, 8, NOPARITY, ONE5STOPBITS)));
+    EXPECT_FALSE(p->SetCommState(Line(9600, 5, NOPARITY, TWOSTOPBITS)));
+    EXPECT_FALSE(p->SetCommState(Line(9600, 9, NOPARITY, ONESTOPBIT)));
+    EXPECT_FALSE(p->SetCommState(Line(9600, 4, NOPARITY, ONESTOPBIT)));
+    EXPECT_FALSE(p->SetCommState(Line(9600, 8, 5, ONESTOPBIT)));
+    EXPECT_FALSE(p->SetCommState(Line(0, 8, NOPARITY, ONESTOPBIT)));
     DCB dsr = Line(9600, 8, NOPARITY, ONESTOPBIT);
     dsr.fOutxDsrFlow = 1;
-    EXPECT_FALSE(p.SetCommState(h, dsr));
+    EXPECT_FALSE(p->SetCommState(dsr));
 
     // Handshakes, with the record's own XON and XOFF characters.
     DCB flow = Line(9600, 8, NOPARITY, ONESTOPBIT);
@@ -209,16 +208,16 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
     flow.fOutX = flow.fInX = 1;
     flow.XonChar = 0x01;
     flow.XoffChar = 0x02;
-    ASSERT_TRUE(p.SetCommState(h, flow));
+    ASSERT_TRUE(p->SetCommState(flow));
     tcgetattr(pty.Slave, &t);
     EXPECT_TRUE(t.c_cflag & CRTSCTS);
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), static_cast<tcflag_t>(IXON | IXOFF));
     EXPECT_EQ(t.c_cc[VSTART], 0x01);
     EXPECT_EQ(t.c_cc[VSTOP], 0x02);
     flow.XoffChar = 0x01;
-    EXPECT_FALSE(p.SetCommState(h, flow)); // XON and XOFF alike cannot work
+    EXPECT_FALSE(p->SetCommState(flow)); // XON and XOFF alike cannot work
 
-    p.CloseHandle(h);
+    p.reset();
     tcgetattr(pty.Slave, &t);
     EXPECT_EQ(t.c_lflag, before.c_lflag);
     EXPECT_EQ(t.c_cflag, before.c_cflag);
@@ -228,88 +227,62 @@ TEST(PosixCommLayer, LineSettingsReachTheTerminalAndAreRestoredOnClose)
 TEST(PosixCommLayer, CommEventsEndTheWaitWithoutPolling)
 {
     TPty pty;
-    TCommPlatform& p = PosixCommPlatform();
-    const THandle h = p.CreateFile(pty.Path);
-    ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(p.SetCommState(h, Line(115200, 8, NOPARITY, ONESTOPBIT)));
-    const THandle stop = p.CreateEvent();
-    ASSERT_NE(stop, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(p.SetCommMask(h, EV_RXCHAR | EV_TXEMPTY | EV_ERR));
+    std::unique_ptr<TCommPort> p = PosixCommPlatform().CreateFile(pty.Path);
+    ASSERT_TRUE(p);
+    ASSERT_TRUE(p->SetCommState(Line(115200, 8, NOPARITY, ONESTOPBIT)));
+    ASSERT_TRUE(p->SetCommMask(EV_RXCHAR | EV_TXEMPTY | EV_ERR));
 
     // Bytes waiting.
     ASSERT_TRUE(pty.WriteMaster("hello"));
     std::uint32_t mask = 0;
-    ASSERT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Event);
+    ASSERT_EQ(p->WaitCommEvent(mask), TCommWait::Event);
     EXPECT_EQ(mask, EV_RXCHAR);
     std::uint32_t errors = 0;
     COMSTAT stat;
-    ASSERT_TRUE(p.ClearCommError(h, errors, stat));
+    ASSERT_TRUE(p->ClearCommError(errors, stat));
     EXPECT_EQ(stat.cbInQue, 5u);
     char buf[16];
     std::uint32_t got = 0;
-    ASSERT_EQ(p.ReadFile(h, buf, sizeof buf, got), TIoResult::Done);
+    ASSERT_EQ(p->ReadFile(buf, sizeof buf, got), TIoResult::Done);
     EXPECT_EQ(std::string(buf, got), "hello");
-    EXPECT_EQ(p.ReadFile(h, buf, sizeof buf, got), TIoResult::Pending);
+    EXPECT_EQ(p->ReadFile(buf, sizeof buf, got), TIoResult::Pending);
 
     // The send buffer runs empty after a write.
     std::uint32_t done = 0;
-    ASSERT_EQ(p.WriteFile(h, "abc", 3, done), TIoResult::Done);
+    ASSERT_EQ(p->WriteFile("abc", 3, done), TIoResult::Done);
     EXPECT_EQ(done, 3u);
-    ASSERT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Event);
+    ASSERT_EQ(p->WaitCommEvent(mask), TCommWait::Event);
     EXPECT_EQ(mask, EV_TXEMPTY);
     EXPECT_EQ(pty.ReadMaster(3), "abc");
 
-    // A mask change from another thread ends the wait with an empty mask; the stop event ends it too.
+    // A mask change from another thread ends the wait with an empty mask; a wake-up ends it too.
     std::atomic<bool> changed{false};
     std::thread changer([&] {
         std::this_thread::sleep_for(50ms); // let the wait begin; the result does not depend on it
         changed = true;
-        p.SetCommMask(h, EV_RXCHAR | EV_ERR);
+        p->SetCommMask(EV_RXCHAR | EV_ERR);
     });
-    ASSERT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Event);
+    ASSERT_EQ(p->WaitCommEvent(mask), TCommWait::Event);
     EXPECT_EQ(mask, 0u);
     changer.join();
     EXPECT_TRUE(changed);
-    ASSERT_TRUE(p.SetEvent(stop));
-    EXPECT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Stopped);
-    ASSERT_TRUE(p.ResetEvent(stop));
+    p->WakeWaiter();
+    EXPECT_EQ(p->WaitCommEvent(mask), TCommWait::Stopped);
 
     // The far end goes away: one EV_ERR, then the port is no longer watched.
     pty.CloseMaster();
-    ASSERT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Event);
+    ASSERT_EQ(p->WaitCommEvent(mask), TCommWait::Event);
     EXPECT_TRUE(mask & EV_ERR);
     std::thread stopper([&] {
         std::this_thread::sleep_for(200ms);
-        p.SetEvent(stop);
+        p->Stop();
     });
     const double cpu0 = ProcessCpuSeconds();
-    EXPECT_EQ(p.WaitCommEvent(h, mask, stop), TCommWait::Stopped);
+    EXPECT_EQ(p->WaitCommEvent(mask), TCommWait::Stopped);
     EXPECT_LT(ProcessCpuSeconds() - cpu0, 0.1);
     stopper.join();
 
-    p.CloseEvent(stop);
-    p.CloseHandle(h);
-}
-
-TEST(PosixCommLayer, EventsAreManualReset)
-{
-    TCommPlatform& p = PosixCommPlatform();
-    const THandle a = p.CreateEvent();
-    const THandle b = p.CreateEvent();
-    const THandle both[2] = {a, b};
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 0), WAIT_TIMEOUT);
-    p.SetEvent(b);
-    p.SetEvent(b);
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, INFINITE), 1);
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, INFINITE), 1); // stays set until reset
-    p.SetEvent(a);
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 0), 0); // the first one wins
-    p.ResetEvent(a);
-    p.ResetEvent(b);
-    p.ResetEvent(b);
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 10), WAIT_TIMEOUT);
-    p.CloseEvent(a);
-    p.CloseEvent(b);
+    p.reset();
 }
 
 // ---- the port object on a pty ----
