@@ -2,9 +2,9 @@
 //
 // Who owns what:
 // - The port's lifetime is LifeLock's: Open and Close run one at a time. Close stops and joins the
-//   threads, then releases the platform's port object (handle and events) under Lock. Every call another thread makes
-//   into the port (Write, Read giving the reader its mask back, purges, escapes) runs under Lock
-//   while PortOpen, so Close waits for it and no handle or event is used once released.
+//   threads, then releases the platform's port object (handle and events) under Lock. Every call
+//   another thread makes into the port (Write, Read giving the reader its mask back, purges,
+//   escapes) runs under Lock while PortOpen, so Close waits for it and nothing is used once released.
 // - The send decision is Lock's: bytes reach the driver only under it, from a caller writing into an
 //   idle port (nothing queued, no chunk held) or from the writer with the chunk it holds. The chunk,
 //   the CTS hold and the send-empty owed to the reader live under it, so the reader judges

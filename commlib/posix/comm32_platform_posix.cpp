@@ -347,7 +347,7 @@ public:
         const ssize_t n = write(Fd, buffer, count);
         if (n < 0) return (errno == EAGAIN || errno == EINTR) ? TIoResult::Pending : TIoResult::Failed;
         done = static_cast<std::uint32_t>(n);
-        // The waiter is woken for the first write only; while the driver drains it looks by itself.
+        // The comm-event wait is woken for the first write only; while the driver drains it looks by itself.
         if (n > 0) {
             if (!TxPending.exchange(true) && (Mask & EV_TXEMPTY)) Kick(KickFd);
         }
@@ -390,7 +390,7 @@ private:
     }
 
     // Modem line changes and line errors since the last look, as comm events. Lines are looked at
-    // when the waiter wakes for any reason; the transition counters also catch changes that
+    // when the comm-event wait wakes for any reason; the transition counters also catch changes that
     // came and went in between, where the driver keeps them.
     std::uint32_t LineChanges()
     {
