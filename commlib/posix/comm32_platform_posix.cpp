@@ -29,6 +29,7 @@ struct TLineSnapshot {
     int Modem = 0;
     bool CountsKnown = false;
     serial_icounter_struct Counts{};
+    int LooksSinceAsked = 0;
 };
 
 void Kick(int fd)
@@ -57,6 +58,7 @@ public:
     bool Exclusive = false; // TIOCEXCL set by CreateFile
     bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
     bool HasLines = false;  // TIOCMGET works: modem lines to watch
+    bool UsbSerial = false; // a ttyUSB port of the USB serial drivers
     bool HaveSaved = false;
     termios Saved{};
     int SavedFlags = -1;
@@ -78,8 +80,10 @@ public:
     {
         struct stat info {};
         // Unix98 pty slaves have majors 136 to 143.
-        if (fstat(Fd, &info) == 0 && S_ISCHR(info.st_mode))
+        if (fstat(Fd, &info) == 0 && S_ISCHR(info.st_mode)) {
             Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
+            UsbSerial = major(info.st_rdev) == 188;
+        }
         KickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         StopFd = KickFd < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (StopFd < 0) error = errno;
@@ -419,6 +423,12 @@ private:
             s.Counts = c;
             s.CountsKnown = true;
         }
+        // A USB adapter's driver may ask the device for its lines, a USB request each time; its
+        // counters follow the status the device sends anyway, so they say when to ask (and every
+        // tenth look asks regardless, for a driver whose counters leave the lines out).
+        const bool countersMoved = (events & ModemEvents) != 0;
+        if (UsbSerial && s.CountsKnown && !countersMoved && ++s.LooksSinceAsked < 10) return events;
+        s.LooksSinceAsked = 0;
         int lines = 0;
         if (ioctl(Fd, TIOCMGET, &lines) == 0) {
             if (s.ModemKnown) {
