@@ -25,6 +25,9 @@ bool CSerial::Open() { return Script().Open; }
 
 void CSerial::Close() {}
 
+// The script's bytes are the reply to the request about to be written, not old input.
+void CSerial::DiscardInput() {}
+
 bool CSerial::IsOpen() const { return Script().Open; }
 
 // Up to count bytes (cut to MaxBlock) of what is on the line, limited by what the script lets arrive;

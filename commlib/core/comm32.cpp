@@ -1,4 +1,17 @@
 // TComm32: settings, opening and closing, modem lines, notifications and the two I/O threads.
+//
+// Who owns what:
+// - The port's lifetime is LifeLock's: Open and Close run one at a time. Close stops and joins the
+//   threads, then releases the platform's port object (handle and events) under Lock. Every call
+//   another thread makes into the port (Write, Read giving the reader its mask back, purges,
+//   escapes) runs under Lock while PortOpen, so Close waits for it and nothing is used once released.
+// - The send decision is Lock's: bytes reach the driver only under it, from a caller writing into an
+//   idle port (nothing queued, no chunk held) or from the writer with the chunk it holds. The chunk,
+//   the CTS hold and the send-empty owed to the reader live under it, so the reader judges
+//   EV_TXEMPTY with no write half done and PurgeWrite has fenced the writer before it flushes.
+// - The reader moves bytes from the driver into InQueue under Lock, so PurgeRead fences it the
+//   same way. InQueue has one producer (the reader) and one consumer (the owner's Read); OutQueue
+//   is used under Lock.
 #include "comm32.h"
 #include "comm32_portinfo.h"
 
@@ -6,9 +19,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <functional>
-#include <optional>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 namespace KestroComm32 {
@@ -21,7 +33,17 @@ constexpr std::uint32_t ModemEventsMask = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
 // Bounds what a platform layer may ask the writer to hand the driver in one write.
 constexpr std::uint32_t MaxSendChunk = 65536;
 
+std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
+
 } // namespace
+
+TCommPlatform* GetDefaultCommPlatform()
+{
+    TCommPlatform* p = DefaultPlatform.load();
+    return p != nullptr ? p : &SystemCommPlatform();
+}
+
+void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 TComm32::TComm32() : Platform(GetDefaultCommPlatform())
 {
@@ -91,73 +113,60 @@ int TComm32::Write(const void* buffer, long count)
 {
     if (DisableWrite) return 0;
     const char* bytes = static_cast<const char*>(buffer);
-    // Held until the rest is queued as well: a send-empty between the two would come too early.
-    const bool through = count > 0 && Active && TakeSendForCaller();
-    const long direct = through ? WriteThrough(bytes, count) : 0;
+    std::lock_guard<std::mutex> hold(Lock);
+    // A request into an idle port goes to the driver from the caller's thread, saving the writer's
+    // wake-up; only with nothing queued or held before it, so bytes keep their order.
+    std::uint32_t direct = 0;
+    if (count > 0 && PortOpen && ChunkSent == ChunkLen && OutQueue->fGetCount() == 0 &&
+        !(DriverHeld && SendHeldByCts()))
+        WriteToDriver(bytes, static_cast<std::uint32_t>(std::min<long>(count, SendChunk)), direct);
     const long n = direct + OutQueue->In(bytes + direct, count - direct);
-    if (through) {
-        WriterHolds = false;
-        // Nothing left for the writer: a send-empty passed over meanwhile is looked at now.
-        if (n == direct && TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
-    }
-    if (n > direct) WakeWriter();
+    if (n > static_cast<long>(direct)) WakeWriter();
     return static_cast<int>(n);
 }
 
-// A request into an idle port goes to the driver from the caller's thread, saving the writer's
-// wake-up; only with nothing queued or held before it, so bytes keep their order.
-bool TComm32::TakeSendForCaller()
+// Under Lock.
+TIoResult TComm32::WriteToDriver(const char* bytes, std::uint32_t count, std::uint32_t& done)
 {
-    if (OutQueue->fGetCount() != 0 || (DriverHeld && SendHeldByCts())) return false;
-    bool free = false;
-    if (!WriterHolds.compare_exchange_strong(free, true)) return false;
-    if (OutQueue->fGetCount() == 0 && !OutQueueHold) return true;
-    WriterHolds = false;
-    return false;
-}
-
-long TComm32::WriteThrough(const char* bytes, long count)
-{
-    ++WriteSeq;
-    std::uint32_t done = 0;
-    const auto want = static_cast<std::uint32_t>(std::min<long>(count, SendChunk));
-    if (Platform->WriteFile(Handle, bytes, want, done) != TIoResult::Done) done = 0;
+    done = 0;
+    const TIoResult r = Port->WriteFile(bytes, count, done);
+    if (r != TIoResult::Done) done = 0;
+    done = std::min(done, count);
     if (done > 0) {
-        ++WriteSeq;
+        ++Writes;
         if (SendHeldByCts()) DriverHeld = true;
     }
-    return static_cast<long>(std::min(done, want));
+    return r;
 }
 
 int TComm32::Command(const char* text)
 {
     if (text == nullptr) return 0;
+    std::lock_guard<std::mutex> hold(Lock);
     const long n = OutQueue->In(text, static_cast<long>(std::strlen(text)));
     WakeWriter();
     return static_cast<int>(n);
 }
 
+// Both purges hold Lock, so the thread on the other side is between two moves: what it took from
+// the driver is in the queue, what it took from the queue is with the driver. Then the queue and
+// the driver are emptied.
 void TComm32::PurgeRead(bool abort)
 {
-    if (!Active) return;
-    Platform->PurgeComm(Handle, abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
-    InQueueHold = true;
-    while (InQueueBusy) std::this_thread::yield(); // at most one block copy
+    std::lock_guard<std::mutex> hold(Lock);
+    if (!PortOpen) return;
     InQueue->Clear();
-    InQueueHold = false;
-    ResumeReceiving();
+    Port->PurgeComm(abort ? PURGE_RXCLEAR | PURGE_RXABORT : PURGE_RXCLEAR);
+    if (RxStalled.exchange(false)) Port->SetCommMask(ListenMask);
 }
 
 void TComm32::PurgeWrite(bool abort)
 {
-    if (!Active) return;
-    Platform->PurgeComm(Handle, abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
-    OutQueueHold = true;
-    while (OutQueueBusy) std::this_thread::yield(); // at most one chunk copy
+    std::lock_guard<std::mutex> hold(Lock);
+    if (!PortOpen) return;
+    ChunkSent = ChunkLen;
     OutQueue->Clear();
-    // After the wait: a chunk taken before the clear is old and goes too, one taken after it is not.
-    ++WritePurges;
-    OutQueueHold = false;
+    Port->PurgeComm(abort ? PURGE_TXCLEAR | PURGE_TXABORT : PURGE_TXCLEAR);
 }
 
 void TComm32::ResetModem() { Command(Str_ResetModem); }
@@ -171,8 +180,9 @@ void TComm32::InitModem()
 
 bool TComm32::EscapeCommFunction(unsigned long function)
 {
-    if (!Active) return false;
-    if (!Platform->EscapeCommFunction(Handle, static_cast<std::uint32_t>(function))) return false;
+    std::lock_guard<std::mutex> hold(Lock);
+    if (!PortOpen) return false;
+    if (!Port->EscapeCommFunction(static_cast<std::uint32_t>(function))) return false;
     switch (function) {
     case SETRTS: RTS = true; break;
     case CLRRTS: RTS = false; break;
@@ -185,29 +195,43 @@ bool TComm32::EscapeCommFunction(unsigned long function)
 
 // ---- opening and closing ----
 
+// Takes LifeLock; false when this is a handler on the reader thread while another thread opens or
+// closes the port (that thread ends this reader, so waiting here would never end).
+bool TComm32::TakeLife(std::unique_lock<std::mutex>& life)
+{
+    life = std::unique_lock<std::mutex>(LifeLock, std::defer_lock);
+    if (ReadThreadHandle.joinable() && std::this_thread::get_id() == ReadThreadId.load()) return life.try_lock();
+    life.lock();
+    return true;
+}
+
 void TComm32::Open()
 {
     if (Active) return;
+    std::unique_lock<std::mutex> life;
+    if (!TakeLife(life) || Active) return;
     TSystemReason reason;
     int code = CheckQueues();
     if (code == 0) code = OpenHandle(reason);
     if (code == 0) code = ApplyLineSettings();
-    if (code == 0) code = CreateEvents();
     if (code == 0) code = StartThreads();
     if (code != 0) {
         // The open failure is what the caller needs to hear about, not a late thread.
-        try {
-            Close();
-        } catch (const EComm32Error&) {}
+        StopAndRelease();
         throw EComm32Error(static_cast<TErrorCode>(code), PortName, reason);
     }
 
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        PortOpen = true;
+    }
     Active = true;
     DisableWrite = false;
     std::uint32_t status = 0;
-    if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+    if (Port->GetCommModemStatus(status)) ModemStatus = status;
     DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
     RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    life.unlock();
     CommNotify(ModemLinesChanged);
     CommAfterOpen();
 }
@@ -221,19 +245,20 @@ int TComm32::CheckQueues() const
 
 int TComm32::OpenHandle(TSystemReason& reason)
 {
-    if (ExternalHandle) {
-        // A handle from outside is taken into use here; one that is no port fails like its mask would.
-        if (!Platform->AttachHandle(Handle)) return ecSetCommMask;
-    } else {
-        Handle = Platform->CreateFile(PortName);
-        if (Handle == INVALID_HANDLE_VALUE) {
-            reason = Platform->LastOpenFailure();
-            return ecOpenPort;
-        }
+    // A handle from outside is taken into use here; one that is no port fails like its mask would.
+    std::unique_ptr<TCommPort> port = ExternalHandle ? Platform->AttachHandle(Handle) : Platform->CreateFile(PortName);
+    if (!port) {
+        if (ExternalHandle) return ecSetCommMask;
+        reason = Platform->LastOpenFailure();
+        return ecOpenPort;
     }
-    HandleInUse = true;
-    if (!Platform->SetCommMask(Handle, EV_RXFLAG)) return ecSetCommMask;
-    if (!ExternalHandle && !Platform->SetupComm(Handle, HwInSize, HwOutSize)) return ecSetupComm;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        Handle = port->Handle();
+        Port = std::move(port);
+    }
+    if (!Port->SetCommMask(EV_RXFLAG)) return ecSetCommMask;
+    if (!ExternalHandle && !Port->SetupComm(HwInSize, HwOutSize)) return ecSetupComm;
     return 0;
 }
 
@@ -241,35 +266,18 @@ int TComm32::ApplyLineSettings()
 {
     if (ExternalHandle) {
         DCB driver;
-        if (!Platform->GetCommState(Handle, driver)) return ecGetCommState;
+        if (!Port->GetCommState(driver)) return ecGetCommState;
         // The owner's line stays as the owner set it: only abort-on-error is cleared, and a record
         // that has it clear already is not written back, since on a tty that write makes the line raw.
         if (!driver.fAbortOnError) return 0;
         driver.fAbortOnError = 0;
-        return Platform->SetCommState(Handle, driver) ? 0 : ecSetCommState;
+        return Port->SetCommState(driver) ? 0 : ecSetCommState;
     }
     if (Dcb.fDtrControl != DTR_CONTROL_HANDSHAKE) Dcb.fDtrControl = DTR ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
     if (Dcb.fRtsControl != RTS_CONTROL_HANDSHAKE && Dcb.fRtsControl != RTS_CONTROL_TOGGLE)
         Dcb.fRtsControl = RTS ? RTS_CONTROL_ENABLE : RTS_CONTROL_DISABLE;
     const DCB copy = Dcb;
-    return Platform->SetCommState(Handle, copy) ? 0 : ecSetCommState;
-}
-
-int TComm32::CreateEvents()
-{
-    ReadOverlapped = OVERLAPPED{};
-    ReadOverlapped.hEvent = Platform->CreateEvent();
-    ReadStopEvent = Platform->CreateEvent();
-    if (ReadOverlapped.hEvent == INVALID_HANDLE_VALUE || ReadStopEvent == INVALID_HANDLE_VALUE)
-        return ecCreateReadEvent;
-    WriteOverlapped = OVERLAPPED{};
-    WriteOverlapped.hEvent = Platform->CreateEvent();
-    WriteRequestEvent = Platform->CreateEvent();
-    WriteStopEvent = Platform->CreateEvent();
-    if (WriteOverlapped.hEvent == INVALID_HANDLE_VALUE || WriteRequestEvent == INVALID_HANDLE_VALUE ||
-        WriteStopEvent == INVALID_HANDLE_VALUE)
-        return ecCreateWriteEvent;
-    return 0;
+    return Port->SetCommState(copy) ? 0 : ecSetCommState;
 }
 
 int TComm32::StartThreads()
@@ -277,12 +285,15 @@ int TComm32::StartThreads()
     ++ThreadGen;
     RxStalled = false;
     LineErrors = 0;
-    WriterHolds = false;
-    DriverHeld = false;
-    SendChunk = std::clamp<std::uint32_t>(Platform->SendChunkSize(Handle), 1, MaxSendChunk);
-    // The writer starts waiting for a request: bytes queued while closed go with the next Write.
-    WriterIdle = true;
-    TxEmptyOwed = false;
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        DriverHeld = false;
+        TxEmptyOwed = false;
+        WriterKicked = false; // bytes queued while closed go with the next request
+        ChunkLen = ChunkSent = 0;
+        SendChunk = std::clamp<std::uint32_t>(Port->SendChunkSize(), 1, MaxSendChunk);
+        Chunk.resize(SendChunk);
+    }
     ListenMask = DataOnly ? DataOnlyMask : AllEventsMask;
     if (!StartThread(ReadThreadHandle, ReadThreadRun, ReadThreadAlive, &TComm32::_ReadThread))
         return ecCreateReadThread;
@@ -310,14 +321,36 @@ bool TComm32::StartThread(std::thread& thread, std::atomic<bool>& run, std::atom
 
 void TComm32::Close()
 {
+    if (Active) CommBeforeClose();
+    std::unique_lock<std::mutex> life;
+    if (!TakeLife(life)) return;
     const bool wasActive = Active;
-    if (wasActive) CommBeforeClose();
+    const int code = StopAndRelease();
+    DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
+    RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
+    if (wasActive) {
+        Active = false;
+        SignalDataWaiters();
+        ModemStatus = 0;
+    }
+    life.unlock();
+    if (wasActive) CommNotify(ModemLinesChanged);
+    if (code != 0) throw EComm32Error(static_cast<TErrorCode>(code), PortName);
+}
 
-    ReadThreadRun = false;
-    WriteThreadRun = false;
-    if (HandleInUse) Platform->SetCommMask(Handle, EV_RXFLAG);
-    if (ReadStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(ReadStopEvent);
-    if (WriteStopEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteStopEvent);
+int TComm32::StopAndRelease()
+{
+    {
+        std::lock_guard<std::mutex> hold(Lock);
+        PortOpen = false; // callers only queue from here on
+        ReadThreadRun = false;
+        WriteThreadRun = false;
+        WriterWake.notify_all();
+        if (Port) {
+            Port->SetCommMask(EV_RXFLAG);
+            Port->Stop();
+        }
+    }
 
     // Closed from a handler on the reader thread: that thread cannot be waited for, and it stops
     // as soon as the handler returns.
@@ -336,16 +369,9 @@ void TComm32::Close()
     if (WriteThreadHandle.joinable()) WriteThreadHandle.join();
     ReadThreadId = std::thread::id{};
 
+    std::lock_guard<std::mutex> hold(Lock);
     ReleaseOsResources();
-    DTR = Dcb.fDtrControl != DTR_CONTROL_DISABLE;
-    RTS = Dcb.fRtsControl != RTS_CONTROL_DISABLE;
-    if (wasActive) {
-        Active = false;
-        SignalDataWaiters();
-        ModemStatus = 0;
-        CommNotify(ModemLinesChanged);
-    }
-    if (code != 0) throw EComm32Error(static_cast<TErrorCode>(code), PortName);
+    return code;
 }
 
 void TComm32::JoinStaleReader()
@@ -353,28 +379,12 @@ void TComm32::JoinStaleReader()
     if (StaleReadThread.joinable() && StaleReadThread.get_id() != std::this_thread::get_id()) StaleReadThread.join();
 }
 
+// Under Lock.
 void TComm32::ReleaseOsResources()
 {
-    auto closeEvent = [this](THandle& event) {
-        if (event != INVALID_HANDLE_VALUE) Platform->CloseEvent(event);
-        event = INVALID_HANDLE_VALUE;
-    };
-    closeEvent(ReadOverlapped.hEvent);
-    ReadOverlapped = OVERLAPPED{};
-    closeEvent(ReadStopEvent);
-    closeEvent(WriteRequestEvent);
-    closeEvent(WriteOverlapped.hEvent);
-    WriteOverlapped = OVERLAPPED{};
-    closeEvent(WriteStopEvent);
-    if (HandleInUse) {
-        HandleInUse = false;
-        if (ExternalHandle) {
-            Platform->DetachHandle(Handle); // stays open and in Handle
-        } else {
-            Platform->CloseHandle(Handle);
-            Handle = INVALID_HANDLE_VALUE;
-        }
-    }
+    // A given handle stays open and in Handle.
+    Port.reset();
+    if (!ExternalHandle) Handle = INVALID_HANDLE_VALUE;
 }
 
 // ---- notifications ----
@@ -566,17 +576,16 @@ void TComm32::ReadThreadBody()
 
     bool stalled = false;
     TSendLook look;
-    if (Platform->SetCommMask(Handle, ListenMask)) {
+    if (Port->SetCommMask(ListenMask)) {
         while (ReaderRunning(gen)) {
             std::uint32_t mask = 0;
-            look.SeqBeforeWait = WriteSeq;
+            look.WritesBeforeWait = Writes;
             look.Asked = false;
-            const TCommWait wait = Platform->WaitCommEvent(Handle, mask, ReadStopEvent);
+            const TCommWait wait = Port->WaitCommEvent(mask);
             if (wait == TCommWait::Stopped) {
                 if (!ReaderRunning(gen)) break;
-                // Set while the reader is to run: the writer asks for a second look at a send-empty
-                // that came while it still held bytes.
-                Platform->ResetEvent(ReadStopEvent);
+                // Woken while the reader is to run: the writer asks for a second look at a
+                // send-empty that came while it still held bytes.
                 look.Asked = true;
             }
             if (wait == TCommWait::Failed) mask = 0;
@@ -591,8 +600,7 @@ void TComm32::ReadThreadBody()
             }
             mask = TakeLineEvents(mask, look);
 
-            // Only a wait that brought nothing is paced; a send step held back from the report above
-            // is no reason to leave the next event waiting for a millisecond.
+            // Only a wait that brought nothing is paced.
             if (mask != 0) {
                 CommNotify(static_cast<int>(mask));
                 if (destroyed->load()) return; // by the handler: nothing of the object is left
@@ -612,7 +620,7 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
     std::uint32_t errors = 0;
     std::uint32_t found = 0;
     COMSTAT stat;
-    const bool counted = Platform->ClearCommError(Handle, errors, stat);
+    const bool counted = Port->ClearCommError(errors, stat);
     if (counted && errors != 0) {
         NoteLineErrors(errors);
         found |= EV_ERR;
@@ -620,9 +628,11 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
     // Without a count, read until the driver has nothing more.
     std::uint32_t n = counted ? stat.cbInQue : UINT32_MAX;
     while (n != 0 && ReaderRunning(gen)) {
-        // Only what fits is taken; a purge under way drops what it reads, so it needs no room.
-        const long room = InQueueHold ? static_cast<long>(sizeof buffer) : InQueue->fGetRemain();
+        std::unique_lock<std::mutex> hold(Lock);
+        // Only what fits is taken.
+        const long room = InQueue->fGetRemain();
         if (room <= 0) {
+            hold.unlock();
             if (StallReceiving()) {
                 stalled = true;
                 break;
@@ -632,18 +642,16 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
         const std::uint32_t want =
             std::min<std::uint32_t>({n, static_cast<std::uint32_t>(sizeof buffer), static_cast<std::uint32_t>(room)});
         std::uint32_t got = 0;
-        const TIoResult r = Platform->ReadFile(Handle, buffer, want, got);
+        const TIoResult r = Port->ReadFile(buffer, want, got);
         // Nothing there after all (purged) or the port is gone: wait for the next event.
         if (r != TIoResult::Done || got == 0) break;
-        InQueueBusy = true;
-        if (!InQueueHold) InQueue->In(buffer, static_cast<long>(got));
-        InQueueBusy = false;
+        InQueue->In(buffer, static_cast<long>(got));
         found |= EV_RXCHAR;
         n -= std::min(got, n);
     }
     if (found & EV_RXCHAR) SignalDataWaiters();
     // Reported with the data that brought it, and only when asked for (DataOnly is not).
-    if (found & EV_RXCHAR) found |= Platform->TakeDataEvents(Handle) & ListenMask;
+    if (found & EV_RXCHAR) found |= Port->TakeDataEvents() & ListenMask;
     return found;
 }
 
@@ -651,17 +659,19 @@ std::uint32_t TComm32::ReceiveWaitingBytes(unsigned gen, bool& stalled)
 bool TComm32::StallReceiving()
 {
     // Not listening for data, the wait does not come back at once for bytes there is no room for.
-    Platform->SetCommMask(Handle, ListenMask & ~EV_RXCHAR);
+    Port->SetCommMask(ListenMask & ~EV_RXCHAR);
     // Both sides exchange RxStalled: either the reader sees the room or Read sees the stall.
     RxStalled.exchange(true);
-    if (InQueue->fGetRemain() <= 0 && !InQueueHold) return true;
-    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+    if (InQueue->fGetRemain() <= 0) return true;
+    if (RxStalled.exchange(false)) Port->SetCommMask(ListenMask);
     return false;
 }
 
 void TComm32::ResumeReceiving()
 {
-    if (RxStalled.exchange(false)) Platform->SetCommMask(Handle, ListenMask);
+    if (!RxStalled.exchange(false)) return;
+    std::lock_guard<std::mutex> hold(Lock);
+    if (PortOpen) Port->SetCommMask(ListenMask);
 }
 
 void TComm32::NoteLineErrors(std::uint32_t errors) { LineErrors.fetch_or(errors); }
@@ -672,7 +682,7 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
     const bool sendLook = (mask & EV_TXEMPTY) || look.Asked;
     if (mask & ModemEventsMask) {
         std::uint32_t status = 0;
-        if (Platform->GetCommModemStatus(Handle, status)) ModemStatus = status;
+        if (Port->GetCommModemStatus(status)) ModemStatus = status;
         // CTS coming back stands for the send buffer running empty.
         if ((mask & EV_CTS) && !ExternalHandle && Dcb.fOutxCtsFlow && (ModemStatus & MS_CTS_ON)) mask |= EV_TXEMPTY;
     }
@@ -680,23 +690,11 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
 
     if (mask & EV_TXEMPTY) {
         // Reported only once the whole send is done, since the package layer sends its next
-        // piece on it. Looked at before the writer is woken, which empties the queue.
+        // piece on it; and once per send, a second look finding the same one reports nothing.
         std::uint32_t errors = 0;
-        unsigned judged = 0;
-        TSendState state =
-            SendState(look.Asked ? std::nullopt : std::optional<unsigned>(look.SeqBeforeWait), errors, judged);
-        if (state == TSendState::InWriter) {
-            // The writer finishes the send and then asks for another look; unless it already
-            // finished, in which case whoever takes the flag back does the look.
-            TxEmptyOwed = true;
-            state = SendState(std::nullopt, errors, judged);
-            if (state != TSendState::InWriter && !TxEmptyOwed.exchange(false)) state = TSendState::InWriter;
-        }
-        // A second look finds the send that was reported already. Compared with the sequence the
-        // verdict was judged at: a write starting meanwhile moves WriteSeq and would let the stale
-        // verdict through, reaching the application with its new bytes queued.
-        if (state == TSendState::Done && sendLook && judged == look.ReportedSeq) state = TSendState::InWriter;
-        if (state == TSendState::Done) look.ReportedSeq = judged;
+        std::lock_guard<std::mutex> hold(Lock);
+        const bool done = SendDone(look, errors);
+        if (done && !(sendLook && Writes == look.ReportedAt)) look.ReportedAt = Writes;
         else mask &= ~EV_TXEMPTY;
         if (errors != 0) {
             NoteLineErrors(errors);
@@ -709,112 +707,75 @@ std::uint32_t TComm32::TakeLineEvents(std::uint32_t mask, TSendLook& look)
     if (mask & EV_ERR) {
         std::uint32_t errors = 0;
         COMSTAT stat;
-        if (Platform->ClearCommError(Handle, errors, stat)) NoteLineErrors(errors);
+        if (Port->ClearCommError(errors, stat)) NoteLineErrors(errors);
     }
     return mask;
 }
 
-TComm32::TSendState TComm32::SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors, unsigned& judged)
+// Under Lock: nothing queued, no chunk held, and the driver empty: as the wait saw it when nothing
+// was written since, else as the driver says now. While the writer holds bytes it owes a look.
+bool TComm32::SendDone(const TSendLook& look, std::uint32_t& errors)
 {
-    const unsigned seq = WriteSeq;
-    judged = seq;
-    // Holder first: a caller writing through queues its rest before it lets go, so a free holder
-    // followed by an empty queue is not a send caught between the two.
-    if (WriterHolds || OutQueue->fGetCount() != 0) return TSendState::InWriter;
-    // Nothing was written while the layer looked at the driver, nor since: what it saw stands.
-    if (seqBeforeWait && seq == *seqBeforeWait) return WriteSeq == seq ? TSendState::Done : TSendState::InWriter;
-    // A write may have come after that look: ask the driver itself, with no write in between.
+    if (OutQueue->fGetCount() != 0 || ChunkSent < ChunkLen) {
+        TxEmptyOwed = true;
+        return false;
+    }
+    if (!look.Asked && Writes == look.WritesBeforeWait) return true;
     COMSTAT stat;
-    if (!Platform->ClearCommError(Handle, errors, stat)) return TSendState::Done;
-    if (WriteSeq != seq) return TSendState::InWriter;
-    return stat.cbOutQue == 0 ? TSendState::Done : TSendState::InDriver;
+    if (!Port->ClearCommError(errors, stat)) return true;
+    return stat.cbOutQue == 0;
+}
+
+// Under Lock.
+void TComm32::WakeWriter()
+{
+    WriterKicked = true;
+    WriterWake.notify_one();
+}
+
+// Under Lock (held in hold); false when the writer is to stop.
+bool TComm32::WaitWriteRequest(std::unique_lock<std::mutex>& hold)
+{
+    WriterWake.wait(hold, [this] { return WriterKicked || !WriteThreadRun; });
+    WriterKicked = false;
+    return WriteThreadRun;
 }
 
 bool TComm32::SendHeldByCts() const { return !ExternalHandle && Dcb.fOutxCtsFlow && !(ModemStatus & MS_CTS_ON); }
 
-void TComm32::WakeWriter()
-{
-    // Both sides exchange WriterIdle: either the writer sees the new work or this sees it waiting.
-    if (WriterIdle.exchange(false) && WriteRequestEvent != INVALID_HANDLE_VALUE) Platform->SetEvent(WriteRequestEvent);
-}
-
-// False when the writer is to stop.
-bool TComm32::WaitWriteRequest(const std::function<bool()>& canWork)
-{
-    // The reader passed over a send-empty while this still held bytes: it looks again now.
-    if (TxEmptyOwed.exchange(false)) Platform->SetEvent(ReadStopEvent);
-    Platform->ResetEvent(WriteRequestEvent);
-    WriterIdle.exchange(true);
-    if (canWork()) {
-        WriterIdle = false;
-        return WriteThreadRun;
-    }
-    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
-    const int r = Platform->WaitForMultipleObjects(2, waitFor, INFINITE);
-    WriterIdle = false;
-    if (!WriteThreadRun || r == 0) return false;
-    if (r < 0) Sleep(1); // a failing wait must not turn into a busy loop
-    return true;
-}
-
 void TComm32::WriteThreadBody()
 {
-    const std::uint32_t chunkSize = SendChunk;
-    std::vector<char> chunk(chunkSize);
-    std::uint32_t chunkLen = 0;
-    std::uint32_t chunkSent = 0;
-    unsigned purges = WritePurges;
-    bool owned = false; // this thread holds WriterHolds
-    auto mayTake = [&] {
-        if (!SendHeldByCts()) DriverHeld = false;
-        return !DriverHeld && !OutQueueHold && OutQueue->fGetCount() != 0;
-    };
-    // A caller writing through holds the send for one write and wakes this thread after it.
-    auto canWork = [&] { return mayTake() && !WriterHolds; };
-
-    const THandle waitFor[2] = {WriteStopEvent, WriteRequestEvent};
-    if (Platform->WaitForMultipleObjects(2, waitFor, INFINITE) == 0 || !WriteThreadRun) {
-        WriteThreadAlive = false;
-        return;
-    }
-    WriterIdle = false;
-
-    while (WriteThreadRun) {
-        if (owned && chunkSent < chunkLen && purges != WritePurges) chunkSent = chunkLen;
-        if (!owned || chunkSent == chunkLen) {
-            if (owned) WriterHolds = false;
-            owned = false;
-            bool free = false;
-            if (!mayTake() || !WriterHolds.compare_exchange_strong(free, true)) {
-                if (!WaitWriteRequest(canWork)) break;
+    std::unique_lock<std::mutex> hold(Lock);
+    // Bytes queued while the port was closed go with the first request.
+    bool run = WaitWriteRequest(hold);
+    while (run && WriteThreadRun) {
+        if (ChunkSent == ChunkLen) {
+            if (!SendHeldByCts()) DriverHeld = false;
+            if (DriverHeld || OutQueue->fGetCount() == 0) {
+                // Idle: a send-empty passed over while bytes were still here is looked at now.
+                if (std::exchange(TxEmptyOwed, false)) Port->WakeWaiter();
+                if (!WaitWriteRequest(hold)) break;
                 continue;
             }
-            owned = true;
-            ++WriteSeq;
-            OutQueueBusy = true;
-            chunkLen = chunkSent = 0;
-            if (!OutQueueHold) {
-                purges = WritePurges;
-                chunkLen = static_cast<std::uint32_t>(OutQueue->Out(chunk.data(), chunkSize));
-            }
-            OutQueueBusy = false;
-            if (chunkLen == 0) continue;
+            ChunkSent = 0;
+            ChunkLen = static_cast<std::uint32_t>(OutQueue->Out(Chunk.data(), SendChunk));
             if (SendHeldByCts()) DriverHeld = true;
         }
-
         std::uint32_t done = 0;
-        const TIoResult result = Platform->WriteFile(Handle, chunk.data() + chunkSent, chunkLen - chunkSent, done);
-        if (result == TIoResult::Done && done > 0) {
-            chunkSent += std::min(done, chunkLen - chunkSent);
-            ++WriteSeq;
-        } else if (result == TIoResult::Failed) {
+        const TIoResult result = WriteToDriver(Chunk.data() + ChunkSent, ChunkLen - ChunkSent, done);
+        ChunkSent += done;
+        if (done > 0) continue;
+        if (result == TIoResult::Failed) {
             // A port that fails outright is tried again on the next request, not at once.
-            if (!WaitWriteRequest([] { return false; })) break;
-        } else if (!Platform->WaitWritable(Handle, WriteStopEvent)) {
-            break; // full: waits for room in the driver, not for a round through the reader
+            if (!WaitWriteRequest(hold)) break;
+            continue;
         }
+        // Full: waits for room in the driver, not for a round through the reader.
+        hold.unlock();
+        const bool go = Port->WaitWritable();
+        hold.lock();
+        if (!go) break;
     }
-    if (owned) WriterHolds = false;
     WriteThreadAlive = false;
 }
 

@@ -12,12 +12,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
+#include <vector>
 
 namespace KestroComm32 {
 
 // Handlers are set while the port is closed: the reader thread calls OnNotify without a lock.
+// Write, Read, the purges and Close may be called from any thread.
 class TComm32 : public TObject {
 public:
     // The port's flow-control code, numbered like the modem command "&K": 0 none, 3 RTS/CTS,
@@ -142,43 +143,28 @@ protected:
     std::thread WriteThreadHandle;
     std::atomic<bool> WriteThreadRun{false};
     std::atomic<bool> WriteThreadAlive{false};
-    OVERLAPPED ReadOverlapped;
-    OVERLAPPED WriteOverlapped;
-    THandle ReadStopEvent = INVALID_HANDLE_VALUE;
-    THandle WriteStopEvent = INVALID_HANDLE_VALUE;
-    THandle WriteRequestEvent = INVALID_HANDLE_VALUE;
 
 private:
     TCommPlatform* Platform;
-    // Handle was opened or taken into use by Open and not yet given back: only then does Close touch
-    // it, since a handle given back to its owner may since have been closed and its number reused.
-    bool HandleInUse = false;
-    // A purge empties a queue by moving both of its indexes; the thread on the queue's other side is
-    // held off meanwhile, or the index it stores last would make old slots count again.
-    std::atomic<bool> InQueueHold{false};
-    std::atomic<bool> InQueueBusy{false}; // the reader is putting bytes into InQueue
-    std::atomic<bool> OutQueueHold{false};
-    std::atomic<bool> OutQueueBusy{false}; // the writer is taking a chunk from OutQueue
-    // Held by whoever hands the driver bytes: the writer, from taking a chunk until the driver
-    // has all of it, or a caller writing through.
-    std::atomic<bool> WriterHolds{false};
-    // Under the handshake with CTS off the driver holds one chunk and the rest stays queued,
-    // where Count shows it and a purge finds it.
-    std::atomic<bool> DriverHeld{false};
-    // Bytes one write offers the driver (the platform's SendChunkSize), fixed while open.
-    std::uint32_t SendChunk = 512;
-    // Bumped by the writer when it takes a chunk and after every write: EV_TXEMPTY is trusted
-    // without a second look at the driver only when nothing was written while the layer looked.
-    std::atomic<unsigned> WriteSeq{0};
-    // Bumped by PurgeWrite: the writer drops the rest of the chunk it holds.
-    std::atomic<unsigned> WritePurges{0};
-    // The writer waits for WriteRequestEvent; only then is the event worth a system call.
-    std::atomic<bool> WriterIdle{false};
-    // The reader passed over a send-empty because the writer still held bytes; the writer, once
-    // done, has it look again.
-    std::atomic<bool> TxEmptyOwed{false};
+    // Owners: comm32.cpp says who holds what, at its top.
+    std::mutex LifeLock;
+    std::mutex Lock;
+    // Under Lock.
+    bool PortOpen = false; // callers may use Port
+    // The open port, from Open until Close gives it back (a port the caller gave stays open).
+    std::unique_ptr<TCommPort> Port;
+    std::vector<char> Chunk; // the writer's chunk: ChunkSent of ChunkLen bytes are with the driver
+    std::uint32_t ChunkLen = 0;
+    std::uint32_t ChunkSent = 0;
+    std::uint32_t SendChunk = 512; // the platform's SendChunkSize, fixed while open
+    bool DriverHeld = false;       // CTS off: the driver holds a chunk, the rest stays queued
+    bool TxEmptyOwed = false;      // a send-empty was passed over while the writer held bytes
+    bool WriterKicked = false;     // a request, or CTS back, since the writer last waited
+    std::condition_variable WriterWake;
+    // Writes to the driver; changed under Lock, read by the reader before its wait.
+    std::atomic<unsigned> Writes{0};
     // The reader found InQueue full and stopped listening for data: the driver holds the rest until
-    // a Read or a purge makes room and gives the reader its mask back.
+    // a Read or a purge makes room and gives the reader its mask back. Both sides exchange it.
     std::atomic<bool> RxStalled{false};
     std::atomic<std::uint32_t> ListenMask{0};
     std::atomic<std::uint32_t> LineErrors{0};
@@ -198,13 +184,15 @@ private:
     // the object is gone when the handler returns, and the reader must leave without touching it.
     std::shared_ptr<std::atomic<bool>> Destroyed = std::make_shared<std::atomic<bool>>(false);
 
+    bool TakeLife(std::unique_lock<std::mutex>& life);
     // The steps of Open; each returns 0 or the error code that ends the open.
     int CheckQueues() const;
     int OpenHandle(TSystemReason& reason);
     int ApplyLineSettings();
-    int CreateEvents();
     int StartThreads();
     bool StartThread(std::thread& thread, std::atomic<bool>& run, std::atomic<bool>& alive, void (*body)(void*));
+    // Stops and joins the threads, then releases the port; returns 0 or the close error.
+    int StopAndRelease();
 
     void ReadThreadBody();
     bool ReaderRunning(unsigned gen) const;
@@ -216,21 +204,17 @@ private:
     void NoteLineErrors(std::uint32_t errors);
     // Modem lines, send-empty and line errors of a wait's mask; returns the mask to report.
     struct TSendLook {
-        unsigned SeqBeforeWait = 0;
-        bool Asked = false;       // the writer asked for this look
-        unsigned ReportedSeq = 0; // WriteSeq when EV_TXEMPTY was last reported
+        unsigned WritesBeforeWait = 0;
+        bool Asked = false;      // the writer asked for this look
+        unsigned ReportedAt = 0; // Writes when EV_TXEMPTY was last reported
     };
     std::uint32_t TakeLineEvents(std::uint32_t mask, TSendLook& look);
+    bool SendDone(const TSendLook& look, std::uint32_t& errors);
     void WriteThreadBody();
-    bool TakeSendForCaller();
-    long WriteThrough(const char* bytes, long count);
+    TIoResult WriteToDriver(const char* bytes, std::uint32_t count, std::uint32_t& done);
     bool SendHeldByCts() const;
-    bool WaitWriteRequest(const std::function<bool()>& canWork);
     void WakeWriter();
-    // Where the bytes of a send are; errors gets what a look at the driver found, judged the
-    // WriteSeq the verdict holds for. Without seqBeforeWait (or with writes since) the driver is asked.
-    enum class TSendState { Done, InWriter, InDriver };
-    TSendState SendState(std::optional<unsigned> seqBeforeWait, std::uint32_t& errors, unsigned& judged);
+    bool WaitWriteRequest(std::unique_lock<std::mutex>& hold);
     void ReleaseOsResources();
     void JoinStaleReader();
     void LeaveHandleMode();

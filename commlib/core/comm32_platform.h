@@ -5,11 +5,11 @@
 #include "comm32_types.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace KestroComm32 {
 
-// An OS handle: a file descriptor for ports and events of the POSIX layer, an id of the Win32 layer's
-// table (an adopted port: its kernel handle value), an id in the test fake.
+// An OS handle: a file descriptor, a kernel handle's value, an id in the test fake.
 using THandle = int;
 constexpr THandle INVALID_HANDLE_VALUE = -1;
 
@@ -52,11 +52,6 @@ struct COMSTAT {
     std::uint32_t cbOutQue = 0;
 };
 
-// Stand-in for the Windows record: only its event is used.
-struct OVERLAPPED {
-    THandle hEvent = INVALID_HANDLE_VALUE;
-};
-
 constexpr std::uint32_t DTR_CONTROL_DISABLE = 0, DTR_CONTROL_ENABLE = 1, DTR_CONTROL_HANDSHAKE = 2;
 constexpr std::uint32_t RTS_CONTROL_DISABLE = 0, RTS_CONTROL_ENABLE = 1, RTS_CONTROL_HANDSHAKE = 2,
                         RTS_CONTROL_TOGGLE = 3;
@@ -82,67 +77,68 @@ constexpr std::uint32_t PURGE_TXABORT = 0x0001, PURGE_RXABORT = 0x0002, PURGE_TX
 constexpr std::uint32_t SETXOFF = 1, SETXON = 2, SETRTS = 3, CLRRTS = 4, SETDTR = 5, CLRDTR = 6, RESETDEV = 7,
                         SETBREAK = 8, CLRBREAK = 9;
 
-constexpr std::uint32_t INFINITE = 0xFFFFFFFF;
-constexpr int WAIT_TIMEOUT = -1;
-constexpr int WAIT_FAILED = -2;
-
 // Outcome of a read or write: done (count valid), would block (nothing moved, try when ready), failed.
 enum class TIoResult { Done, Pending, Failed };
 
 // Outcome of waiting for a comm event.
 enum class TCommWait { Event, Stopped, Failed };
 
-// The comm and event calls TComm32 needs. One object serves any number of ports and threads.
-// Ports: handles from CreateFile (owned, closed by CloseHandle) or adopted with AttachHandle
-// (released with DetachHandle, never closed). Events: manual-reset, created non-signalled.
+// One open port of a platform layer, owned by the port object that opened or adopted it: the OS
+// handle and whatever the layer keeps for it (its wake-up events, line snapshot), so no call looks
+// anything up. Calls may come from any thread; the owner destroys it once no thread waits in it.
+class TCommPort {
+public:
+    // An opened port is closed; an adopted one gets its settings back and stays open.
+    virtual ~TCommPort() = default;
+    // The OS handle: a file descriptor, a kernel handle's value, the test fake's id.
+    virtual THandle Handle() const = 0;
+
+    virtual bool SetupComm(long inSize, long outSize) = 0;
+    virtual bool GetCommState(DCB& dcb) = 0;
+    // Applies the whole record; false when the device refuses any part of it.
+    virtual bool SetCommState(const DCB& dcb) = 0;
+
+    // Changing the mask ends a WaitCommEvent in progress with an empty mask.
+    virtual bool SetCommMask(std::uint32_t mask) = 0;
+    // Blocks until an event of the mask happens (Event, mask set), the mask changes (Event, mask 0),
+    // WakeWaiter is called (Stopped, once) or the port is stopped (Stopped).
+    virtual TCommWait WaitCommEvent(std::uint32_t& mask) = 0;
+    virtual bool ClearCommError(std::uint32_t& errors, COMSTAT& stat) = 0;
+    virtual bool GetCommModemStatus(std::uint32_t& status) = 0;
+    virtual bool PurgeComm(std::uint32_t flags) = 0;
+    virtual bool EscapeCommFunction(std::uint32_t function) = 0;
+
+    // Events that the bytes ReadFile took since the last call raised (EV_RXFLAG: the event character
+    // of the line settings arrived, when the mask asks for it); clears them.
+    virtual std::uint32_t TakeDataEvents() { return 0; }
+
+    // Never blocks.
+    virtual TIoResult ReadFile(void* buffer, std::uint32_t count, std::uint32_t& got) = 0;
+    virtual TIoResult WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& done) = 0;
+    // Blocks until a write may go on (true) or the port is stopped (false).
+    virtual bool WaitWritable() = 0;
+    // How many bytes one WriteFile should offer: what the driver takes in one go.
+    virtual std::uint32_t SendChunkSize() { return 512; }
+
+    // Ends the WaitCommEvent under way, or else the next one, with Stopped.
+    virtual void WakeWaiter() = 0;
+    // Ends every wait, now and from now on.
+    virtual void Stop() = 0;
+};
+
+// Opens ports. One object serves any number of ports and threads.
 class TCommPlatform {
 public:
     virtual ~TCommPlatform() = default;
 
     // Opens a port by name for exclusive read and write: "/..." is a path, "COMn" the alias under
-    // the port map directory (else /dev/ttyS<n-1>), any other name lives under "/dev/".
-    virtual THandle CreateFile(const UnicodeString& name) = 0;
+    // the port map directory (else /dev/ttyS<n-1>), any other name lives under "/dev/". Null on failure.
+    virtual std::unique_ptr<TCommPort> CreateFile(const UnicodeString& name) = 0;
     // What the system said when the calling thread's last CreateFile failed (like GetLastError);
     // Error 0 when the layer cannot tell.
     virtual TSystemReason LastOpenFailure() { return TSystemReason(); }
-    virtual void CloseHandle(THandle port) = 0;
-    // Takes a port opened elsewhere into use; false when it is not a usable port.
-    virtual bool AttachHandle(THandle port) = 0;
-    virtual void DetachHandle(THandle port) = 0;
-
-    virtual bool SetupComm(THandle port, long inSize, long outSize) = 0;
-    virtual bool GetCommState(THandle port, DCB& dcb) = 0;
-    // Applies the whole record; false when the device refuses any part of it.
-    virtual bool SetCommState(THandle port, const DCB& dcb) = 0;
-
-    // Changing the mask ends a WaitCommEvent in progress on the port with an empty mask.
-    virtual bool SetCommMask(THandle port, std::uint32_t mask) = 0;
-    // Blocks until an event of the mask happens (Event, mask set), the mask changes (Event, mask 0)
-    // or stopEvent is signalled (Stopped).
-    virtual TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) = 0;
-    virtual bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) = 0;
-    virtual bool GetCommModemStatus(THandle port, std::uint32_t& status) = 0;
-    virtual bool PurgeComm(THandle port, std::uint32_t flags) = 0;
-    virtual bool EscapeCommFunction(THandle port, std::uint32_t function) = 0;
-
-    // Events that the bytes ReadFile took since the last call raised (EV_RXFLAG: the event character
-    // of the line settings arrived, when the mask asks for it); clears them.
-    virtual std::uint32_t TakeDataEvents(THandle) { return 0; }
-
-    // Never blocks.
-    virtual TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) = 0;
-    virtual TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) = 0;
-    // Blocks until a write may go on (true) or stopEvent is signalled (false).
-    virtual bool WaitWritable(THandle port, THandle stopEvent) = 0;
-    // How many bytes one WriteFile should offer: what the driver takes in one go.
-    virtual std::uint32_t SendChunkSize(THandle) { return 512; }
-
-    virtual THandle CreateEvent() = 0;
-    virtual void CloseEvent(THandle event) = 0;
-    virtual bool SetEvent(THandle event) = 0;
-    virtual bool ResetEvent(THandle event) = 0;
-    // Index of the first signalled event, WAIT_TIMEOUT or WAIT_FAILED.
-    virtual int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) = 0;
+    // Takes a port opened elsewhere into use; null when it is not a usable port.
+    virtual std::unique_ptr<TCommPort> AttachHandle(THandle handle) = 0;
 
     // Raises the calling thread's scheduling priority a little; false when not permitted.
     virtual bool RaiseThreadPriority() { return false; }
@@ -152,6 +148,8 @@ public:
 TCommPlatform& PosixCommPlatform();
 // The Win32 layer (overlapped comm calls, kernel events); on Windows only.
 TCommPlatform& Win32CommPlatform();
+// This system's layer: defined by the platform layer the program links (target kestrocomm).
+TCommPlatform& SystemCommPlatform();
 
 // What new port objects use; nullptr restores the system's layer. Tests set a fake here.
 TCommPlatform* GetDefaultCommPlatform();

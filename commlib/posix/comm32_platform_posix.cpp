@@ -1,23 +1,16 @@
-// The POSIX comm layer: termios ports, eventfd events, comm events from one poll().
+// The POSIX comm layer: one object per open termios port, comm events from one poll().
 #include "comm32_platform.h"
 #include "posix_tty.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
-#include <unordered_map>
 
 #include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -36,38 +29,7 @@ struct TLineSnapshot {
     int Modem = 0;
     bool CountsKnown = false;
     serial_icounter_struct Counts{};
-};
-
-struct TPortState {
-    int Fd = -1;
-    bool Owned = false;
-    bool Exclusive = false; // TIOCEXCL set by CreateFile
-    bool LowLatency = false; // ASYNC_LOW_LATENCY set by CreateFile
-    bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
-    bool HaveSaved = false;
-    termios Saved{};
-    int SavedFlags = -1;
-    int Kick = -1; // eventfd: wakes a waiter on mask changes and after writes
-    std::atomic<std::uint32_t> Mask{0};
-    std::atomic<unsigned> MaskGen{0};
-    std::atomic<bool> TxPending{false};
-    std::atomic<bool> HungUp{false};
-    std::atomic<std::uint32_t> Baud{9600};
-    std::atomic<std::uint32_t> Errors{0};
-    std::atomic<char> EvtChar{0};
-    std::atomic<bool> EvtCharSeen{false};
-    TLineSnapshot Lines; // the waiting thread's own
-    // Blocked in TIOCMIWAIT, wakes the comm-event wait when a modem line changes (real ports only).
-    std::thread ModemWaiter;
-    std::mutex ModemWaiterLock; // the reader (on a hang-up) and Close may both stop it
-    std::atomic<bool> ModemWaiterStop{false};
-    std::atomic<bool> ModemWaiterDone{false};
-
-    // Only a port still open when the program ends gets here with its waiter not joined.
-    ~TPortState()
-    {
-        if (ModemWaiter.joinable()) ModemWaiter.detach();
-    }
+    int LooksSinceAsked = 0;
 };
 
 void Kick(int fd)
@@ -82,173 +44,94 @@ void Drain(int fd)
     while (read(fd, &value, sizeof value) < 0 && errno == EINTR) {}
 }
 
-// TIOCMIWAIT ends only on a line change or a signal (not on close or hang-up in the serial core),
-// so each modem waiter is stopped with a real-time signal that has an empty handler without
-// SA_RESTART. The signal is one the program leaves at its default; 0 when none is free.
-void IgnoreWakeSignal(int) {}
+constexpr std::uint32_t ModemEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING;
+// A tty's poll() does not wake for modem lines: while they are asked for, the wait looks at them
+// this often (TIOCMIWAIT would need a thread of its own and a signal to end it).
+constexpr int ModemLookMs = 10;
 
-int ModemWakeSignal()
-{
-    static const int signal = [] {
-        for (int sig = SIGRTMAX; sig >= SIGRTMIN; --sig) {
-            struct sigaction old {};
-            if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL || (old.sa_flags & SA_SIGINFO)) continue;
-            struct sigaction wake {};
-            wake.sa_handler = IgnoreWakeSignal;
-            sigemptyset(&wake.sa_mask);
-            if (sigaction(sig, &wake, nullptr) == 0) return sig;
-        }
-        return 0;
-    }();
-    return signal;
-}
-
-bool ModemCountsDiffer(const serial_icounter_struct& a, const serial_icounter_struct& b)
-{
-    return a.cts != b.cts || a.dsr != b.dsr || a.dcd != b.dcd || a.rng != b.rng;
-}
-
-void WaitForModemChanges(const std::shared_ptr<TPortState>& st, int wakeSignal)
-{
-    sigset_t wake;
-    sigemptyset(&wake);
-    sigaddset(&wake, wakeSignal);
-    pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
-    // TIOCMIWAIT starts counting afresh on every call: a change between two calls shows in the
-    // counters, looked at just before the next one.
-    serial_icounter_struct seen{};
-    const bool counted = ioctl(st->Fd, TIOCGICOUNT, &seen) == 0;
-    while (!st->ModemWaiterStop) {
-        serial_icounter_struct now{};
-        if (counted && ioctl(st->Fd, TIOCGICOUNT, &now) == 0 && ModemCountsDiffer(now, seen)) {
-            seen = now;
-            Kick(st->Kick);
-            continue;
-        }
-        if (ioctl(st->Fd, TIOCMIWAIT, TIOCM_CTS | TIOCM_DSR | TIOCM_CD | TIOCM_RNG) == 0) {
-            if (counted) ioctl(st->Fd, TIOCGICOUNT, &seen);
-            Kick(st->Kick);
-        } else if (errno != EINTR) {
-            break; // the driver cannot wait for lines (EINVAL, ENOTTY) or the port is gone (EIO)
-        }
-    }
-    st->ModemWaiterDone = true;
-}
-
-// Starts the waiter with every signal blocked but its wake signal, so the program's own signals
-// never land on it.
-void StartModemWaiter(const std::shared_ptr<TPortState>& st)
-{
-    const int wakeSignal = ModemWakeSignal();
-    if (wakeSignal == 0) return;
-    sigset_t all, old;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &old);
-    try {
-        st->ModemWaiter = std::thread(WaitForModemChanges, st, wakeSignal);
-    } catch (const std::system_error&) {
-        st->ModemWaiterDone = true; // lines are then seen whenever the wait wakes for anything else
-    }
-    pthread_sigmask(SIG_SETMASK, &old, nullptr);
-}
-
-void StopModemWaiter(TPortState& st)
-{
-    std::lock_guard<std::mutex> guard(st.ModemWaiterLock);
-    if (!st.ModemWaiter.joinable()) return;
-    st.ModemWaiterStop = true;
-    // A signal sent just before the waiter enters the ioctl is lost: send until it is out.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    while (!st.ModemWaiterDone && std::chrono::steady_clock::now() < deadline) {
-        pthread_kill(st.ModemWaiter.native_handle(), ModemWakeSignal());
-        for (int i = 0; i < 100 && !st.ModemWaiterDone; ++i) std::this_thread::yield();
-        if (!st.ModemWaiterDone) poll(nullptr, 0, 1);
-    }
-    // Joined unless a foreign handler took the signal over; the waiter then keeps its own
-    // reference to the state and leaves at the next line change.
-    if (st.ModemWaiterDone) st.ModemWaiter.join();
-    else st.ModemWaiter.detach();
-}
-
-// Why the calling thread's last CreateFile failed.
-thread_local TSystemReason LastFailure;
-
-class TPosixCommPlatform final : public TCommPlatform {
+// One open tty. The threads of the port object use it at once: what they share is atomic, the
+// line snapshot is the comm-event wait's own.
+class TPosixPort final : public TCommPort {
 public:
-    THandle CreateFile(const UnicodeString& name) override
+    int Fd = -1;
+    bool Owned = false;
+    bool Exclusive = false; // TIOCEXCL set by CreateFile
+    bool LowLatency = false; // ASYNC_LOW_LATENCY set by CreateFile
+    bool Pty = false;       // a pseudo-terminal: no line, so no data bits or parity of its own
+    bool HasLines = false;  // TIOCMGET works: modem lines to watch
+    bool UsbSerial = false; // a ttyUSB port of the USB serial drivers
+    bool HaveSaved = false;
+    termios Saved{};
+    int SavedFlags = -1;
+    int KickFd = -1; // eventfd: wakes the comm-event wait on mask changes, writes and WakeWaiter
+    int StopFd = -1; // eventfd, set by Stop and never cleared
+    std::atomic<bool> WakeAsked{false};
+    std::atomic<std::uint32_t> Mask{0};
+    std::atomic<unsigned> MaskGen{0};
+    std::atomic<bool> TxPending{false};
+    std::atomic<bool> HungUp{false};
+    std::atomic<std::uint32_t> Baud{9600};
+    std::atomic<std::uint32_t> Errors{0};
+    std::atomic<char> EvtChar{0};
+    std::atomic<bool> EvtCharSeen{false};
+    TLineSnapshot Lines; // the comm-event wait's own
+
+    // False when the wake-up events cannot be made; error gets that errno.
+    bool Start(int& error)
     {
-        LastFailure = TSystemReason();
-        if (name.empty()) return INVALID_HANDLE_VALUE;
-        const PosixTty::TPortPath where = PosixTty::ResolvePortName(name);
-        // Each errno comes from the failing call itself.
-        auto fail = [&](const char* call, int error, const PosixTty::TTtyHolder& holder = {}) {
-            LastFailure = DescribeOpenFailure(error, call, where.Path, where.AliasName, where.AliasLink);
-            LastFailure.HolderName = holder.Name;
-            LastFailure.HolderPid = holder.Pid;
-            return INVALID_HANDLE_VALUE;
-        };
-        // Share mode 0: one open per port, in this process or any other.
-        const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
-        if (tty.Failure) return fail(tty.Failure.Call, tty.Failure.Error, tty.Holder);
-        const int fd = tty.Fd;
-        auto st = std::make_shared<TPortState>();
-        st->Fd = fd;
-        st->Owned = true;
-        st->Exclusive = tty.Exclusive;
-        st->LowLatency = tty.LowLatency;
-        if (tcgetattr(fd, &st->Saved) != 0) {
-            const int error = errno;
-            PosixTty::CloseExclusive(fd, tty.Exclusive, tty.LowLatency);
-            return fail("tcgetattr", error);
+        struct stat info {};
+        // Unix98 pty slaves have majors 136 to 143.
+        if (fstat(Fd, &info) == 0 && S_ISCHR(info.st_mode)) {
+            Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
+            UsbSerial = major(info.st_rdev) == 188;
         }
-        st->HaveSaved = true;
-        int error = 0;
-        if (!Register(st, &error)) {
-            Unregister(fd);
-            return fail("eventfd", error);
+        KickFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        StopFd = KickFd < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (StopFd < 0) error = errno;
+        int lines = 0;
+        if (ioctl(Fd, TIOCMGET, &lines) == 0) {
+            HasLines = true;
+            Lines.ModemKnown = true;
+            Lines.Modem = lines;
         }
-        return fd;
+        if (ioctl(Fd, TIOCGICOUNT, &Lines.Counts) == 0) Lines.CountsKnown = true;
+        return StopFd >= 0;
     }
 
-    TSystemReason LastOpenFailure() override { return LastFailure; }
-
-    void CloseHandle(THandle port) override { Unregister(port); }
-
-    bool AttachHandle(THandle port) override
+    // An owned port gets its old settings back and is closed, a given one gets its settings and
+    // file flags back and stays open.
+    ~TPosixPort() override
     {
-        if (port < 0 || !isatty(port)) return false;
-        auto st = std::make_shared<TPortState>();
-        st->Fd = port;
-        st->SavedFlags = fcntl(port, F_GETFL);
-        if (st->SavedFlags < 0) return false;
-        // Given back to its owner as it came: line settings as well as file flags.
-        st->HaveSaved = tcgetattr(port, &st->Saved) == 0;
-        // The threads must never block in read or write.
-        if (fcntl(port, F_SETFL, st->SavedFlags | O_NONBLOCK) != 0) return false;
-        if (!Register(st)) {
-            Unregister(port);
-            return false;
+        if (KickFd >= 0) close(KickFd);
+        if (StopFd >= 0) close(StopFd);
+        if (Fd < 0) return;
+        if (Owned) {
+            // Drained at the port's own speed before the old settings come back.
+            PosixTty::DrainBeforeClose(Fd, Baud);
+            if (HaveSaved) tcsetattr(Fd, TCSANOW, &Saved);
+            PosixTty::CloseExclusive(Fd, Exclusive, LowLatency);
+        } else {
+            if (HaveSaved) tcsetattr(Fd, TCSANOW, &Saved);
+            if (SavedFlags >= 0) fcntl(Fd, F_SETFL, SavedFlags);
         }
-        return true;
     }
 
-    void DetachHandle(THandle port) override { Unregister(port); }
+    THandle Handle() const override { return Fd; }
 
-    bool SetupComm(THandle port, long inSize, long outSize) override
+    bool SetupComm(long inSize, long outSize) override
     {
         // The tty layer sizes its own buffers.
-        return Find(port) != nullptr && inSize >= 0 && outSize >= 0;
+        return inSize >= 0 && outSize >= 0;
     }
 
-    bool GetCommState(THandle port, DCB& dcb) override
+    bool GetCommState(DCB& dcb) override
     {
-        auto st = Find(port);
         termios t{};
-        if (!st || tcgetattr(port, &t) != 0) return false;
+        if (tcgetattr(Fd, &t) != 0) return false;
         dcb = DCB{};
         dcb.fBinary = 1;
         unsigned baud = 0;
-        if (PosixSpeed::GetSpeed(port, baud)) dcb.BaudRate = baud;
+        if (PosixSpeed::GetSpeed(Fd, baud)) dcb.BaudRate = baud;
         switch (t.c_cflag & CSIZE) {
         case CS5: dcb.ByteSize = 5; break;
         case CS6: dcb.ByteSize = 6; break;
@@ -263,7 +146,7 @@ public:
         if (t.c_cflag & CSTOPB) dcb.StopBits = dcb.ByteSize == 5 ? ONE5STOPBITS : TWOSTOPBITS;
         dcb.fParity = (t.c_iflag & INPCK) ? 1 : 0;
         int lines = TIOCM_DTR | TIOCM_RTS;
-        ioctl(port, TIOCMGET, &lines);
+        ioctl(Fd, TIOCMGET, &lines);
         dcb.fDtrControl = (lines & TIOCM_DTR) ? DTR_CONTROL_ENABLE : DTR_CONTROL_DISABLE;
         if (t.c_cflag & CRTSCTS) {
             dcb.fOutxCtsFlow = 1;
@@ -273,7 +156,7 @@ public:
         }
         dcb.fOutX = (t.c_iflag & IXON) ? 1 : 0;
         dcb.fInX = (t.c_iflag & IXOFF) ? 1 : 0;
-        dcb.EvtChar = st->EvtChar;
+        dcb.EvtChar = EvtChar;
         dcb.XonChar = static_cast<char>(t.c_cc[VSTART]);
         dcb.XoffChar = static_cast<char>(t.c_cc[VSTOP]);
         dcb.XonLim = 2048;
@@ -281,10 +164,8 @@ public:
         return true;
     }
 
-    bool SetCommState(THandle port, const DCB& dcb) override
+    bool SetCommState(const DCB& dcb) override
     {
-        auto st = Find(port);
-        if (!st) return false;
         // What the tty layer cannot do is refused rather than silently ignored.
         if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > SPACEPARITY) return false;
         if (dcb.StopBits > TWOSTOPBITS || (dcb.StopBits == ONE5STOPBITS && dcb.ByteSize != 5) ||
@@ -308,85 +189,82 @@ public:
         line.XonChar = dcb.XonChar;
         line.XoffChar = dcb.XoffChar;
         termios t{};
-        if (PosixTty::SetRawLine(port, line, &t)) return false;
+        if (PosixTty::SetRawLine(Fd, line, &t)) return false;
 
         // tcsetattr succeeds when any part was taken: check that all of it was.
         termios now{};
-        if (tcgetattr(port, &now) != 0) return false;
+        if (tcgetattr(Fd, &now) != 0) return false;
         // A pty always keeps 8 bits without parity; there is no line for the framing to apply to.
         const tcflag_t cmask =
-            st->Pty ? (PARODD | CMSPAR | CSTOPB | CRTSCTS) : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+            Pty ? (PARODD | CMSPAR | CSTOPB | CRTSCTS) : (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
         const tcflag_t imask = IXON | IXOFF | INPCK;
         if ((now.c_cflag & cmask) != (t.c_cflag & cmask) || (now.c_iflag & imask) != (t.c_iflag & imask)) return false;
         unsigned actual = 0;
-        if (!PosixSpeed::GetSpeed(port, actual)) return false;
+        if (!PosixSpeed::GetSpeed(Fd, actual)) return false;
         const double ratio = static_cast<double>(actual) / dcb.BaudRate;
         if (ratio < 0.98 || ratio > 1.02) return false;
-        st->Baud = dcb.BaudRate;
-        st->EvtChar = dcb.EvtChar;
+        Baud = dcb.BaudRate;
+        EvtChar = dcb.EvtChar;
 
         using PosixTty::TModemLine;
-        if (PosixTty::SetModemLine(port, TModemLine::Dtr, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
-        if (!handshake && PosixTty::SetModemLine(port, TModemLine::Rts, dcb.fRtsControl == RTS_CONTROL_ENABLE))
+        if (PosixTty::SetModemLine(Fd, TModemLine::Dtr, dcb.fDtrControl == DTR_CONTROL_ENABLE)) return false;
+        if (!handshake && PosixTty::SetModemLine(Fd, TModemLine::Rts, dcb.fRtsControl == RTS_CONTROL_ENABLE))
             return false;
         return true;
     }
 
-    bool SetCommMask(THandle port, std::uint32_t mask) override
+    bool SetCommMask(std::uint32_t mask) override
     {
-        auto st = Find(port);
-        if (!st) return false;
-        st->Mask = mask;
-        ++st->MaskGen;
-        Kick(st->Kick);
+        Mask = mask;
+        ++MaskGen;
+        Kick(KickFd);
         return true;
     }
 
-    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) override
+    TCommWait WaitCommEvent(std::uint32_t& mask) override
     {
         mask = 0;
-        auto st = Find(port);
-        if (!st) return TCommWait::Failed;
-        const unsigned gen = st->MaskGen;
+        const unsigned gen = MaskGen;
         int drainWait = 0;
         int lastOutq = -1;
         for (;;) {
-            const std::uint32_t want = st->Mask;
-            const bool watchPort = !st->HungUp;
-            const bool watchTx = (want & EV_TXEMPTY) && st->TxPending;
-            pollfd fds[3] = {{stopEvent, POLLIN, 0}, {st->Kick, POLLIN, 0}, {port, 0, 0}};
+            const std::uint32_t want = Mask;
+            const bool watchPort = !HungUp;
+            const bool watchTx = (want & EV_TXEMPTY) && TxPending;
+            const bool watchLines = watchPort && HasLines && (want & ModemEvents);
+            pollfd fds[3] = {{StopFd, POLLIN, 0}, {KickFd, POLLIN, 0}, {Fd, 0, 0}};
             if (want & EV_RXCHAR) fds[2].events = POLLIN;
-            // Idle ports block without a time-out; only a draining send is looked at again.
-            const int r = poll(fds, watchPort ? 3 : 2, watchTx ? drainWait : -1);
+            // Idle ports block without a time-out unless lines are watched or a send drains.
+            int timeout = watchLines ? ModemLookMs : -1;
+            if (watchTx) timeout = timeout < 0 ? drainWait : std::min(timeout, drainWait);
+            const int r = poll(fds, watchPort ? 3 : 2, timeout);
             if (r < 0) {
                 if (errno == EINTR) continue;
                 return TCommWait::Failed;
             }
             if (fds[0].revents) return TCommWait::Stopped;
-            if (fds[1].revents & POLLIN) Drain(st->Kick);
-            if (st->MaskGen != gen) return TCommWait::Event;
+            if (fds[1].revents & POLLIN) Drain(KickFd);
+            if (WakeAsked.exchange(false)) return TCommWait::Stopped;
+            if (MaskGen != gen) return TCommWait::Event;
 
             std::uint32_t events = 0;
             if (watchPort) {
                 if (fds[2].revents & POLLIN) events |= EV_RXCHAR;
                 if (fds[2].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-                    // Gone (unplugged or hung up): report once, then stop watching it. A waiter
-                    // left in TIOCMIWAIT would keep the kernel from removing the port.
-                    st->HungUp = true;
-                    StopModemWaiter(*st);
+                    // Gone (unplugged or hung up): report once, then stop watching it.
+                    HungUp = true;
                     events |= EV_ERR;
                 } else {
-                    events |= LineChanges(*st);
+                    events |= LineChanges();
                 }
             }
-            if ((want & EV_TXEMPTY) && st->TxPending.exchange(false)) {
-                const int outq = st->HungUp ? 0 : OutputQueued(*st);
+            if ((want & EV_TXEMPTY) && TxPending.exchange(false)) {
+                const int outq = HungUp ? 0 : OutputQueued();
                 if (outq > 0) {
-                    st->TxPending = true;
+                    TxPending = true;
                     // Look again about when the driver should be done; back off while it is held.
                     const int estimate =
-                        static_cast<int>(static_cast<long long>(outq) * 11000 / std::max<std::uint32_t>(st->Baud, 1)) +
-                        1;
+                        static_cast<int>(static_cast<long long>(outq) * 11000 / std::max<std::uint32_t>(Baud, 1)) + 1;
                     drainWait =
                         outq == lastOutq ? std::min(std::max(drainWait, 1) * 2, 1000) : std::clamp(estimate, 1, 1000);
                     lastOutq = outq;
@@ -402,71 +280,63 @@ public:
         }
     }
 
-    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) override
+    bool ClearCommError(std::uint32_t& errors, COMSTAT& stat) override
     {
-        auto st = Find(port);
-        if (!st) return false;
-        errors = st->Errors.exchange(0);
+        errors = Errors.exchange(0);
         int in = 0;
-        if (ioctl(port, FIONREAD, &in) != 0) return false;
-        const int out = OutputQueued(*st);
+        if (ioctl(Fd, FIONREAD, &in) != 0) return false;
+        const int out = OutputQueued();
         stat.cbInQue = static_cast<std::uint32_t>(std::max(in, 0));
         stat.cbOutQue = static_cast<std::uint32_t>(std::max(out, 0));
         return true;
     }
 
-    bool GetCommModemStatus(THandle port, std::uint32_t& status) override
+    bool GetCommModemStatus(std::uint32_t& status) override
     {
-        auto st = Find(port);
         int lines = 0;
-        if (!st) return false;
-        if (ioctl(port, TIOCMGET, &lines) == 0) {
+        if (ioctl(Fd, TIOCMGET, &lines) == 0) {
             status = ModemBits(lines);
             return true;
         }
         // A pty has no lines and never holds a send: it reads like a null-modem cable that is ready.
-        if (!st->Pty) return false;
+        if (!Pty) return false;
         status = MS_CTS_ON | MS_DSR_ON;
         return true;
     }
 
-    bool PurgeComm(THandle port, std::uint32_t flags) override
+    bool PurgeComm(std::uint32_t flags) override
     {
-        if (!Find(port)) return false;
         bool ok = true;
-        if (flags & PURGE_TXCLEAR) ok = tcflush(port, TCOFLUSH) == 0 && ok;
-        if (flags & PURGE_RXCLEAR) ok = tcflush(port, TCIFLUSH) == 0 && ok;
+        if (flags & PURGE_TXCLEAR) ok = tcflush(Fd, TCOFLUSH) == 0 && ok;
+        if (flags & PURGE_RXCLEAR) ok = tcflush(Fd, TCIFLUSH) == 0 && ok;
         // Reads and writes never stay pending here, so the abort flags have nothing to cancel.
         return ok;
     }
 
-    bool EscapeCommFunction(THandle port, std::uint32_t function) override
+    bool EscapeCommFunction(std::uint32_t function) override
     {
-        if (!Find(port)) return false;
         int bit = 0;
         switch (function) {
-        case SETXOFF: return tcflow(port, TCOOFF) == 0;
-        case SETXON: return tcflow(port, TCOON) == 0;
-        case SETRTS: bit = TIOCM_RTS; return ioctl(port, TIOCMBIS, &bit) == 0;
-        case CLRRTS: bit = TIOCM_RTS; return ioctl(port, TIOCMBIC, &bit) == 0;
-        case SETDTR: bit = TIOCM_DTR; return ioctl(port, TIOCMBIS, &bit) == 0;
-        case CLRDTR: bit = TIOCM_DTR; return ioctl(port, TIOCMBIC, &bit) == 0;
-        case SETBREAK: return ioctl(port, TIOCSBRK) == 0;
-        case CLRBREAK: return ioctl(port, TIOCCBRK) == 0;
+        case SETXOFF: return tcflow(Fd, TCOOFF) == 0;
+        case SETXON: return tcflow(Fd, TCOON) == 0;
+        case SETRTS: bit = TIOCM_RTS; return ioctl(Fd, TIOCMBIS, &bit) == 0;
+        case CLRRTS: bit = TIOCM_RTS; return ioctl(Fd, TIOCMBIC, &bit) == 0;
+        case SETDTR: bit = TIOCM_DTR; return ioctl(Fd, TIOCMBIS, &bit) == 0;
+        case CLRDTR: bit = TIOCM_DTR; return ioctl(Fd, TIOCMBIC, &bit) == 0;
+        case SETBREAK: return ioctl(Fd, TIOCSBRK) == 0;
+        case CLRBREAK: return ioctl(Fd, TIOCCBRK) == 0;
         default: return false;
         }
     }
 
-    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) override
+    TIoResult ReadFile(void* buffer, std::uint32_t count, std::uint32_t& got) override
     {
         got = 0;
-        const ssize_t n = read(port, buffer, count);
+        const ssize_t n = read(Fd, buffer, count);
         if (n > 0) {
             got = static_cast<std::uint32_t>(n);
-            if (auto st = Find(port);
-                st && (st->Mask & EV_RXFLAG) &&
-                std::memchr(buffer, static_cast<unsigned char>(st->EvtChar.load()), got) != nullptr)
-                st->EvtCharSeen = true;
+            if ((Mask & EV_RXFLAG) && std::memchr(buffer, static_cast<unsigned char>(EvtChar.load()), got) != nullptr)
+                EvtCharSeen = true;
             return TIoResult::Done;
         }
         // With VMIN = VTIME = 0 an empty driver queue reads as 0.
@@ -474,32 +344,36 @@ public:
         return TIoResult::Failed;
     }
 
-    std::uint32_t TakeDataEvents(THandle port) override
-    {
-        auto st = Find(port);
-        return st && st->EvtCharSeen.exchange(false) ? EV_RXFLAG : 0;
-    }
+    std::uint32_t TakeDataEvents() override { return EvtCharSeen.exchange(false) ? EV_RXFLAG : 0; }
 
-    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    TIoResult WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& done) override
     {
         done = 0;
-        const ssize_t n = write(port, buffer, count);
+        const ssize_t n = write(Fd, buffer, count);
         if (n < 0) return (errno == EAGAIN || errno == EINTR) ? TIoResult::Pending : TIoResult::Failed;
         done = static_cast<std::uint32_t>(n);
-        // The waiter is woken for the first write only; while the driver drains it looks by itself.
+        // The comm-event wait is woken for the first write only; while the driver drains it looks by itself.
         if (n > 0) {
-            if (auto st = Find(port); st && !st->TxPending.exchange(true) && (st->Mask & EV_TXEMPTY)) Kick(st->Kick);
+            if (!TxPending.exchange(true) && (Mask & EV_TXEMPTY)) Kick(KickFd);
         }
         return TIoResult::Done;
     }
 
     // A serial driver's transmit ring is a page; a pty takes about as much per write.
-    std::uint32_t SendChunkSize(THandle) override { return 4096; }
+    std::uint32_t SendChunkSize() override { return 4096; }
 
-    bool WaitWritable(THandle port, THandle stopEvent) override
+    void WakeWaiter() override
+    {
+        WakeAsked = true;
+        Kick(KickFd);
+    }
+
+    void Stop() override { Kick(StopFd); }
+
+    bool WaitWritable() override
     {
         for (;;) {
-            pollfd fds[2] = {{stopEvent, POLLIN, 0}, {port, POLLOUT, 0}};
+            pollfd fds[2] = {{StopFd, POLLIN, 0}, {Fd, POLLOUT, 0}};
             const int r = poll(fds, 2, -1);
             if (r < 0 && errno == EINTR) continue;
             if (r < 0) return true; // the write itself will report the failure
@@ -507,120 +381,8 @@ public:
         }
     }
 
-    THandle CreateEvent() override { return eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); }
-
-    void CloseEvent(THandle event) override
-    {
-        if (event >= 0) close(event);
-    }
-
-    bool SetEvent(THandle event) override
-    {
-        const std::uint64_t one = 1;
-        for (;;) {
-            if (write(event, &one, sizeof one) == sizeof one) return true;
-            if (errno == EINTR) continue;
-            return errno == EAGAIN; // counter saturated: it is signalled anyway
-        }
-    }
-
-    bool ResetEvent(THandle event) override
-    {
-        std::uint64_t value;
-        for (;;) {
-            if (read(event, &value, sizeof value) == sizeof value) return true;
-            if (errno == EINTR) continue;
-            return errno == EAGAIN; // already reset
-        }
-    }
-
-    int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) override
-    {
-        if (count <= 0 || count > 8) return WAIT_FAILED;
-        pollfd fds[8];
-        for (int i = 0; i < count; ++i) fds[i] = {events[i], POLLIN, 0};
-        const int timeout =
-            timeoutMs == INFINITE ? -1 : static_cast<int>(std::min<std::uint32_t>(timeoutMs, 0x7fffffff));
-        for (;;) {
-            const int r = poll(fds, static_cast<nfds_t>(count), timeout);
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return WAIT_FAILED;
-            if (r == 0) return WAIT_TIMEOUT;
-            for (int i = 0; i < count; ++i)
-                if (fds[i].revents & POLLIN) return i;
-            return WAIT_FAILED;
-        }
-    }
-
-    bool RaiseThreadPriority() override
-    {
-        const id_t tid = static_cast<id_t>(gettid());
-        errno = 0;
-        const int now = getpriority(PRIO_PROCESS, tid);
-        if (now == -1 && errno != 0) return false;
-        return setpriority(PRIO_PROCESS, tid, now - 2) == 0;
-    }
-
 private:
-    std::mutex Lock; // guards Ports only; never held across a blocking call
-    std::unordered_map<int, std::shared_ptr<TPortState>> Ports;
-
-    std::shared_ptr<TPortState> Find(int fd)
-    {
-        std::lock_guard<std::mutex> guard(Lock);
-        auto it = Ports.find(fd);
-        return it == Ports.end() ? nullptr : it->second;
-    }
-
-    // False when the port's wake-up event cannot be made; error, when given, gets that errno.
-    bool Register(const std::shared_ptr<TPortState>& st, int* error = nullptr)
-    {
-        struct stat info {};
-        // Unix98 pty slaves have majors 136 to 143.
-        if (fstat(st->Fd, &info) == 0 && S_ISCHR(info.st_mode))
-            st->Pty = major(info.st_rdev) >= 136 && major(info.st_rdev) <= 143;
-        st->Kick = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-        if (st->Kick < 0 && error != nullptr) *error = errno;
-        int lines = 0;
-        if (ioctl(st->Fd, TIOCMGET, &lines) == 0) {
-            st->Lines.ModemKnown = true;
-            st->Lines.Modem = lines;
-        }
-        if (ioctl(st->Fd, TIOCGICOUNT, &st->Lines.Counts) == 0) st->Lines.CountsKnown = true;
-        // A pty has no lines to wait for.
-        if (st->Kick >= 0 && st->Lines.ModemKnown && !st->Pty) StartModemWaiter(st);
-        std::lock_guard<std::mutex> guard(Lock);
-        Ports[st->Fd] = st;
-        return st->Kick >= 0;
-    }
-
-    // Drops the port's state; an owned port gets its old settings back and is closed, a given one
-    // gets its settings and file flags back and stays open.
-    void Unregister(int fd)
-    {
-        std::shared_ptr<TPortState> st;
-        {
-            std::lock_guard<std::mutex> guard(Lock);
-            auto it = Ports.find(fd);
-            if (it == Ports.end()) return;
-            st = it->second;
-            Ports.erase(it);
-        }
-        StopModemWaiter(*st);
-        if (st->Kick >= 0) close(st->Kick);
-        if (st->Owned) {
-            // Drained at the port's own speed before the old settings come back.
-            PosixTty::DrainBeforeClose(fd, st->Baud);
-            if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
-            PosixTty::CloseExclusive(fd, st->Exclusive, st->LowLatency);
-        } else {
-            if (st->HaveSaved) tcsetattr(fd, TCSANOW, &st->Saved);
-            if (st->SavedFlags >= 0) fcntl(fd, F_SETFL, st->SavedFlags);
-        }
-    }
-
-    // A pty hands what it is given to the other end at once and always reads 0 here: not asked.
-    static int OutputQueued(const TPortState& st) { return st.Pty ? 0 : PosixTty::OutputQueued(st.Fd); }
+    int OutputQueued() const { return Pty ? 0 : PosixTty::OutputQueued(Fd); }
 
     static std::uint32_t ModemBits(int lines)
     {
@@ -633,16 +395,16 @@ private:
     }
 
     // Modem line changes and line errors since the last look, as comm events. Lines are looked at
-    // when the waiter wakes for any reason; the transition counters also catch changes that
+    // when the comm-event wait wakes for any reason; the transition counters also catch changes that
     // came and went in between, where the driver keeps them.
-    static std::uint32_t LineChanges(TPortState& st)
+    std::uint32_t LineChanges()
     {
         // A pty has neither lines nor counters: asking would be two failing calls on every wake.
-        if (st.Pty) return 0;
+        if (Pty && !HasLines) return 0;
         std::uint32_t events = 0;
-        TLineSnapshot& s = st.Lines;
+        TLineSnapshot& s = Lines;
         serial_icounter_struct c{};
-        if (ioctl(st.Fd, TIOCGICOUNT, &c) == 0) {
+        if (ioctl(Fd, TIOCGICOUNT, &c) == 0) {
             if (s.CountsKnown) {
                 if (c.cts != s.Counts.cts) events |= EV_CTS;
                 if (c.dsr != s.Counts.dsr) events |= EV_DSR;
@@ -655,15 +417,21 @@ private:
                 if (c.buf_overrun != s.Counts.buf_overrun) errors |= CE_RXOVER;
                 if (c.brk != s.Counts.brk) errors |= CE_BREAK;
                 if (errors) {
-                    st.Errors |= errors;
+                    Errors |= errors;
                     events |= EV_ERR;
                 }
             }
             s.Counts = c;
             s.CountsKnown = true;
         }
+        // A USB adapter's driver may ask the device for its lines, a USB request each time; its
+        // counters follow the status the device sends anyway, so they say when to ask (and every
+        // tenth look asks regardless, for a driver whose counters leave the lines out).
+        const bool countersMoved = (events & ModemEvents) != 0;
+        if (UsbSerial && s.CountsKnown && !countersMoved && ++s.LooksSinceAsked < 10) return events;
+        s.LooksSinceAsked = 0;
         int lines = 0;
-        if (ioctl(st.Fd, TIOCMGET, &lines) == 0) {
+        if (ioctl(Fd, TIOCMGET, &lines) == 0) {
             if (s.ModemKnown) {
                 const int changed = lines ^ s.Modem;
                 if (changed & TIOCM_CTS) events |= EV_CTS;
@@ -678,7 +446,71 @@ private:
     }
 };
 
-std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
+// Why the calling thread's last CreateFile failed.
+thread_local TSystemReason LastFailure;
+
+class TPosixCommPlatform final : public TCommPlatform {
+public:
+    std::unique_ptr<TCommPort> CreateFile(const UnicodeString& name) override
+    {
+        LastFailure = TSystemReason();
+        if (name.empty()) return nullptr;
+        const PosixTty::TPortPath where = PosixTty::ResolvePortName(name);
+        // Each errno comes from the failing call itself.
+        auto fail = [&](const char* call, int error, const PosixTty::TTtyHolder& holder = {}) {
+            LastFailure = DescribeOpenFailure(error, call, where.Path, where.AliasName, where.AliasLink);
+            LastFailure.HolderName = holder.Name;
+            LastFailure.HolderPid = holder.Pid;
+            return nullptr;
+        };
+        // Share mode 0: one open per port, in this process or any other.
+        const PosixTty::TExclusiveTty tty = PosixTty::OpenExclusive(where.Path);
+        if (tty.Failure) return fail(tty.Failure.Call, tty.Failure.Error, tty.Holder);
+        termios saved{};
+        if (tcgetattr(tty.Fd, &saved) != 0) {
+            const int error = errno;
+            PosixTty::CloseExclusive(tty.Fd, tty.Exclusive, tty.LowLatency);
+            return fail("tcgetattr", error);
+        }
+        auto port = std::make_unique<TPosixPort>();
+        port->Fd = tty.Fd;
+        port->Owned = true;
+        port->Exclusive = tty.Exclusive;
+        port->LowLatency = tty.LowLatency;
+        port->Saved = saved;
+        port->HaveSaved = true;
+        int error = 0;
+        if (!port->Start(error)) return fail("eventfd", error);
+        return port;
+    }
+
+    TSystemReason LastOpenFailure() override { return LastFailure; }
+
+    std::unique_ptr<TCommPort> AttachHandle(THandle handle) override
+    {
+        if (handle < 0 || !isatty(handle)) return nullptr;
+        const int flags = fcntl(handle, F_GETFL);
+        // The threads must never block in read or write.
+        if (flags < 0 || fcntl(handle, F_SETFL, flags | O_NONBLOCK) != 0) return nullptr;
+        auto port = std::make_unique<TPosixPort>();
+        port->Fd = handle;
+        // Given back to its owner as it came: line settings as well as file flags.
+        port->SavedFlags = flags;
+        port->HaveSaved = tcgetattr(handle, &port->Saved) == 0;
+        int error = 0;
+        if (!port->Start(error)) return nullptr;
+        return port;
+    }
+
+    bool RaiseThreadPriority() override
+    {
+        const id_t tid = static_cast<id_t>(gettid());
+        errno = 0;
+        const int now = getpriority(PRIO_PROCESS, tid);
+        if (now == -1 && errno != 0) return false;
+        return setpriority(PRIO_PROCESS, tid, now - 2) == 0;
+    }
+};
 
 } // namespace
 
@@ -687,13 +519,5 @@ TCommPlatform& PosixCommPlatform()
     static TPosixCommPlatform platform;
     return platform;
 }
-
-TCommPlatform* GetDefaultCommPlatform()
-{
-    TCommPlatform* p = DefaultPlatform.load();
-    return p != nullptr ? p : &PosixCommPlatform();
-}
-
-void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 } // namespace KestroComm32

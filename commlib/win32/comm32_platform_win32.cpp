@@ -1,8 +1,9 @@
 // The Windows comm layer: TCommPlatform on the Win32 calls of win32_comm.h.
 #include "comm32_platform_win32.h"
 
-#include <atomic>
+#include <memory>
 #include <string>
+#include <utility>
 
 namespace KestroComm32 {
 
@@ -19,91 +20,88 @@ TIoResult IoResultOf(Win32::TIo r)
     }
 }
 
-class TWin32CommPlatform final : public TCommPlatform {
+// One open port: the Win32 layer's record, given back when this goes.
+class TWin32Port final : public TCommPort {
 public:
-    THandle CreateFile(const UnicodeString& name) override
-    {
-        LastFailure = TSystemReason();
-        if (name.empty()) return INVALID_HANDLE_VALUE;
-        std::uint32_t error = 0;
-        const int port = Win32::OpenPort(name, error);
-        if (port < 0) LastFailure = DescribeWindowsOpenFailure(error, "\\\\.\\" + name);
-        return port < 0 ? INVALID_HANDLE_VALUE : port;
-    }
+    explicit TWin32Port(Win32::TPortPtr port) : Port(std::move(port)) {}
+    ~TWin32Port() override { Win32::ReleasePort(std::move(Port)); }
 
-    TSystemReason LastOpenFailure() override { return LastFailure; }
+    THandle Handle() const override { return Win32::PortHandle(*Port); }
+    bool SetupComm(long inSize, long outSize) override { return Win32::SetupComm(*Port, inSize, outSize); }
 
-    void CloseHandle(THandle port) override { Win32::ReleasePort(port); }
-    bool AttachHandle(THandle port) override { return Win32::AdoptPort(port); }
-    void DetachHandle(THandle port) override { Win32::ReleasePort(port); }
-
-    bool SetupComm(THandle port, long inSize, long outSize) override { return Win32::SetupComm(port, inSize, outSize); }
-
-    bool GetCommState(THandle port, DCB& dcb) override
+    bool GetCommState(DCB& dcb) override
     {
         Win32::TLineState s;
-        if (!Win32::GetLineState(port, s)) return false;
+        if (!Win32::GetLineState(*Port, s)) return false;
         dcb = DcbOf(s);
         return true;
     }
 
-    bool SetCommState(THandle port, const DCB& dcb) override { return Win32::SetLineState(port, LineStateOf(dcb)); }
+    bool SetCommState(const DCB& dcb) override { return Win32::SetLineState(*Port, LineStateOf(dcb)); }
+    bool SetCommMask(std::uint32_t mask) override { return Win32::SetCommMask(*Port, mask); }
 
-    bool SetCommMask(THandle port, std::uint32_t mask) override { return Win32::SetCommMask(port, mask); }
-
-    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) override
+    TCommWait WaitCommEvent(std::uint32_t& mask) override
     {
-        switch (Win32::WaitCommEvent(port, mask, stopEvent)) {
+        switch (Win32::WaitCommEvent(*Port, mask)) {
         case Win32::TWait::Event: return TCommWait::Event;
         case Win32::TWait::Stopped: return TCommWait::Stopped;
         default: return TCommWait::Failed;
         }
     }
 
-    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) override
+    bool ClearCommError(std::uint32_t& errors, COMSTAT& stat) override
     {
-        return Win32::ClearCommError(port, errors, stat.cbInQue, stat.cbOutQue);
+        return Win32::ClearCommError(*Port, errors, stat.cbInQue, stat.cbOutQue);
     }
 
-    bool GetCommModemStatus(THandle port, std::uint32_t& status) override
+    bool GetCommModemStatus(std::uint32_t& status) override { return Win32::GetCommModemStatus(*Port, status); }
+    bool PurgeComm(std::uint32_t flags) override { return Win32::PurgeComm(*Port, flags); }
+    bool EscapeCommFunction(std::uint32_t function) override { return Win32::EscapeCommFunction(*Port, function); }
+
+    TIoResult ReadFile(void* buffer, std::uint32_t count, std::uint32_t& got) override
     {
-        return Win32::GetCommModemStatus(port, status);
+        return IoResultOf(Win32::Read(*Port, buffer, count, got));
     }
 
-    bool PurgeComm(THandle port, std::uint32_t flags) override { return Win32::PurgeComm(port, flags); }
-
-    bool EscapeCommFunction(THandle port, std::uint32_t function) override
+    TIoResult WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& done) override
     {
-        return Win32::EscapeCommFunction(port, function);
+        return IoResultOf(Win32::Write(*Port, buffer, count, done));
     }
 
-    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) override
+    bool WaitWritable() override { return Win32::WaitWritable(*Port); }
+    void WakeWaiter() override { Win32::WakeWaiter(*Port); }
+    void Stop() override { Win32::Stop(*Port); }
+
+private:
+    Win32::TPortPtr Port;
+};
+
+class TWin32CommPlatform final : public TCommPlatform {
+public:
+    std::unique_ptr<TCommPort> CreateFile(const UnicodeString& name) override
     {
-        return IoResultOf(Win32::Read(port, buffer, count, got));
+        LastFailure = TSystemReason();
+        if (name.empty()) return nullptr;
+        std::uint32_t error = 0;
+        Win32::TPortPtr port = Win32::OpenPort(name, error);
+        if (!port) {
+            LastFailure = DescribeWindowsOpenFailure(error, "\\\\.\\" + name);
+            return nullptr;
+        }
+        return std::make_unique<TWin32Port>(std::move(port));
     }
 
-    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    TSystemReason LastOpenFailure() override { return LastFailure; }
+
+    std::unique_ptr<TCommPort> AttachHandle(THandle handle) override
     {
-        return IoResultOf(Win32::Write(port, buffer, count, done));
-    }
-
-    bool WaitWritable(THandle port, THandle stopEvent) override { return Win32::WaitWritable(port, stopEvent); }
-
-    THandle CreateEvent() override { return Win32::NewEvent(); }
-    void CloseEvent(THandle event) override { Win32::CloseEvent(event); }
-    bool SetEvent(THandle event) override { return Win32::SetEvent(event); }
-    bool ResetEvent(THandle event) override { return Win32::ResetEvent(event); }
-
-    int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) override
-    {
-        const int r = Win32::WaitForEvents(count, events, timeoutMs);
-        return r == -1 ? WAIT_TIMEOUT : (r < 0 ? WAIT_FAILED : r);
+        Win32::TPortPtr port = Win32::AdoptPort(handle);
+        if (!port) return nullptr;
+        return std::make_unique<TWin32Port>(std::move(port));
     }
 
     bool RaiseThreadPriority() override { return Win32::RaiseThreadPriority(); }
 };
-
-std::atomic<TCommPlatform*> DefaultPlatform{nullptr};
 
 } // namespace
 
@@ -121,13 +119,5 @@ TCommPlatform& Win32CommPlatform()
     static TWin32CommPlatform platform;
     return platform;
 }
-
-TCommPlatform* GetDefaultCommPlatform()
-{
-    TCommPlatform* p = DefaultPlatform.load();
-    return p != nullptr ? p : &Win32CommPlatform();
-}
-
-void SetDefaultCommPlatform(TCommPlatform* platform) { DefaultPlatform.store(platform); }
 
 } // namespace KestroComm32

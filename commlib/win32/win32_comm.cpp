@@ -1,4 +1,4 @@
-// The Win32 side of the comm layer: a handle table, overlapped port calls, kernel events, the registry.
+// The Win32 side of the comm layer: one record per open port with its overlapped calls and events, the registry.
 #include "win32_comm.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -15,7 +15,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <unordered_map>
 
 namespace KestroComm32::Win32 {
 
@@ -46,6 +45,20 @@ struct TOperation {
     bool Over() const { return !Pending || HasOverlappedIoCompleted(&Ov); }
 };
 
+// A kernel event of the port's own, closed with it.
+struct TEvent {
+    HANDLE H;
+    explicit TEvent(bool manualReset) : H(::CreateEventW(nullptr, manualReset, FALSE, nullptr)) {}
+    ~TEvent()
+    {
+        if (H != nullptr) ::CloseHandle(H);
+    }
+    TEvent(const TEvent&) = delete;
+    TEvent& operator=(const TEvent&) = delete;
+};
+
+} // namespace
+
 struct TPort {
     HANDLE Handle = INVALID_HANDLE_VALUE;
     bool Owned = false;
@@ -58,58 +71,13 @@ struct TPort {
     TOperation Wait, ReadOp, WriteOp;
     DWORD WaitMask = 0;
     std::vector<unsigned char> WriteBuffer;
+    TEvent Stopped{true}; // set by Stop, never reset: ends every wait
+    TEvent Woken{false};  // set by WakeWaiter, taken by the comm-event wait it ends
 
-    bool Valid() const { return Wait.Valid() && ReadOp.Valid() && WriteOp.Valid(); }
+    bool Valid() const { return Wait.Valid() && ReadOp.Valid() && WriteOp.Valid() && Stopped.H && Woken.H; }
 };
 
-struct TTable {
-    std::mutex Lock;
-    std::unordered_map<int, std::shared_ptr<TPort>> Ports;
-    std::unordered_map<int, HANDLE> Events;
-    int Next = 1;
-
-    // Odd, so never the value of a kernel handle (those are multiples of 4).
-    int NewId()
-    {
-        for (;;) {
-            const int id = Next;
-            Next = Next >= 0x3FFFFFFF ? 1 : Next + 2;
-            if (!Ports.contains(id) && !Events.contains(id)) return id;
-        }
-    }
-};
-
-TTable& Table()
-{
-    static TTable table;
-    return table;
-}
-
-std::shared_ptr<TPort> FindPort(int port)
-{
-    TTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    const auto it = t.Ports.find(port);
-    return it == t.Ports.end() ? nullptr : it->second;
-}
-
-HANDLE FindEvent(int event)
-{
-    TTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    const auto it = t.Events.find(event);
-    return it == t.Events.end() ? nullptr : it->second;
-}
-
-int AddPort(int key, const std::shared_ptr<TPort>& port)
-{
-    TTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    if (key < 0) key = t.NewId();
-    else if (t.Ports.contains(key)) return -1;
-    t.Ports[key] = port;
-    return key;
-}
+namespace {
 
 // Waits for an operation the driver was asked to end; false when it did not end in time.
 bool AwaitEnd(TPort& p, TOperation& op)
@@ -179,7 +147,7 @@ std::string Narrow(const std::wstring& text)
     return narrow;
 }
 
-int OpenPort(const std::string& name, std::uint32_t& error)
+TPortPtr OpenPort(const std::string& name, std::uint32_t& error)
 {
     error = 0;
     // The prefix for every name, so COM10 and up open like COM1.
@@ -188,7 +156,7 @@ int OpenPort(const std::string& name, std::uint32_t& error)
                              FILE_FLAG_OVERLAPPED | FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = ::GetLastError();
-        return -1;
+        return nullptr;
     }
     auto port = std::make_shared<TPort>();
     port->Handle = h;
@@ -197,40 +165,30 @@ int OpenPort(const std::string& name, std::uint32_t& error)
     if (!port->Valid() || !::SetCommTimeouts(h, &timeouts)) {
         error = ::GetLastError();
         ::CloseHandle(h);
-        return -1;
+        return nullptr;
     }
-    return AddPort(-1, port);
+    return port;
 }
 
-bool AdoptPort(int handle)
+TPortPtr AdoptPort(int handle)
 {
-    // Kernel handles are positive multiples of 4; anything else is one of this table's ids or garbage.
-    if (handle <= 0 || (handle & 3) != 0) return false;
+    // Kernel handles are positive multiples of 4.
+    if (handle <= 0 || (handle & 3) != 0) return nullptr;
     HANDLE h = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(handle));
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (::GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &dcb)) return false;
+    if (::GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &dcb)) return nullptr;
     auto port = std::make_shared<TPort>();
     port->Handle = h;
     port->HaveGivenTimeouts = ::GetCommTimeouts(h, &port->GivenTimeouts) != 0;
     COMMTIMEOUTS timeouts = QueuedOnly;
-    if (!port->Valid() || !::SetCommTimeouts(h, &timeouts)) return false;
-    if (AddPort(handle, port) == handle) return true;
-    if (port->HaveGivenTimeouts) ::SetCommTimeouts(h, &port->GivenTimeouts);
-    return false;
+    if (!port->Valid() || !::SetCommTimeouts(h, &timeouts)) return nullptr;
+    return port;
 }
 
-void ReleasePort(int port)
+void ReleasePort(TPortPtr p)
 {
-    std::shared_ptr<TPort> p;
-    {
-        TTable& t = Table();
-        std::lock_guard<std::mutex> guard(t.Lock);
-        const auto it = t.Ports.find(port);
-        if (it == t.Ports.end()) return;
-        p = it->second;
-        t.Ports.erase(it);
-    }
+    if (!p) return;
     bool ended = EndWait(*p);
     if (!p->ReadOp.Over() || !p->WriteOp.Over()) {
         ::CancelIoEx(p->Handle, nullptr);
@@ -245,11 +203,10 @@ void ReleasePort(int port)
     }
 }
 
-bool SetupComm(int port, long inSize, long outSize)
+bool SetupComm(TPort& port, long inSize, long outSize)
 {
-    const auto p = FindPort(port);
-    if (!p || inSize < 0 || outSize < 0) return false;
-    return ::SetupComm(p->Handle, static_cast<DWORD>(inSize), static_cast<DWORD>(outSize)) != 0;
+    if (inSize < 0 || outSize < 0) return false;
+    return ::SetupComm(port.Handle, static_cast<DWORD>(inSize), static_cast<DWORD>(outSize)) != 0;
 }
 
 std::vector<unsigned char> DcbRecord(const TLineState& state)
@@ -268,48 +225,42 @@ TLineState LineStateOfRecord(const std::vector<unsigned char>& record)
     return LineStateOf(d);
 }
 
-bool GetLineState(int port, TLineState& s)
+bool GetLineState(TPort& port, TLineState& s)
 {
-    const auto p = FindPort(port);
     DCB d{};
     d.DCBlength = sizeof d;
-    if (!p || !::GetCommState(p->Handle, &d)) return false;
+    if (!::GetCommState(port.Handle, &d)) return false;
     s = LineStateOf(d);
     return true;
 }
 
-bool SetLineState(int port, const TLineState& s)
+bool SetLineState(TPort& port, const TLineState& s)
 {
-    const auto p = FindPort(port);
     DCB d{};
     d.DCBlength = sizeof d;
     // Starts from the driver's record, so reserved fields keep what the driver put there.
-    if (!p || !::GetCommState(p->Handle, &d)) return false;
+    if (!::GetCommState(port.Handle, &d)) return false;
     ApplyLineState(s, d);
-    return ::SetCommState(p->Handle, &d) != 0;
+    return ::SetCommState(port.Handle, &d) != 0;
 }
 
-bool SetCommMask(int port, std::uint32_t mask)
+bool SetCommMask(TPort& port, std::uint32_t mask)
 {
-    const auto p = FindPort(port);
-    if (!p) return false;
-    p->Mask = mask;
-    return ::SetCommMask(p->Handle, mask) != 0;
+    port.Mask = mask;
+    return ::SetCommMask(port.Handle, mask) != 0;
 }
 
-TWait WaitCommEvent(int port, std::uint32_t& mask, int stopEvent)
+TWait WaitCommEvent(TPort& port, std::uint32_t& mask)
 {
     mask = 0;
-    const auto p = FindPort(port);
-    HANDLE stop = FindEvent(stopEvent);
-    if (!p || stop == nullptr) return TWait::Failed;
-    std::lock_guard<std::mutex> guard(p->WaitLock);
-    TOperation& op = p->Wait;
+    if (::WaitForSingleObject(port.Stopped.H, 0) == WAIT_OBJECT_0) return TWait::Stopped;
+    std::lock_guard<std::mutex> guard(port.WaitLock);
+    TOperation& op = port.Wait;
     if (!op.Over()) return TWait::Failed; // an earlier wait the driver never ended
     op.Restart();
-    p->WaitMask = 0;
-    if (::WaitCommEvent(p->Handle, &p->WaitMask, &op.Ov)) {
-        mask = p->WaitMask;
+    port.WaitMask = 0;
+    if (::WaitCommEvent(port.Handle, &port.WaitMask, &op.Ov)) {
+        mask = port.WaitMask;
         return TWait::Event;
     }
     const DWORD error = ::GetLastError();
@@ -317,75 +268,66 @@ TWait WaitCommEvent(int port, std::uint32_t& mask, int stopEvent)
     if (error == ERROR_OPERATION_ABORTED) return TWait::Event;
     if (error != ERROR_IO_PENDING) return TWait::Failed;
     op.Pending = true;
-    HANDLE both[2] = {stop, op.Ov.hEvent};
-    const DWORD r = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
-    if (r != WAIT_OBJECT_0 + 1) {
-        EndWait(*p);
-        return r == WAIT_OBJECT_0 ? TWait::Stopped : TWait::Failed;
+    HANDLE all[3] = {port.Stopped.H, port.Woken.H, op.Ov.hEvent};
+    const DWORD r = ::WaitForMultipleObjects(3, all, FALSE, INFINITE);
+    if (r != WAIT_OBJECT_0 + 2) {
+        EndWait(port);
+        return r == WAIT_OBJECT_0 || r == WAIT_OBJECT_0 + 1 ? TWait::Stopped : TWait::Failed;
     }
     op.Pending = false;
     DWORD unused = 0;
     // FALSE with 995 is Wine's way of ending the wait for a mask change: an empty mask.
-    if (::GetOverlappedResult(p->Handle, &op.Ov, &unused, FALSE)) mask = p->WaitMask;
+    if (::GetOverlappedResult(port.Handle, &op.Ov, &unused, FALSE)) mask = port.WaitMask;
     return TWait::Event;
 }
 
-bool ClearCommError(int port, std::uint32_t& errors, std::uint32_t& inQueue, std::uint32_t& outQueue)
+bool ClearCommError(TPort& port, std::uint32_t& errors, std::uint32_t& inQueue, std::uint32_t& outQueue)
 {
-    const auto p = FindPort(port);
     DWORD e = 0;
     COMSTAT stat{};
-    if (!p || !::ClearCommError(p->Handle, &e, &stat)) return false;
-    errors = e | p->Errors.exchange(0);
+    if (!::ClearCommError(port.Handle, &e, &stat)) return false;
+    errors = e | port.Errors.exchange(0);
     inQueue = stat.cbInQue;
     outQueue = stat.cbOutQue;
     return true;
 }
 
-bool GetCommModemStatus(int port, std::uint32_t& status)
+bool GetCommModemStatus(TPort& port, std::uint32_t& status)
 {
-    const auto p = FindPort(port);
     DWORD s = 0;
-    if (!p || !::GetCommModemStatus(p->Handle, &s)) return false;
+    if (!::GetCommModemStatus(port.Handle, &s)) return false;
     status = s;
     return true;
 }
 
-bool PurgeComm(int port, std::uint32_t flags)
+bool PurgeComm(TPort& port, std::uint32_t flags) { return ::PurgeComm(port.Handle, flags) != 0; }
+
+bool EscapeCommFunction(TPort& port, std::uint32_t function)
 {
-    const auto p = FindPort(port);
-    return p && ::PurgeComm(p->Handle, flags) != 0;
+    return ::EscapeCommFunction(port.Handle, function) != 0;
 }
 
-bool EscapeCommFunction(int port, std::uint32_t function)
-{
-    const auto p = FindPort(port);
-    return p && ::EscapeCommFunction(p->Handle, function) != 0;
-}
-
-TIo Read(int port, void* buffer, std::uint32_t count, std::uint32_t& got)
+TIo Read(TPort& port, void* buffer, std::uint32_t count, std::uint32_t& got)
 {
     got = 0;
-    const auto p = FindPort(port);
-    if (!p) return TIo::Failed;
     DWORD errors = 0;
     COMSTAT stat{};
-    if (!::ClearCommError(p->Handle, &errors, &stat)) return TIo::Failed;
-    if (errors != 0) p->Errors |= errors;
+    if (!::ClearCommError(port.Handle, &errors, &stat)) return TIo::Failed;
+    if (errors != 0) port.Errors |= errors;
     // Only what is queued: a read for more would wait for it.
     const DWORD want = std::min<DWORD>(count, stat.cbInQue);
     if (want == 0) return TIo::Pending;
-    std::lock_guard<std::mutex> guard(p->ReadLock);
-    TOperation& op = p->ReadOp;
+    std::lock_guard<std::mutex> guard(port.ReadLock);
+    TOperation& op = port.ReadOp;
     op.Restart();
-    if (!::ReadFile(p->Handle, buffer, want, nullptr, &op.Ov)) {
+    if (!::ReadFile(port.Handle, buffer, want, nullptr, &op.Ov)) {
         const DWORD error = ::GetLastError();
         if (error == ERROR_TIMEOUT) return TIo::Pending;
         if (error != ERROR_IO_PENDING) return TIo::Failed;
     }
     DWORD n = 0;
     // Completes at once: the bytes are there, and the time-outs end a read that finds none.
-    if (!::GetOverlappedResult(p->Handle, &op.Ov, &n, TRUE)) {
+    if (!::GetOverlappedResult(port.Handle, &op.Ov, &n, TRUE)) {
         const DWORD error = ::GetLastError();
         // Wine ends a read by its total time-out with ERROR_TIMEOUT (Windows: success, 0 bytes); a
         // purge ends it with 995.
@@ -395,23 +337,21 @@ TIo Read(int port, void* buffer, std::uint32_t count, std::uint32_t& got)
     return n > 0 ? TIo::Done : TIo::Pending;
 }
 
-TIo Write(int port, const void* buffer, std::uint32_t count, std::uint32_t& done)
+TIo Write(TPort& port, const void* buffer, std::uint32_t count, std::uint32_t& done)
 {
     done = 0;
-    const auto p = FindPort(port);
-    if (!p) return TIo::Failed;
-    std::lock_guard<std::mutex> guard(p->WriteLock);
-    TOperation& op = p->WriteOp;
+    std::lock_guard<std::mutex> guard(port.WriteLock);
+    TOperation& op = port.WriteOp;
     if (!op.Over()) return TIo::Pending;
     op.Pending = false;
     if (count == 0) return TIo::Done;
     // The bytes stay here until the driver has them all; the caller's buffer is free at once.
     const auto* bytes = static_cast<const unsigned char*>(buffer);
-    p->WriteBuffer.assign(bytes, bytes + count);
+    port.WriteBuffer.assign(bytes, bytes + count);
     op.Restart();
-    if (::WriteFile(p->Handle, p->WriteBuffer.data(), count, nullptr, &op.Ov)) {
+    if (::WriteFile(port.Handle, port.WriteBuffer.data(), count, nullptr, &op.Ov)) {
         DWORD n = 0;
-        if (!::GetOverlappedResult(p->Handle, &op.Ov, &n, FALSE)) return TIo::Failed;
+        if (!::GetOverlappedResult(port.Handle, &op.Ov, &n, FALSE)) return TIo::Failed;
         done = n;
         return TIo::Done;
     }
@@ -421,71 +361,23 @@ TIo Write(int port, const void* buffer, std::uint32_t count, std::uint32_t& done
     return TIo::Done;
 }
 
-bool WaitWritable(int port, int stopEvent)
+bool WaitWritable(TPort& port)
 {
-    const auto p = FindPort(port);
-    if (!p) return true; // the write itself reports the failure
     HANDLE write = nullptr;
     {
-        std::lock_guard<std::mutex> guard(p->WriteLock);
-        if (p->WriteOp.Over()) return true;
-        write = p->WriteOp.Ov.hEvent;
+        std::lock_guard<std::mutex> guard(port.WriteLock);
+        if (port.WriteOp.Over()) return true;
+        write = port.WriteOp.Ov.hEvent;
     }
-    HANDLE stop = FindEvent(stopEvent);
-    if (stop == nullptr) return ::WaitForSingleObject(write, INFINITE) == WAIT_OBJECT_0;
-    HANDLE both[2] = {stop, write};
+    HANDLE both[2] = {port.Stopped.H, write};
     return ::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0;
 }
 
-int NewEvent()
-{
-    HANDLE h = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (h == nullptr) return -1;
-    TTable& t = Table();
-    std::lock_guard<std::mutex> guard(t.Lock);
-    const int id = t.NewId();
-    t.Events[id] = h;
-    return id;
-}
+void WakeWaiter(TPort& port) { ::SetEvent(port.Woken.H); }
 
-void CloseEvent(int event)
-{
-    HANDLE h = nullptr;
-    {
-        TTable& t = Table();
-        std::lock_guard<std::mutex> guard(t.Lock);
-        const auto it = t.Events.find(event);
-        if (it == t.Events.end()) return;
-        h = it->second;
-        t.Events.erase(it);
-    }
-    ::CloseHandle(h);
-}
+void Stop(TPort& port) { ::SetEvent(port.Stopped.H); }
 
-bool SetEvent(int event)
-{
-    HANDLE h = FindEvent(event);
-    return h != nullptr && ::SetEvent(h) != 0;
-}
-
-bool ResetEvent(int event)
-{
-    HANDLE h = FindEvent(event);
-    return h != nullptr && ::ResetEvent(h) != 0;
-}
-
-int WaitForEvents(int count, const int* events, std::uint32_t timeoutMs)
-{
-    if (count <= 0 || count > MAXIMUM_WAIT_OBJECTS) return -2;
-    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
-    for (int i = 0; i < count; ++i) {
-        handles[i] = FindEvent(events[i]);
-        if (handles[i] == nullptr) return -2;
-    }
-    const DWORD r = ::WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE, timeoutMs);
-    if (r < WAIT_OBJECT_0 + static_cast<DWORD>(count)) return static_cast<int>(r - WAIT_OBJECT_0);
-    return r == WAIT_TIMEOUT ? -1 : -2;
-}
+int PortHandle(const TPort& port) { return static_cast<int>(reinterpret_cast<std::intptr_t>(port.Handle)); }
 
 bool RaiseThreadPriority() { return ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_HIGHEST) != 0; }
 

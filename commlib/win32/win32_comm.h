@@ -2,11 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
-// Handles are ints: odd ids from this layer's table; a port adopted from outside keeps its own
-// (even) kernel handle value, so the two never meet. Every call is safe from any thread.
+// A port is a record of this layer (its kernel handle, overlapped calls and wake-up events) that its
+// owner holds; every call on it is safe from any thread.
 namespace KestroComm32::Win32 {
 
 // The fields of the Windows DCB that callers set, without the bit fields.
@@ -21,7 +22,8 @@ struct TLineState {
 };
 
 // Our DCB record and Windows' share the field names: one mapping serves both.
-template <class TDcb> TLineState LineStateOf(const TDcb& d)
+template <class TDcb>
+TLineState LineStateOf(const TDcb& d)
 {
     TLineState s;
     s.BaudRate = d.BaudRate;
@@ -52,7 +54,8 @@ template <class TDcb> TLineState LineStateOf(const TDcb& d)
 }
 
 // Every field a line state has; the rest of d (length, reserved fields) stays as it was.
-template <class TDcb> void ApplyLineState(const TLineState& s, TDcb& d)
+template <class TDcb>
+void ApplyLineState(const TLineState& s, TDcb& d)
 {
     d.BaudRate = s.BaudRate;
     d.fBinary = s.Binary;
@@ -94,42 +97,45 @@ int ErrnoOf(std::uint32_t error);
 std::wstring Widen(const std::string& text);
 std::string Narrow(const std::wstring& text);
 
-// CreateFileW of "\\.\" + name: exclusive, overlapped. -1 with error set on failure.
-int OpenPort(const std::string& name, std::uint32_t& error);
-// Takes a kernel handle opened elsewhere (for overlapped I/O) into use; false when it is no comm port.
-bool AdoptPort(int handle);
-// Ends what is pending on the port and forgets it; an own port is closed, an adopted one stays open.
-void ReleasePort(int port);
+struct TPort;
+using TPortPtr = std::shared_ptr<TPort>;
 
-bool SetupComm(int port, long inSize, long outSize);
+// CreateFileW of "\\.\" + name: exclusive, overlapped. Null with error set on failure.
+TPortPtr OpenPort(const std::string& name, std::uint32_t& error);
+// Takes a kernel handle opened elsewhere (for overlapped I/O) into use; null when it is no comm port.
+TPortPtr AdoptPort(int handle);
+// Ends what is pending on the port; an own port is closed, an adopted one stays open. A port whose
+// driver does not let go of a pending call is kept, so that call cannot write into freed memory.
+void ReleasePort(TPortPtr port);
+// The kernel handle's value.
+int PortHandle(const TPort& port);
+
+bool SetupComm(TPort& port, long inSize, long outSize);
 // The Windows DCB record (its bytes, DCBlength set) for a line state, and the line state in a record.
 std::vector<unsigned char> DcbRecord(const TLineState& state);
 TLineState LineStateOfRecord(const std::vector<unsigned char>& record);
 
-bool GetLineState(int port, TLineState& state);
-bool SetLineState(int port, const TLineState& state);
-bool SetCommMask(int port, std::uint32_t mask);
-// Waits for a comm event; a mask change ends the wait as an Event with mask 0.
-TWait WaitCommEvent(int port, std::uint32_t& mask, int stopEvent);
-bool ClearCommError(int port, std::uint32_t& errors, std::uint32_t& inQueue, std::uint32_t& outQueue);
-bool GetCommModemStatus(int port, std::uint32_t& status);
-bool PurgeComm(int port, std::uint32_t flags);
-bool EscapeCommFunction(int port, std::uint32_t function);
+bool GetLineState(TPort& port, TLineState& state);
+bool SetLineState(TPort& port, const TLineState& state);
+bool SetCommMask(TPort& port, std::uint32_t mask);
+// Waits for a comm event; a mask change ends the wait as an Event with mask 0, WakeWaiter (once) and
+// Stop as Stopped.
+TWait WaitCommEvent(TPort& port, std::uint32_t& mask);
+bool ClearCommError(TPort& port, std::uint32_t& errors, std::uint32_t& inQueue, std::uint32_t& outQueue);
+bool GetCommModemStatus(TPort& port, std::uint32_t& status);
+bool PurgeComm(TPort& port, std::uint32_t flags);
+bool EscapeCommFunction(TPort& port, std::uint32_t function);
 // Takes at most what the driver holds; Pending when it holds nothing.
-TIo Read(int port, void* buffer, std::uint32_t count, std::uint32_t& got);
+TIo Read(TPort& port, void* buffer, std::uint32_t count, std::uint32_t& got);
 // Hands the bytes to the driver (kept here while the write is under way); Pending while the last
 // write is still under way.
-TIo Write(int port, const void* buffer, std::uint32_t count, std::uint32_t& done);
-// Until the last write is over (true) or stopEvent is set (false).
-bool WaitWritable(int port, int stopEvent);
-
-// Manual-reset events, created not signalled.
-int NewEvent();
-void CloseEvent(int event);
-bool SetEvent(int event);
-bool ResetEvent(int event);
-// Index of the first signalled event, -1 on time-out, -2 on failure.
-int WaitForEvents(int count, const int* events, std::uint32_t timeoutMs);
+TIo Write(TPort& port, const void* buffer, std::uint32_t count, std::uint32_t& done);
+// Until the last write is over (true) or the port is stopped (false).
+bool WaitWritable(TPort& port);
+// Ends the comm-event wait under way, or else the next one.
+void WakeWaiter(TPort& port);
+// Ends every wait on the port, now and from now on.
+void Stop(TPort& port);
 
 bool RaiseThreadPriority();
 

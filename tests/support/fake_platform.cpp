@@ -22,16 +22,18 @@ TFakeCommPlatform::TPort* TFakeCommPlatform::Find(THandle h)
     return nullptr;
 }
 
-bool TFakeCommPlatform::Signalled(THandle event) const
-{
-    auto it = Events.find(event);
-    return it == Events.end() || it->second; // a closed event no longer holds anyone
-}
-
 TFakeCommPlatform::TPort* TFakeCommPlatform::Usable(THandle h)
 {
     TPort* p = Find(h);
-    return p != nullptr && (p->Open || p->Attached) ? p : nullptr;
+    if (p != nullptr && (p->Open || p->Attached)) return p;
+    ++Stray;
+    return nullptr;
+}
+
+int TFakeCommPlatform::CallsAfterRelease()
+{
+    Guard g(Lock);
+    return Stray;
 }
 
 void TFakeCommPlatform::AddPort(const std::string& name)
@@ -56,12 +58,6 @@ void TFakeCommPlatform::Fail(const std::string& op, bool on)
     Guard g(Lock);
     if (on) Failing.insert(op);
     else Failing.erase(op);
-}
-
-void TFakeCommPlatform::FailCreateEventAt(int n)
-{
-    Guard g(Lock);
-    EventFailCountdown = n;
 }
 
 void TFakeCommPlatform::Receive(const std::string& name, const std::string& bytes)
@@ -108,7 +104,7 @@ std::vector<std::string> TFakeCommPlatform::CreateFileNames()
 int TFakeCommPlatform::LiveEvents()
 {
     Guard g(Lock);
-    return static_cast<int>(Events.size());
+    return 2 * LiveObjects;
 }
 
 int TFakeCommPlatform::LivePorts()
@@ -125,19 +121,62 @@ bool TFakeCommPlatform::WaitUntil(const std::function<bool(TFakeCommPlatform&)>&
     return Changed.wait_for(g, timeout, [&] { return pred(*this); });
 }
 
-THandle TFakeCommPlatform::CreateFile(const UnicodeString& name)
+namespace {
+
+// One port the fake opened or adopted; released, it closes or gives back the port.
+class TFakePort final : public TCommPort {
+public:
+    TFakePort(TFakeCommPlatform& fake, THandle handle, bool attached) : Fake(fake), Id(handle), Attached(attached) {}
+    ~TFakePort() override
+    {
+        if (Attached) Fake.DetachHandle(Id);
+        else Fake.CloseHandle(Id);
+    }
+    THandle Handle() const override { return Id; }
+    bool SetupComm(long inSize, long outSize) override { return Fake.SetupComm(Id, inSize, outSize); }
+    bool GetCommState(DCB& dcb) override { return Fake.GetCommState(Id, dcb); }
+    bool SetCommState(const DCB& dcb) override { return Fake.SetCommState(Id, dcb); }
+    bool SetCommMask(std::uint32_t mask) override { return Fake.SetCommMask(Id, mask); }
+    TCommWait WaitCommEvent(std::uint32_t& mask) override { return Fake.WaitCommEvent(Id, mask); }
+    bool ClearCommError(std::uint32_t& errors, COMSTAT& stat) override { return Fake.ClearCommError(Id, errors, stat); }
+    bool GetCommModemStatus(std::uint32_t& status) override { return Fake.GetCommModemStatus(Id, status); }
+    bool PurgeComm(std::uint32_t flags) override { return Fake.PurgeComm(Id, flags); }
+    bool EscapeCommFunction(std::uint32_t function) override { return Fake.EscapeCommFunction(Id, function); }
+    TIoResult ReadFile(void* buffer, std::uint32_t count, std::uint32_t& got) override
+    {
+        return Fake.ReadFile(Id, buffer, count, got);
+    }
+    TIoResult WriteFile(const void* buffer, std::uint32_t count, std::uint32_t& done) override
+    {
+        return Fake.WriteFile(Id, buffer, count, done);
+    }
+    bool WaitWritable() override { return Fake.WaitWritable(Id); }
+    void WakeWaiter() override { Fake.WakeWaiter(Id); }
+    void Stop() override { Fake.Stop(Id); }
+
+private:
+    TFakeCommPlatform& Fake;
+    THandle Id;
+    bool Attached;
+};
+
+} // namespace
+
+std::unique_ptr<TCommPort> TFakeCommPlatform::CreateFile(const UnicodeString& name)
 {
     Guard g(Lock);
     Names.push_back(name);
     TPort* p = Find(name);
-    if (p == nullptr || p->External || p->Open || Fails("CreateFile")) return INVALID_HANDLE_VALUE;
+    if (p == nullptr || p->External || p->Open || Fails("CreateFile")) return nullptr;
     p->Open = true;
     ++p->Opens;
     p->Handle = NextHandle++;
     p->Mask = 0;
     p->Pending = 0;
+    p->Woken = p->Stopped = false;
+    ++LiveObjects;
     Changed.notify_all();
-    return p->Handle;
+    return std::make_unique<TFakePort>(*this, p->Handle, false);
 }
 
 void TFakeCommPlatform::CloseHandle(THandle port)
@@ -148,16 +187,19 @@ void TFakeCommPlatform::CloseHandle(THandle port)
         p->Handle = INVALID_HANDLE_VALUE;
         ++p->MaskGen;
     }
+    --LiveObjects;
     Changed.notify_all();
 }
 
-bool TFakeCommPlatform::AttachHandle(THandle port)
+std::unique_ptr<TCommPort> TFakeCommPlatform::AttachHandle(THandle handle)
 {
     Guard g(Lock);
-    TPort* p = Find(port);
-    if (p == nullptr || !p->External) return false;
+    TPort* p = Find(handle);
+    if (p == nullptr || !p->External) return nullptr;
     p->Attached = true;
-    return true;
+    p->Woken = p->Stopped = false;
+    ++LiveObjects;
+    return std::make_unique<TFakePort>(*this, handle, true);
 }
 
 void TFakeCommPlatform::DetachHandle(THandle port)
@@ -167,6 +209,7 @@ void TFakeCommPlatform::DetachHandle(THandle port)
         p->Attached = false;
         ++p->MaskGen;
     }
+    --LiveObjects;
     Changed.notify_all();
 }
 
@@ -208,15 +251,15 @@ bool TFakeCommPlatform::SetCommMask(THandle port, std::uint32_t mask)
     return true;
 }
 
-TCommWait TFakeCommPlatform::WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent)
+TCommWait TFakeCommPlatform::WaitCommEvent(THandle port, std::uint32_t& mask)
 {
     Guard g(Lock);
     mask = 0;
     TPort* p = Usable(port);
     if (p == nullptr) return TCommWait::Failed;
     const unsigned gen = p->MaskGen;
-    Changed.wait(g, [&] { return Signalled(stopEvent) || p->MaskGen != gen || (p->Pending & p->Mask) != 0; });
-    if (Signalled(stopEvent)) return TCommWait::Stopped;
+    Changed.wait(g, [&] { return p->Stopped || p->Woken || p->MaskGen != gen || (p->Pending & p->Mask) != 0; });
+    if (p->Stopped || std::exchange(p->Woken, false)) return TCommWait::Stopped;
     if (p->MaskGen != gen) return TCommWait::Event;
     mask = p->Pending & p->Mask;
     p->Pending = 0;
@@ -245,11 +288,14 @@ bool TFakeCommPlatform::GetCommModemStatus(THandle port, std::uint32_t& status)
 
 bool TFakeCommPlatform::PurgeComm(THandle port, std::uint32_t flags)
 {
-    Guard g(Lock);
-    TPort* p = Usable(port);
-    if (p == nullptr) return false;
-    p->Purges.push_back(flags);
-    if (flags & PURGE_RXCLEAR) p->Input.clear();
+    {
+        Guard g(Lock);
+        TPort* p = Usable(port);
+        if (p == nullptr) return false;
+        p->Purges.push_back(flags);
+        if (flags & PURGE_RXCLEAR) p->Input.clear();
+    }
+    Call("PurgeComm");
     return true;
 }
 
@@ -274,11 +320,14 @@ TIoResult TFakeCommPlatform::ReadFile(THandle port, void* buffer, std::uint32_t 
     p->Input.erase(0, got);
     p->Reads.push_back(got);
     Changed.notify_all();
+    g.unlock();
+    Call("ReadFile");
     return TIoResult::Done;
 }
 
 TIoResult TFakeCommPlatform::WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done)
 {
+    Call("WriteFile");
     Guard g(Lock);
     done = 0;
     TPort* p = Usable(port);
@@ -292,67 +341,25 @@ TIoResult TFakeCommPlatform::WriteFile(THandle port, const void* buffer, std::ui
     return TIoResult::Done;
 }
 
-bool TFakeCommPlatform::WaitWritable(THandle, THandle stopEvent)
+bool TFakeCommPlatform::WaitWritable(THandle port)
 {
     Guard g(Lock);
-    return !Signalled(stopEvent);
+    TPort* p = Usable(port);
+    return p != nullptr && !p->Stopped;
 }
 
-THandle TFakeCommPlatform::CreateEvent()
+void TFakeCommPlatform::WakeWaiter(THandle port)
 {
     Guard g(Lock);
-    if (EventFailCountdown > 0 && --EventFailCountdown == 0) return INVALID_HANDLE_VALUE;
-    const THandle h = NextHandle++;
-    Events[h] = false;
-    return h;
-}
-
-void TFakeCommPlatform::CloseEvent(THandle event)
-{
-    Guard g(Lock);
-    Events.erase(event);
-}
-
-bool TFakeCommPlatform::SetEvent(THandle event)
-{
-    Guard g(Lock);
-    auto it = Events.find(event);
-    if (it == Events.end()) return false;
-    it->second = true;
+    if (TPort* p = Usable(port)) p->Woken = true;
     Changed.notify_all();
-    return true;
 }
 
-bool TFakeCommPlatform::ResetEvent(THandle event)
+void TFakeCommPlatform::Stop(THandle port)
 {
     Guard g(Lock);
-    auto it = Events.find(event);
-    if (it == Events.end()) return false;
-    it->second = false;
-    return true;
-}
-
-int TFakeCommPlatform::WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs)
-{
-    Guard g(Lock);
-    int index = WAIT_TIMEOUT;
-    auto ready = [&] {
-        for (int i = 0; i < count; ++i) {
-            auto it = Events.find(events[i]);
-            if (it == Events.end()) {
-                index = WAIT_FAILED;
-                return true;
-            }
-            if (it->second) {
-                index = i;
-                return true;
-            }
-        }
-        return false;
-    };
-    if (timeoutMs == INFINITE) Changed.wait(g, ready);
-    else Changed.wait_for(g, std::chrono::milliseconds(timeoutMs), ready);
-    return index;
+    if (TPort* p = Usable(port)) p->Stopped = true;
+    Changed.notify_all();
 }
 
 } // namespace KestroComm32::Testing

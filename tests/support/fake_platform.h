@@ -38,6 +38,8 @@ public:
         bool StateSet = false;
         bool TxHeld = false; // a write waits for CTS
         int Opens = 0;
+        bool Woken = false;   // WakeWaiter not yet seen by a wait
+        bool Stopped = false; // Stop called on the open port object
     };
 
     // Makes a port that CreateFile(name) opens.
@@ -47,8 +49,6 @@ public:
     // The next calls of the named operation fail ("CreateFile", "SetCommMask", "SetupComm",
     // "GetCommState", "SetCommState", "GetCommModemStatus", "EscapeCommFunction"), until cleared.
     void Fail(const std::string& op, bool on = true);
-    // CreateEvent fails once, on the n-th call from now (1 = the next one).
-    void FailCreateEventAt(int n);
 
     // The line side.
     void Receive(const std::string& name, const std::string& bytes);
@@ -56,10 +56,17 @@ public:
     // Line errors the driver saw, announced with EV_ERR or (raise false) left for the next look.
     void LineError(const std::string& name, std::uint32_t errors, bool raise);
 
+    // Called outside the lock at "WriteFile" (before the driver takes the bytes), "ReadFile" (after
+    // it gave some) and "PurgeComm" (after the flush): a test holds a thread up there. Set it before
+    // the port opens.
+    std::function<void(const std::string& op)> OnCall;
+    // Calls made on a port or event after it was closed.
+    int CallsAfterRelease();
+
     TPort Port(const std::string& name);
     std::vector<std::string> CreateFileNames();
-    int LiveEvents();
-    int LivePorts(); // open or attached
+    int LiveEvents(); // the wake-up events of port objects not yet released (two each)
+    int LivePorts();  // open or attached
 
     // Waits until pred (called under the lock with this object) holds; false on time-out.
     bool WaitUntil(const std::function<bool(TFakeCommPlatform&)>& pred,
@@ -68,42 +75,44 @@ public:
     const TPort& PortUnlocked(const std::string& name) { return *Find(name); }
 
     // TCommPlatform
-    THandle CreateFile(const UnicodeString& name) override;
-    void CloseHandle(THandle port) override;
-    bool AttachHandle(THandle port) override;
-    void DetachHandle(THandle port) override;
-    bool SetupComm(THandle port, long inSize, long outSize) override;
-    bool GetCommState(THandle port, DCB& dcb) override;
-    bool SetCommState(THandle port, const DCB& dcb) override;
-    bool SetCommMask(THandle port, std::uint32_t mask) override;
-    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask, THandle stopEvent) override;
-    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat) override;
-    bool GetCommModemStatus(THandle port, std::uint32_t& status) override;
-    bool PurgeComm(THandle port, std::uint32_t flags) override;
-    bool EscapeCommFunction(THandle port, std::uint32_t function) override;
-    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got) override;
-    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done) override;
-    bool WaitWritable(THandle port, THandle stopEvent) override;
-    THandle CreateEvent() override;
-    void CloseEvent(THandle event) override;
-    bool SetEvent(THandle event) override;
-    bool ResetEvent(THandle event) override;
-    int WaitForMultipleObjects(int count, const THandle* events, std::uint32_t timeoutMs) override;
+    std::unique_ptr<TCommPort> CreateFile(const UnicodeString& name) override;
+    std::unique_ptr<TCommPort> AttachHandle(THandle handle) override;
+
+    // What the port objects call, by handle.
+    void CloseHandle(THandle port);
+    void DetachHandle(THandle port);
+    bool SetupComm(THandle port, long inSize, long outSize);
+    bool GetCommState(THandle port, DCB& dcb);
+    bool SetCommState(THandle port, const DCB& dcb);
+    bool SetCommMask(THandle port, std::uint32_t mask);
+    TCommWait WaitCommEvent(THandle port, std::uint32_t& mask);
+    bool ClearCommError(THandle port, std::uint32_t& errors, COMSTAT& stat);
+    bool GetCommModemStatus(THandle port, std::uint32_t& status);
+    bool PurgeComm(THandle port, std::uint32_t flags);
+    bool EscapeCommFunction(THandle port, std::uint32_t function);
+    TIoResult ReadFile(THandle port, void* buffer, std::uint32_t count, std::uint32_t& got);
+    TIoResult WriteFile(THandle port, const void* buffer, std::uint32_t count, std::uint32_t& done);
+    bool WaitWritable(THandle port);
+    void WakeWaiter(THandle port);
+    void Stop(THandle port);
 
 private:
     std::mutex Lock;
     std::condition_variable Changed;
     std::map<std::string, TPort> Ports;
-    std::map<THandle, bool> Events; // live events and whether they are signalled
+    int LiveObjects = 0; // port objects not yet released
     std::vector<std::string> Names;
     std::set<std::string> Failing;
-    int EventFailCountdown = 0;
+    int Stray = 0;
     THandle NextHandle = 100;
 
     TPort* Find(const std::string& name);
     TPort* Find(THandle h);
-    TPort* Usable(THandle h); // open or attached
-    bool Signalled(THandle event) const;
+    TPort* Usable(THandle h); // open or attached; else counted as a stray call
+    void Call(const std::string& op)
+    {
+        if (OnCall) OnCall(op);
+    }
     bool Fails(const std::string& op) const { return Failing.count(op) != 0; }
 };
 

@@ -645,18 +645,6 @@ TEST_F(PortTest, OpenFailuresReportTheirCodeAndReleaseEverything)
         EXPECT_FALSE(Port.fGetActive());
         EXPECT_EQ(Fake.LivePorts(), 0) << c.op;
     }
-    // Events: the read events are the first two, the write events the next three.
-    for (int n : {1, 2, 3, 4, 5}) {
-        Fake.FailCreateEventAt(n);
-        try {
-            Port.Open();
-            ADD_FAILURE() << n;
-        } catch (const EComm32Error& e) {
-            EXPECT_EQ(e.ErrorCode, n <= 2 ? ecCreateReadEvent : ecCreateWriteEvent) << n;
-        }
-        EXPECT_EQ(Fake.LiveEvents(), 0) << n;
-        EXPECT_EQ(Fake.LivePorts(), 0) << n;
-    }
     // Queues without storage.
     Port.fSetInBufSize(0);
     try {
@@ -787,4 +775,82 @@ TEST(PortDestroyedByItsHandler, ReaderLeavesWithoutTouchingIt)
     EXPECT_TRUE(deleted.load());
     EXPECT_EQ(fake.LivePorts(), 0);
     EXPECT_EQ(fake.LiveEvents(), 0);
+}
+
+// A thread held up inside the driver at the worst moment while the owner purges or closes: a purge
+// fences the thread on the other side before it flushes (no purged byte reaches the driver after
+// PurgeWrite, none taken before PurgeRead is read after it), and Close waits for a caller still
+// inside the port before it releases the port.
+TEST(PortFences, PurgesAndCloseFenceAThreadHeldUpInTheDriver)
+{
+    enum class TAct { PurgeWrite, PurgeRead, Close };
+    for (TAct act : {TAct::PurgeWrite, TAct::PurgeRead, TAct::Close}) {
+        SCOPED_TRACE(static_cast<int>(act));
+        TFakeCommPlatform fake;
+        fake.AddPort("COM2");
+        std::mutex lock;
+        std::condition_variable changed;
+        bool held = false, acted = false;
+        std::atomic<bool> holding{false};
+        std::atomic<std::size_t> writesAtFlush{0};
+        const std::thread::id owner = std::this_thread::get_id();
+        const std::string heldOp = act == TAct::PurgeRead ? "ReadFile" : "WriteFile";
+        // The first such call on another thread waits until the owner's call has returned; a fenced
+        // call cannot return meanwhile, so that wait ends at its deadline instead.
+        fake.OnCall = [&](const std::string& op) {
+            if (op == "PurgeComm") writesAtFlush = fake.Port("COM2").Writes.size();
+            if (op != heldOp || std::this_thread::get_id() == owner || holding.exchange(true)) return;
+            std::unique_lock<std::mutex> g(lock);
+            held = true;
+            changed.notify_all();
+            changed.wait_for(g, 300ms, [&] { return acted; });
+        };
+        auto waitHeld = [&] {
+            std::unique_lock<std::mutex> g(lock);
+            return changed.wait_for(g, 5s, [&] { return held; });
+        };
+        auto markActed = [&] {
+            std::lock_guard<std::mutex> g(lock);
+            acted = true;
+            changed.notify_all();
+        };
+        TComm32 port;
+        port.fSetPlatform(&fake);
+        port.Open();
+        const std::string old(3000, 'o');
+        std::thread caller;
+        if (act == TAct::PurgeWrite) port.Write(old.data(), 3000); // the writer is held with the rest
+        if (act == TAct::PurgeRead) fake.Receive("COM2", old);     // the reader is held with a block
+        if (act == TAct::Close) caller = std::thread([&] { port.Write(old.data(), 3000); });
+        ASSERT_TRUE(waitHeld());
+
+        if (act == TAct::PurgeWrite) port.PurgeWrite(false);
+        if (act == TAct::PurgeRead) port.PurgeRead(false);
+        if (act == TAct::Close) port.Close();
+        markActed();
+
+        if (act == TAct::PurgeWrite) {
+            port.Write("new", 3);
+            ASSERT_TRUE(fake.WaitUntil([](TFakeCommPlatform& f) {
+                const auto& w = f.PortUnlocked("COM2").Writes;
+                return !w.empty() && w.back().find('n') != std::string::npos;
+            }));
+            const auto writes = fake.Port("COM2").Writes;
+            for (std::size_t i = writesAtFlush; i < writes.size(); ++i)
+                EXPECT_EQ(writes[i].find('o'), std::string::npos) << "a purged byte was written after the flush";
+        }
+        if (act == TAct::PurgeRead) {
+            fake.Receive("COM2", "new");
+            std::string got;
+            ASSERT_TRUE(WaitFor([&] {
+                char b[4096];
+                got.append(b, static_cast<std::size_t>(port.Read(b, sizeof b)));
+                return got.find('w') != std::string::npos;
+            }));
+            EXPECT_EQ(got, "new");
+        }
+        if (act == TAct::Close) caller.join();
+        port.Close();
+        EXPECT_EQ(fake.CallsAfterRelease(), 0) << "a call reached a released port or event";
+    }
 }

@@ -1,4 +1,4 @@
-// The Win32 layer where no port is needed: its events, a failed open in plain words, CSerial's texts.
+// The Win32 layer where no port is needed: refused handles, a failed open in plain words, CSerial's texts.
 #include "comm32.h"
 #include "comm32_error.h"
 #include "comm32_platform.h"
@@ -10,86 +10,24 @@
 
 #include <cerrno>
 #include <cstring>
-#include <chrono>
 #include <set>
-#include <thread>
 
 using namespace KestroComm32;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 // A port number no machine and no Wine prefix has.
 constexpr int MissingPort = 237;
 
-long long MsSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
 } // namespace
 
-TEST(Win32Events, WaitReportsTheFirstSignalledAndTimesOutInItsBand)
+// A handle that is no kernel handle, or none of a comm port, is not taken into use.
+TEST(Win32Attach, HandlesThatAreNoCommPortAreRefused)
 {
     TCommPlatform& p = Win32CommPlatform();
-    const THandle a = p.CreateEvent(), b = p.CreateEvent();
-    ASSERT_NE(a, INVALID_HANDLE_VALUE);
-    ASSERT_NE(b, INVALID_HANDLE_VALUE);
-    // Ids never look like kernel handles (multiples of 4), so an adopted port cannot meet one.
-    EXPECT_EQ(a & 1, 1);
-    EXPECT_EQ(b & 1, 1);
-    const THandle both[2] = {a, b};
-
-    auto start = Clock::now();
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 100), WAIT_TIMEOUT);
-    EXPECT_GE(MsSince(start), 90);
-    EXPECT_LT(MsSince(start), 2000);
-
-    ASSERT_TRUE(p.SetEvent(b));
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, INFINITE), 1);
-    // Manual reset: still set for the next waiter, until reset.
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 0), 1);
-    ASSERT_TRUE(p.SetEvent(a));
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 0), 0);
-    ASSERT_TRUE(p.ResetEvent(a));
-    ASSERT_TRUE(p.ResetEvent(b));
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, 0), WAIT_TIMEOUT);
-
-    // Another thread's SetEvent ends an endless wait.
-    std::thread setter([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        p.SetEvent(a);
-    });
-    start = Clock::now();
-    EXPECT_EQ(p.WaitForMultipleObjects(2, both, INFINITE), 0);
-    setter.join();
-    EXPECT_LT(MsSince(start), 2000);
-
-    p.CloseEvent(a);
-    p.CloseEvent(b);
-    EXPECT_FALSE(p.SetEvent(a));
-    EXPECT_EQ(p.WaitForMultipleObjects(1, &a, 0), WAIT_FAILED);
-}
-
-TEST(Win32Events, UnknownHandlesAreRefusedEverywhere)
-{
-    TCommPlatform& p = Win32CommPlatform();
-    const THandle stranger = 0x7FFFFFF1;
-    std::uint32_t mask = 0, status = 0, errors = 0, got = 0;
-    COMSTAT stat;
-    DCB dcb;
-    char byte = 0;
-    EXPECT_FALSE(p.SetEvent(stranger));
-    EXPECT_FALSE(p.SetCommMask(stranger, EV_RXCHAR));
-    EXPECT_EQ(p.WaitCommEvent(stranger, mask, stranger), TCommWait::Failed);
-    EXPECT_FALSE(p.ClearCommError(stranger, errors, stat));
-    EXPECT_FALSE(p.GetCommModemStatus(stranger, status));
-    EXPECT_FALSE(p.GetCommState(stranger, dcb));
-    EXPECT_EQ(p.ReadFile(stranger, &byte, 1, got), TIoResult::Failed);
-    EXPECT_EQ(p.WriteFile(stranger, &byte, 1, got), TIoResult::Failed);
-    // Not a kernel handle value, and nothing the table gave out.
-    EXPECT_FALSE(p.AttachHandle(stranger));
+    EXPECT_FALSE(p.AttachHandle(0x7FFFFFF1));
     EXPECT_FALSE(p.AttachHandle(0));
+    EXPECT_FALSE(p.AttachHandle(-1));
 }
 
 // Our DCB keeps Windows' layout, so every field that reaches the driver lands on the bytes Windows
