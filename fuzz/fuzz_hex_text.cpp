@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -67,6 +68,48 @@ std::optional<std::int32_t> TryStrToInt(std::string_view t)
     }
 }
 
+// One integer field of a request and the numbers it takes.
+struct TField {
+    std::string_view Text;
+    std::int64_t Lo, Hi;
+};
+
+// The refusal a request's fields earn, read in the order they stand: the first field that is no number
+// or does not fit decides. Empty when every field fits.
+struct TRefusal {
+    bool Range = false;
+    std::string Message;
+};
+
+std::optional<TRefusal> FirstRefusal(std::initializer_list<TField> fields)
+{
+    for (const TField& f : fields) {
+        const std::string quoted = "'" + std::string(f.Text) + "'";
+        const auto v = ModelStrToInt(f.Text);
+        if (!v) return TRefusal{false, quoted + " is not a valid integer value"};
+        if (*v < f.Lo || *v > f.Hi)
+            return TRefusal{true, quoted + " 超出范围（允许 " + std::to_string(f.Lo) + " 到 " + std::to_string(f.Hi) +
+                                      "），未发送!"};
+    }
+    return std::nullopt;
+}
+
+// Runs a frame builder against the refusal its fields should earn; the frame when it built one.
+template <typename Build>
+std::optional<TRequestFrame> BuildAsRefused(const std::optional<TRefusal>& want, Build build)
+{
+    try {
+        const TRequestFrame f = build();
+        Check(!want, "a frame only when every field fits");
+        return f;
+    } catch (const EConvertError& e) {
+        Check(want && !want->Range && e.Message == want->Message, "conversion error for the first bad field");
+    } catch (const ERangeError& e) {
+        Check(want && want->Range && e.Message == want->Message, "range error for the first bad field");
+    }
+    return std::nullopt;
+}
+
 bool CrcValid(const TRequestFrame& f)
 {
     if (f.Length < 2) return false;
@@ -115,29 +158,34 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // Frames built from three texts cut out of the input: exact length, valid CRC, declared errors only.
     const std::size_t a = size / 3, b = 2 * size / 3;
     const std::string_view t1 = text.substr(0, a), t2 = text.substr(a, b - a), t3 = text.substr(b);
-    try {
-        const TRequestFrame f = BuildRequest(static_cast<std::uint8_t>(1 + size % 6), t1, t2, t3);
-        Check(f.Length == 8 && CrcValid(f), "01H-06H frame");
-        Check(f.Bytes[0] == static_cast<std::uint8_t>(*TryStrToInt(t1)), "address byte");
-    } catch (const EConvertError&) {
-        Check(!TryStrToInt(t1) || !TryStrToInt(t2) || !TryStrToInt(t3), "conversion error only for a bad text");
-    } catch (const ERangeError&) {
-        Check(TryStrToInt(t1) && TryStrToInt(t2) && TryStrToInt(t3), "range error only for numbers");
+    const auto fc = static_cast<std::uint8_t>(1 + size % 6);
+    // 05H and 06H values may be negative, sent as 16-bit two's complement.
+    const std::int64_t lowest = fc == 5 || fc == 6 ? -32768 : 0;
+    const auto refusal = FirstRefusal({{t1, 0, 255}, {t2, 0, 65535}, {t3, lowest, 65535}});
+    if (const auto f = BuildAsRefused(refusal, [&] { return BuildRequest(fc, t1, t2, t3); })) {
+        Check(f->Length == 8 && CrcValid(*f), "01H-06H frame");
+        const auto word = [](std::string_view t) { return static_cast<std::uint16_t>(*ModelStrToInt(t)); };
+        Check(f->Bytes[0] == *ModelStrToInt(t1) && f->Bytes[1] == fc, "address and function code");
+        Check((f->Bytes[2] << 8 | f->Bytes[3]) == word(t2) && (f->Bytes[4] << 8 | f->Bytes[5]) == word(t3),
+              "01H-06H fields");
     }
     try {
-        const TRequestFrame f = BuildWriteMultipleRequest(t1, t2, t3);
-        std::uint8_t values[256];
-        const int count = AnsiStrToChars(t3, values, sizeof values);
-        Check(count <= MaxWriteMultipleValueBytes, "10H value list limit");
-        Check(f.Length == count + 9 && CrcValid(f), "10H frame");
-        Check(f.Bytes[6] == count && (f.Bytes[4] << 8 | f.Bytes[5]) == (count + 1) / 2, "10H counts");
-        Check(std::memcmp(&f.Bytes[7], values, static_cast<std::size_t>(count)) == 0, "10H values");
-    } catch (const EConvertError&) {
-        Check(!TryStrToInt(t1) || !TryStrToInt(t2), "conversion error only for a bad text");
-    } catch (const ERangeError&) {
-        Check(TryStrToInt(t1) && TryStrToInt(t2), "range error only for numbers");
+        const auto f10 = BuildAsRefused(FirstRefusal({{t1, 0, 255}, {t2, 0, 65535}}),
+                                        [&] { return BuildWriteMultipleRequest(t1, t2, t3); });
+        if (f10) {
+            const TRequestFrame& f = *f10;
+            std::uint8_t values[256];
+            const int count = AnsiStrToChars(t3, values, sizeof values);
+            Check(count <= MaxWriteMultipleValueBytes, "10H value list limit");
+            Check(f.Length == count + 9 && CrcValid(f), "10H frame");
+            Check(f.Bytes[0] == *ModelStrToInt(t1) && (f.Bytes[2] << 8 | f.Bytes[3]) == *ModelStrToInt(t2),
+                  "10H address and register");
+            Check(f.Bytes[6] == count && (f.Bytes[4] << 8 | f.Bytes[5]) == (count + 1) / 2, "10H counts");
+            Check(std::memcmp(&f.Bytes[7], values, static_cast<std::size_t>(count)) == 0, "10H values");
+        }
     } catch (const ERequestTooLong& e) {
-        Check(e.Message == Str_ValueListTooLong && AnsiStrToChars(t3, nullptr, 0) > MaxWriteMultipleValueBytes,
+        Check(e.Message == Str_ValueListTooLong && AnsiStrToChars(t3, nullptr, 0) > MaxWriteMultipleValueBytes &&
+                  !FirstRefusal({{t1, 0, 255}, {t2, 0, 65535}}),
               "10H too long");
     }
     for (bool withCrc : {false, true}) {

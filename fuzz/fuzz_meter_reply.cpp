@@ -23,6 +23,12 @@ bool CrcAt(const std::uint8_t* frame, int length)
     return frame[length - 2] == (crc >> 8) && frame[length - 1] == (crc & 0xFF);
 }
 
+// A success is the line's first bytes, none left over from the request the frame held before.
+bool FromLine(const std::uint8_t* frame, const std::vector<std::uint8_t>& line, std::uint8_t expected)
+{
+    return line.size() >= expected && std::equal(line.begin(), line.begin() + expected, frame);
+}
+
 // The reply reading as the meter protocol describes it, run on a copy of the script.
 struct TModel {
     FakeSerial::TScript Script;
@@ -46,6 +52,13 @@ struct TModel {
         if (expected < 2 || expected > CModBusRtu::FrameSize) return CModBusRtu::ResultShort;
         std::uint32_t got = 0;
         if (!Read(2, 0, got)) return CModBusRtu::ResultLinkFailed;
+        // Address and function code must both have arrived before the function code says anything: a
+        // head cut short is still read to the full length, and is a short reply however the rest looks.
+        if (got < 2) {
+            if (!Read(static_cast<std::uint8_t>(expected - 2), 2, got)) return CModBusRtu::ResultLinkFailed;
+            received = static_cast<std::uint8_t>(got);
+            return CModBusRtu::ResultShort;
+        }
         if (Frame[1] > 0x80) {
             if (!Read(3, 2, got)) return CModBusRtu::ResultLinkFailed;
             // The code byte is enough: the CRC of an exception reply is not checked.
@@ -62,8 +75,7 @@ struct TModel {
 };
 
 // A read operation's area is untouched on failure; on success it holds the reply's byte count worth of
-// data and nothing past it changed. The reply is the frame as the reads filled it: a first read cut
-// short leaves a request byte in it, so it need not be the line's first bytes.
+// data and nothing past it changed. The reply is the frame as the reads filled it.
 void CheckRead(int result, const std::vector<std::uint8_t>& area, std::uint8_t fill,
                const std::vector<std::uint8_t>& reply, std::uint8_t expected)
 {
@@ -123,7 +135,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               "frame holds what was read, nothing else");
         Check(result >= CModBusRtu::ResultCrc && result <= 0xFF, "result range");
         Check(received <= expected - 2 || received == 0x5A, "received within the reply");
-        if (result == CModBusRtu::ResultOk) Check(frame[1] <= 0x80, "an exception reply is never a success");
+        if (result == CModBusRtu::ResultOk) {
+            Check(frame[1] <= 0x80, "an exception reply is never a success");
+            Check(FromLine(frame.get(), before.Line, expected), "a success is read from the line alone");
+        }
         return 0;
     }
 
