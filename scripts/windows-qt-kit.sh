@@ -37,14 +37,16 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 EOF
 }
-# Qt 6.4 builds the DirectWrite font database only together with Direct2D, which the Windows plugin
-# does not need; without this the programs fail to link on QWindowsDirectWriteFontDatabase.
+# Qt 6.4 builds its DirectWrite font code only together with Direct2D, which the Windows plugin does not
+# need: without Direct2D the programs fail to link (QWindowsDirectWriteFontDatabase), and the GDI font
+# database never uses its DirectWrite engine (asked for by a hinting preference, as busprobe does).
 patch_qt_source() {
-  local gui=src/gui/CMakeLists.txt base=src/gui/text/windows/qwindowsfontdatabasebase.cpp
+  local gui=src/gui/CMakeLists.txt fonts=src/gui/text/windows
   grep -q 'CONDITION QT_FEATURE_direct2d AND QT_FEATURE_directwrite' "$gui"
   sed -i 's/CONDITION QT_FEATURE_direct2d AND QT_FEATURE_directwrite/CONDITION QT_FEATURE_directwrite/' "$gui"
-  grep -q '^#if QT_CONFIG(directwrite) && QT_CONFIG(direct2d)$' "$base"
-  sed -i 's/^#if QT_CONFIG(directwrite) && QT_CONFIG(direct2d)$/#if QT_CONFIG(directwrite)/' "$base"
+  grep -q '^#if QT_CONFIG(directwrite) && QT_CONFIG(direct2d)$' "$fonts/qwindowsfontdatabase.cpp"
+  sed -i 's/^#if QT_CONFIG(directwrite) && QT_CONFIG(direct2d)$/#if QT_CONFIG(directwrite)/' \
+    "$fonts/qwindowsfontdatabase.cpp" "$fonts/qwindowsfontdatabasebase.cpp"
 }
 
 qt_version=$(dpkg-query -W -f='${Version}' qt6-base-dev 2>/dev/null || true)
