@@ -1,43 +1,42 @@
 // Where the running program keeps its settings on Windows: beside it, or in %APPDATA%\busprobe.
 #include "settings_file.h"
 
-#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <process.h>
+#include <share.h>
+#include <sys/stat.h>
 
-#include <cwchar>
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 
 namespace Busprobe {
 
 namespace {
 
-std::wstring Wide(const std::string& utf8)
+// Our strings are UTF-8 (as Qt gives them); a char8_t path is read as UTF-8, whatever the code page.
+std::filesystem::path FromUtf8(const std::string& utf8)
 {
-    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }
 
-std::string Utf8(const wchar_t* wide)
+std::string ToUtf8(const std::filesystem::path& path)
 {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return {};
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, wide, -1, out.data(), n, nullptr, nullptr);
-    out.pop_back();
-    return out;
+    const std::u8string s = path.u8string();
+    return std::string(s.begin(), s.end());
 }
 
 // A folder's read-only attribute says nothing of its access list (Program Files for a user): only
-// making a file tells. The file goes again when its handle closes.
+// making a file tells. The file goes again when it is closed.
 bool FolderTakesNewFiles(const std::string& dir)
 {
-    const std::wstring probe = Wide(dir) + L"\\modbus_cfg.ini." + std::to_wstring(GetCurrentProcessId()) + L".probe";
-    const HANDLE h = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                 FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return false;
-    CloseHandle(h);
+    const std::wstring probe =
+        (FromUtf8(dir) / (L"modbus_cfg.ini." + std::to_wstring(_getpid()) + L".probe")).wstring();
+    int fd = -1;
+    if (_wsopen_s(&fd, probe.c_str(), _O_CREAT | _O_EXCL | _O_WRONLY | _O_TEMPORARY, _SH_DENYRW, _S_IWRITE) != 0)
+        return false;
+    _close(fd);
     return true;
 }
 
@@ -46,7 +45,7 @@ bool FolderTakesNewFiles(const std::string& dir)
 std::string SettingsFilePath(const std::string& exeDir)
 {
     const wchar_t* appData = _wgetenv(L"APPDATA");
-    return WindowsSettingsFilePath(exeDir, FolderTakesNewFiles(exeDir), appData ? Utf8(appData) : std::string());
+    return WindowsSettingsFilePath(exeDir, FolderTakesNewFiles(exeDir), appData ? ToUtf8(appData) : std::string());
 }
 
 } // namespace Busprobe
