@@ -6,10 +6,10 @@
 # Environment: QT_KIT_CACHE (default ${XDG_CACHE_HOME:-$HOME/.cache}/busprobe), QT_KIT_JOBS (nproc).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-here=$PWD
 
-# What the kit is made of: these, the Debian version and the toolchain file below are its cache key.
-# Comments and the rest of this script are not, so editing them does not cost a 40-minute rebuild.
+# What the kit is made of: these options, the Debian version, the source patch and the toolchain lines
+# below are its cache key. Comments and the rest of this script are not, so editing them does not cost a
+# 40-minute rebuild.
 QT_CONFIGURE=(
   -release -static -static-runtime -opensource -confirm-license
   -xplatform win32-g++ -device-option CROSS_COMPILE=x86_64-w64-mingw32-
@@ -22,21 +22,8 @@ QT_CONFIGURE=(
   -no-feature-androiddeployqt -no-feature-tabletevent -no-feature-direct2d
   -qt-zlib -qt-pcre -qt-libpng -qt-freetype -qt-harfbuzz -qt-doubleconversion
 )
-kit_toolchain() {
-  cat <<'EOF'
-# Qt's own cross build: Debian's mingw-w64 with posix threads.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-EOF
-}
+# Qt's own build uses the compilers and find modes of ours, nothing else of our toolchain file.
+kit_toolchain() { grep -v '^#' cmake/mingw-w64-target.cmake; }
 # Qt 6.4 builds its DirectWrite font code only together with Direct2D, which the Windows plugin does not
 # need: without Direct2D the programs fail to link (QWindowsDirectWriteFontDatabase), and the GDI font
 # database never uses its DirectWrite engine (asked for by a hinting preference, as busprobe does).
