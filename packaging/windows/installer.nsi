@@ -23,6 +23,7 @@ VIAddVersionKey /LANG=1033 "FileDescription" "${PRODUCT} installer"
 VIAddVersionKey /LANG=1033 "FileVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "ProductVersion" "${VERSION}"
 VIAddVersionKey /LANG=1033 "CompanyName" "busprobe developers"
+VIAddVersionKey /LANG=1033 "LegalCopyright" "busprobe developers"
 
 !define MUI_ICON "${ICONS}\busprobe.ico"
 !define MUI_UNICON "${ICONS}\busprobe.ico"
