@@ -19,7 +19,8 @@ import tempfile
 import time
 import zipfile
 
-import wine_host  # the prefix's ports, the modem-line shim, Wine's environment
+sys.dont_write_bytecode = True  # no __pycache__ beside the sources
+import wine_host  # noqa: E402  (the prefix's ports, the modem-line shim, Wine's environment)
 
 PRODUCT = "busprobe suite"
 UNINSTALL_KEY = r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\busprobe-suite"
