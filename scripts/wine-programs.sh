@@ -10,7 +10,8 @@ build=${1:-build-win-qt}
 
 bash scripts/install-deps.sh g++-mingw-w64-x86-64-posix wine wine64 nsis cmake ninja-build xvfb xauth x11-utils \
   imagemagick e2fsprogs libmodbus-dev
-kit=$(scripts/windows-qt-kit.sh | tail -n 1)
+scripts/windows-qt-kit.sh
+kit=$(scripts/windows-qt-kit.sh --path)
 
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
