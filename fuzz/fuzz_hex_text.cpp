@@ -121,6 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(f.Bytes[0] == static_cast<std::uint8_t>(*TryStrToInt(t1)), "address byte");
     } catch (const EConvertError&) {
         Check(!TryStrToInt(t1) || !TryStrToInt(t2) || !TryStrToInt(t3), "conversion error only for a bad text");
+    } catch (const ERangeError&) {
+        Check(TryStrToInt(t1) && TryStrToInt(t2) && TryStrToInt(t3), "range error only for numbers");
     }
     try {
         const TRequestFrame f = BuildWriteMultipleRequest(t1, t2, t3);
@@ -132,6 +134,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(std::memcmp(&f.Bytes[7], values, static_cast<std::size_t>(count)) == 0, "10H values");
     } catch (const EConvertError&) {
         Check(!TryStrToInt(t1) || !TryStrToInt(t2), "conversion error only for a bad text");
+    } catch (const ERangeError&) {
+        Check(TryStrToInt(t1) && TryStrToInt(t2), "range error only for numbers");
     } catch (const ERequestTooLong& e) {
         Check(e.Message == Str_ValueListTooLong && AnsiStrToChars(t3, nullptr, 0) > MaxWriteMultipleValueBytes,
               "10H too long");

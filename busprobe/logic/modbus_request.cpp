@@ -18,6 +18,12 @@ const char HexDigits[] = "0123456789ABCDEF";
     throw EConvertError("'" + std::string(text) + "' is not a valid integer value");
 }
 
+[[noreturn]] void ThrowOutOfRange(std::string_view text, std::int32_t lo, std::int32_t hi)
+{
+    throw ERangeError("'" + std::string(text) + "' 超出范围（允许 " + std::to_string(lo) + " 到 " + std::to_string(hi) +
+                      "），未发送!");
+}
+
 void PutWord(std::uint8_t* at, std::int32_t value)
 {
     at[0] = static_cast<std::uint8_t>(value >> 8);
@@ -103,12 +109,20 @@ std::int32_t StrToInt(std::string_view text)
     return static_cast<std::int32_t>(negative ? -static_cast<std::int64_t>(value) : static_cast<std::int64_t>(value));
 }
 
+std::int32_t StrToIntInRange(std::string_view text, std::int32_t lo, std::int32_t hi)
+{
+    const std::int32_t value = StrToInt(text);
+    if (value < lo || value > hi) ThrowOutOfRange(text, lo, hi);
+    return value;
+}
+
 TRequestFrame BuildRequest(std::uint8_t functionCode, std::string_view addrText, std::string_view regText,
                            std::string_view numOrValueText)
 {
-    const std::int32_t addr = StrToInt(addrText);
-    const std::int32_t reg = StrToInt(regText);
-    const std::int32_t numOrValue = StrToInt(numOrValueText);
+    const std::int32_t addr = StrToIntInRange(addrText, 0, MaxSlaveAddress);
+    const std::int32_t reg = StrToIntInRange(regText, 0, MaxWord);
+    const bool isValue = functionCode == 0x05 || functionCode == 0x06;
+    const std::int32_t numOrValue = StrToIntInRange(numOrValueText, isValue ? MinSignedWord : 0, MaxWord);
     TRequestFrame frame;
     frame.Bytes[0] = static_cast<std::uint8_t>(addr);
     frame.Bytes[1] = functionCode;
@@ -121,8 +135,8 @@ TRequestFrame BuildRequest(std::uint8_t functionCode, std::string_view addrText,
 TRequestFrame BuildWriteMultipleRequest(std::string_view addrText, std::string_view regText,
                                         std::string_view valueListText)
 {
-    const std::int32_t addr = StrToInt(addrText);
-    const std::int32_t reg = StrToInt(regText);
+    const std::int32_t addr = StrToIntInRange(addrText, 0, MaxSlaveAddress);
+    const std::int32_t reg = StrToIntInRange(regText, 0, MaxWord);
     TRequestFrame frame;
     const int n = AnsiStrToChars(valueListText, &frame.Bytes[7], MaxWriteMultipleValueBytes);
     if (n > MaxWriteMultipleValueBytes) throw ERequestTooLong(Str_ValueListTooLong);

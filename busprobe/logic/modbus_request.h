@@ -24,6 +24,12 @@ public:
     using ERequestError::ERequestError;
 };
 
+// A number that converts but does not fit its field: "'<text>' 超出范围（允许 <lo> 到 <hi>），未发送!".
+class ERangeError : public ERequestError {
+public:
+    using ERequestError::ERequestError;
+};
+
 // A request that would not fit into the 255 bytes that can leave the program.
 class ERequestTooLong : public ERequestError {
 public:
@@ -50,6 +56,14 @@ int AnsiStrToChars(std::string_view text, std::uint8_t* buffer, int bufferSize);
 // Throws EConvertError.
 std::int32_t StrToInt(std::string_view text);
 
+// StrToInt, then ERangeError unless lo <= value <= hi.
+std::int32_t StrToIntInRange(std::string_view text, std::int32_t lo, std::int32_t hi);
+
+// Ranges of the request fields. A 05H/06H value may be negative: it goes out as 16-bit two's complement.
+constexpr std::int32_t MaxSlaveAddress = 255;
+constexpr std::int32_t MaxWord = 65535;
+constexpr std::int32_t MinSignedWord = -32768;
+
 // A frame as it goes to the port: Length bytes of Bytes (at most 255, an 8-bit count).
 struct TRequestFrame {
     std::array<std::uint8_t, 256> Bytes{};
@@ -57,12 +71,13 @@ struct TRequestFrame {
 };
 
 // Groups 01H to 06H: address, function code, two 16-bit fields, CRC. The texts are converted in the
-// order address, register, quantity or value; the first bad one throws EConvertError.
+// order address, register, quantity or value; the first bad one throws EConvertError, or ERangeError when
+// it does not fit: address 0-255, register and quantity 0-65535, value -32768-65535.
 TRequestFrame BuildRequest(std::uint8_t functionCode, std::string_view addrText, std::string_view regText,
                            std::string_view numOrValueText);
 
-// Group 10H: the value list is hex byte text; the quantity is (N + 1) / 2. Throws EConvertError for
-// address or register, ERequestTooLong for a list of more than 246 bytes.
+// Group 10H: the value list is hex byte text; the quantity is (N + 1) / 2. Throws EConvertError or
+// ERangeError for address or register, ERequestTooLong for a list of more than 246 bytes.
 TRequestFrame BuildWriteMultipleRequest(std::string_view addrText, std::string_view regText,
                                         std::string_view valueListText);
 

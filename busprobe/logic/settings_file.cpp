@@ -113,4 +113,51 @@ void WritePortSettings(TIniFile& ini, int portNo, int baud, const std::string& p
     ini.WriteString("Main", "PortName", portName);
 }
 
+namespace {
+
+const char* const ReadSections[4] = {"01H", "02H", "03H", "04H"};
+
+int ReadBounded(const TIniFile& ini, const char* section, const char* key, int defaultValue, int lo, int hi)
+{
+    const int value = ini.ReadInteger(section, key, defaultValue);
+    return value < lo || value > hi ? defaultValue : value;
+}
+
+void WriteIfKept(TIniFile& ini, const char* section, const char* key, const std::string& value,
+                 const std::string& defaultValue)
+{
+    if (value != defaultValue || ini.ValueExists(section, key)) ini.WriteString(section, key, value);
+}
+
+} // namespace
+
+TRecordSettings ReadRecordSettings(const TIniFile& ini)
+{
+    TRecordSettings settings;
+    settings.ReplyTimeoutMs =
+        ReadBounded(ini, "Main", "ReplyTimeout", settings.ReplyTimeoutMs, MinReplyTimeoutMs, MaxReplyTimeoutMs);
+    for (int g = 0; g < 4; ++g) {
+        TReadGroupOptions& group = settings.Groups[static_cast<std::size_t>(g)];
+        const auto format = ValueFormatFromKey(ini.ReadString(ReadSections[g], "Format", ""));
+        if (format && ValueFormatFits(*format, g + 1)) group.Format = *format;
+        group.RepeatPeriodMs = ReadBounded(ini, ReadSections[g], "RepeatPeriod", group.RepeatPeriodMs,
+                                           MinRepeatPeriodMs, MaxRepeatPeriodMs);
+    }
+    return settings;
+}
+
+void WriteRecordSettings(TIniFile& ini, const TRecordSettings& settings)
+{
+    const TRecordSettings defaults;
+    WriteIfKept(ini, "Main", "ReplyTimeout", std::to_string(settings.ReplyTimeoutMs),
+                std::to_string(defaults.ReplyTimeoutMs));
+    for (int g = 0; g < 4; ++g) {
+        const TReadGroupOptions& group = settings.Groups[static_cast<std::size_t>(g)];
+        const TReadGroupOptions& plain = defaults.Groups[static_cast<std::size_t>(g)];
+        WriteIfKept(ini, ReadSections[g], "Format", ValueFormatKey(group.Format), ValueFormatKey(plain.Format));
+        WriteIfKept(ini, ReadSections[g], "RepeatPeriod", std::to_string(group.RepeatPeriodMs),
+                    std::to_string(plain.RepeatPeriodMs));
+    }
+}
+
 } // namespace Busprobe

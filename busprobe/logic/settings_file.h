@@ -2,6 +2,7 @@
 #pragma once
 
 #include "inifile.h"
+#include "value_format.h"
 
 #include <array>
 #include <string>
@@ -60,5 +61,26 @@ struct TEditKey {
 };
 
 extern const std::array<TEditKey, 22> EditKeys;
+
+// What the exchange record, repeat and number formats keep: [Main] ReplyTimeout, and in [01H]-[04H] Format
+// and RepeatPeriod. A key is written only when its value differs from the default or the file has it, so
+// that a file of the other keys reads and writes as before.
+struct TReadGroupOptions {
+    TValueFormat Format = TValueFormat::Hex;
+    int RepeatPeriodMs = 1000;
+};
+struct TRecordSettings {
+    int ReplyTimeoutMs = 1000;
+    std::array<TReadGroupOptions, 4> Groups; // 01H to 04H
+};
+constexpr int MinReplyTimeoutMs = 10;
+constexpr int MaxReplyTimeoutMs = 60000;
+constexpr int MinRepeatPeriodMs = 50;
+constexpr int MaxRepeatPeriodMs = 3600000;
+
+// Missing, unreadable or out-of-range values read as the default; a format that does not fit its group
+// reads as Hex.
+TRecordSettings ReadRecordSettings(const TIniFile& ini);
+void WriteRecordSettings(TIniFile& ini, const TRecordSettings& settings);
 
 } // namespace Busprobe

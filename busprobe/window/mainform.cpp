@@ -5,30 +5,59 @@
 #include "lxcommdevice.h"
 #include "message_box.h"
 #include "modbus_request.h"
+#include "record_model.h"
 #include "settings_file.h"
+#include "value_format.h"
 
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QComboBox>
 #include <QCoreApplication>
+#include <QFileDialog>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QResizeEvent>
 #include <QScrollBar>
+#include <QSpinBox>
+#include <QTableView>
 #include <QTextCursor>
 #include <QTimer>
 
 #include <exception>
+#include <sstream>
 
 using namespace Busprobe;
 
 QString TForm1::ExecutableFolder;
+std::function<QString(QWidget*, const QString&, const QString&)> TForm1::SaveFileName =
+    [](QWidget* owner, const QString& caption, const QString& filter) {
+        return QFileDialog::getSaveFileName(owner, caption, QString(), filter);
+    };
 
 namespace {
 
 const char* const Str_Caption = "MODBUS调试助手（V1.0）";
 const char* const Str_OpenPortFirst = "请首先打开串口!";
+const char* const Str_SaveFailed = "无法保存 %1：%2";
+const char* const Str_RecordShow = "通信记录 >>";
+const char* const Str_RecordHide = "通信记录 <<";
+const char* const Str_Repeat = "周期读取";
+const char* const Str_RepeatStop = "停止";
+
+// The seed's client area; the record pane lies right of it.
+constexpr int BaseWidth = 771;
+constexpr int BaseHeight = 642;
+constexpr int PaneWidth = 600;
+// Narrower than this the pane is no use and goes; wider, it comes.
+constexpr int MinPaneWidth = 200;
+// How often the receive loop runs while a reply is awaited or a group repeats.
+constexpr int ExchangeIntervalMs = 5;
 
 template <class W>
 W* Make(QWidget* parent, const char* name, int x, int y, int w, int h)
@@ -81,7 +110,7 @@ void SetTextFromStart(QLineEdit* edit, const QString& text)
 
 TForm1::TForm1(QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
+                          Qt::WindowMaximizeButtonHint | Qt::WindowCloseButtonHint)
 {
     // Design-time state first: the device on COM7, all edits empty.
     setObjectName(QStringLiteral("Form1"));
@@ -90,7 +119,9 @@ TForm1::TForm1(QWidget* parent)
     font.setFamilies({QStringLiteral("Tahoma"), QStringLiteral("WenQuanYi Zen Hei")});
     font.setPixelSize(11);
     setFont(font);
-    setFixedSize(771, 642);
+    // The seed's size at start; larger shows the record pane, smaller would cut controls.
+    setMinimumSize(BaseWidth, BaseHeight);
+    resize(BaseWidth, BaseHeight);
     move(0, 0);
     CreateControls();
 
@@ -102,6 +133,11 @@ TForm1::TForm1(QWidget* parent)
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setInterval(100);
     connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+    TimerExchange = new QTimer(this);
+    TimerExchange->setObjectName(QStringLiteral("TimerExchange"));
+    TimerExchange->setInterval(ExchangeIntervalMs);
+    TimerExchange->setTimerType(Qt::PreciseTimer);
+    connect(TimerExchange, &QTimer::timeout, this, &TForm1::TimerExchangeTimer);
 
     // Constructor body: port and speed from the file; a named port (ttyUSB0, a path) by its name.
     {
@@ -252,6 +288,9 @@ void TForm1::CreateVersionLabel()
     small.setPixelSize(12);
     Label27->setFont(small);
     Label27->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    // Out of the way under the send memo: the window grows to show the record.
+    ButtonRecord = MakeButton(this, "ButtonRecord", Str_RecordShow, 8, 618, 90, 21);
+    ButtonRecord->setFlat(true);
 }
 
 void TForm1::ConnectButtons()
@@ -270,6 +309,7 @@ void TForm1::ConnectButtons()
     connect(ButtonSendWithCRC, &QPushButton::clicked, this, &TForm1::ButtonSendWithCRCClick);
     connect(ButtonClrSendData, &QPushButton::clicked, this, &TForm1::ButtonClrSendDataClick);
     connect(ButtonClrReceiveData, &QPushButton::clicked, this, &TForm1::ButtonClrReceiveDataClick);
+    connect(ButtonRecord, &QPushButton::clicked, this, &TForm1::ButtonRecordClick);
 }
 
 QString TForm1::SettingsPath(bool forSaving) const
@@ -286,6 +326,7 @@ void TForm1::FormCreate()
         if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
             SetTextFromStart(edit, Utf8(ini.ReadString(key.Section, key.Key, "")));
     }
+    RecordSettings = ReadRecordSettings(ini);
 }
 
 void TForm1::FormClose()
@@ -301,6 +342,7 @@ void TForm1::FormClose()
         if (auto* edit = findChild<QLineEdit*>(QString::fromLatin1(key.EditName)))
             ini.WriteString(key.Section, key.Key, edit->text().toStdString());
     }
+    WriteRecordSettings(ini, RecordSettings);
     try {
         ini.UpdateFile();
     } catch (const EFileWriteError& e) {
@@ -311,6 +353,7 @@ void TForm1::FormClose()
 void TForm1::closeEvent(QCloseEvent* event)
 {
     // The window closes even when the file could not be written: the error has been shown.
+    StopRepeats();
     FormClose();
     event->accept();
 }
@@ -380,6 +423,7 @@ void TForm1::Button4Click()
 void TForm1::Button6Click()
 {
     try {
+        StopRepeats();
         LxCommDevice1->fSetActive(false);
         Button4->setEnabled(true);
         Button6->setEnabled(false);
@@ -388,12 +432,12 @@ void TForm1::Button6Click()
     }
 }
 
-void TForm1::SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
+bool TForm1::SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
                        QLineEdit* result)
 {
     if (!LxCommDevice1->fGetActive()) {
         LabelPort->setText(QString::fromUtf8(Str_OpenPortFirst));
-        return;
+        return false;
     }
     TRequestFrame frame;
     try {
@@ -405,11 +449,15 @@ void TForm1::SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* re
                                  numOrValue->text().toStdString());
         }
     } catch (const ERequestError& e) {
+        // A repeating group stops before the box shows: its timer would meet the same text again.
+        if (functionCode >= 1 && functionCode <= 4) SetRepeat(functionCode - 1, false);
         ShowError(Utf8(e.Message));
-        return;
+        return false;
     }
     SendData(frame.Bytes.data(), frame.Length);
     if (result) result->setText(QStringLiteral(" "));
+    if (functionCode >= 1 && functionCode <= 4) LastQuantity[functionCode - 1] = frame.Bytes[4] << 8 | frame.Bytes[5];
+    return LastSendWentOut;
 }
 
 void TForm1::ButtonSend_01Click() { SendGroup(0x01, Edit01_485Addr, Edit01_RegAddr, Edit01_RegNum, Edit01_RegValue); }
@@ -448,9 +496,21 @@ void TForm1::ButtonClrReceiveDataClick() { MemoReceive->clear(); }
 
 void TForm1::SendData(const std::uint8_t* bytes, std::uint8_t count)
 {
+    LastSendWentOut = false;
     if (!LxCommDevice1->fGetActive()) return;
-    LxCommDevice1->Write(bytes, count);
+    const int written = LxCommDevice1->Write(bytes, count);
+    const auto now = std::chrono::system_clock::now();
+    if (written != count) {
+        // Refused (port closing, writes locked, queue full) or cut short: not logged as sent.
+        Record.WriteFailed(bytes, count, written, now);
+        LabelPort->setText(Utf8(WriteFailedText(written, count)));
+        RecordChanged();
+        return;
+    }
+    LastSendWentOut = true;
+    Record.Sent(bytes, count, GetTickCount(), now);
     AddLine(MemoSend, Utf8(HexLine(bytes, count)));
+    RecordChanged();
 }
 
 bool TForm1::ReceiveByte(std::uint8_t& byte)
@@ -466,7 +526,10 @@ void TForm1::ShowReceiveData(const std::uint8_t* bytes, int count)
 
 void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
 {
-    const auto decoded = Busprobe::DecodeReceiveData(bytes, count);
+    const int fc = count >= 2 ? bytes[1] : 0;
+    const std::size_t group = fc >= 1 && fc <= 4 ? static_cast<std::size_t>(fc - 1) : 0;
+    const auto decoded =
+        Busprobe::DecodeReceiveData(bytes, count, RecordSettings.Groups[group].Format, LastQuantity[group]);
     if (!decoded) return;
     QLineEdit* const fields[] = {Edit01_RegValue, Edit02_RegValue, Edit03_RegValue, Edit04_RegValue};
     SetTextFromStart(fields[decoded->FunctionCode - 1], Utf8(decoded->Text));
@@ -474,13 +537,21 @@ void TForm1::DecodeReceiveData(const std::uint8_t* bytes, int count)
 
 void TForm1::Timer1Timer()
 {
+    // The silence follows the line as it is now: at 110-1200 baud one character alone lasts 9-91 ms.
+    const KestroComm32::TComm32* comm = LxCommDevice1->fGetComm32();
+    const std::uint32_t silence =
+        ReplySilenceFor(comm->fGetBaud(), comm->fGetByteSize(), comm->fGetParity(), comm->fGetStopBits());
     ReceiveReplies(
         RecvBuffer, [this](std::uint8_t& byte) { return ReceiveByte(byte); }, GetTickCount,
-        [this](const std::uint8_t* bytes, int count) {
+        [this](const std::uint8_t* bytes, int count, std::uint32_t lastTick) {
+            Record.Received(bytes, count, lastTick, std::chrono::system_clock::now());
             ShowReceiveData(bytes, count);
             DecodeReceiveData(bytes, count);
         },
-        [this](std::uint32_t ms) { WaitForByte(ms); });
+        [this](std::uint32_t ms) { WaitForByte(ms); }, silence);
+    Record.CheckTimeouts(GetTickCount(), static_cast<std::uint32_t>(RecordSettings.ReplyTimeoutMs),
+                         std::chrono::system_clock::now());
+    RecordChanged();
 }
 
 // The window waits out a reply's silence anyway; asleep on the port's queue it costs no CPU meanwhile.
@@ -488,4 +559,242 @@ void TForm1::WaitForByte(std::uint32_t ms)
 {
     KestroComm32::TComm32* comm = LxCommDevice1->fGetActive() ? LxCommDevice1->fGetComm32() : nullptr;
     if (comm != nullptr) comm->WaitForData(ms);
+}
+
+void TForm1::RecordChanged()
+{
+    if (Record.Awaiting() && !TimerExchange->isActive()) TimerExchange->start();
+    if (RecordModel == nullptr) return;
+    QScrollBar* bar = ViewRecord->verticalScrollBar();
+    const bool atEnd = bar->value() == bar->maximum();
+    RecordModel->Sync();
+    if (atEnd) ViewRecord->scrollToBottom();
+    const TCounters& n = Record.Counters();
+    const QString trips = n.RoundTrips == 0 ? QStringLiteral("-/-/-")
+                                            : QStringLiteral("%1/%2/%3")
+                                                  .arg(n.RoundTripMin)
+                                                  .arg(static_cast<double>(n.RoundTripSum) / n.RoundTrips, 0, 'f', 1)
+                                                  .arg(n.RoundTripMax);
+    LabelCounters->setText(
+        QString::fromUtf8("请求 %1   正常 %2   无应答 %3   CRC错误 %4   异常 %5   往返 最小/平均/最大 %6 ms")
+            .arg(n.Requests)
+            .arg(n.Good)
+            .arg(n.NoReply)
+            .arg(n.CrcErrors)
+            .arg(n.Exceptions)
+            .arg(trips));
+}
+
+void TForm1::CreateRecordPane()
+{
+    PanelRecord = new QWidget(this);
+    PanelRecord->setObjectName(QStringLiteral("PanelRecord"));
+    auto* column = new QVBoxLayout(PanelRecord);
+    column->setContentsMargins(4, 8, 8, 8);
+
+    auto* tools = new QHBoxLayout;
+    auto* timeoutLabel = new QLabel(QString::fromUtf8("应答超时(ms)"), PanelRecord);
+    SpinReplyTimeout = new QSpinBox(PanelRecord);
+    SpinReplyTimeout->setObjectName(QStringLiteral("SpinReplyTimeout"));
+    SpinReplyTimeout->setRange(MinReplyTimeoutMs, MaxReplyTimeoutMs);
+    SpinReplyTimeout->setValue(RecordSettings.ReplyTimeoutMs);
+    connect(SpinReplyTimeout, &QSpinBox::valueChanged, this, [this](int v) { RecordSettings.ReplyTimeoutMs = v; });
+    const auto button = [this](const char* name, const char* text) {
+        QPushButton* b = new QPushButton(QString::fromUtf8(text), PanelRecord);
+        b->setObjectName(QString::fromLatin1(name));
+        b->setAutoDefault(false);
+        return b;
+    };
+    ButtonResetCounters = button("ButtonResetCounters", "计数清零");
+    ButtonClearRecord = button("ButtonClearRecord", "清空记录");
+    ButtonSaveRecord = button("ButtonSaveRecord", "保存记录...");
+    ButtonSaveMemos = button("ButtonSaveMemos", "保存缓冲区...");
+    connect(ButtonResetCounters, &QPushButton::clicked, this, &TForm1::ButtonResetCountersClick);
+    connect(ButtonClearRecord, &QPushButton::clicked, this, &TForm1::ButtonClearRecordClick);
+    connect(ButtonSaveRecord, &QPushButton::clicked, this, &TForm1::ButtonSaveRecordClick);
+    connect(ButtonSaveMemos, &QPushButton::clicked, this, &TForm1::ButtonSaveMemosClick);
+    tools->addWidget(timeoutLabel);
+    tools->addWidget(SpinReplyTimeout);
+    tools->addStretch(1);
+    for (QPushButton* b : {ButtonResetCounters, ButtonClearRecord, ButtonSaveRecord, ButtonSaveMemos})
+        tools->addWidget(b);
+    column->addLayout(tools);
+
+    LabelCounters = new QLabel(PanelRecord);
+    LabelCounters->setObjectName(QStringLiteral("LabelCounters"));
+    column->addWidget(LabelCounters);
+
+    auto* groups = new QGridLayout;
+    const char* const heads[] = {"指令", "显示格式", "周期(ms)", ""};
+    for (int c = 0; c < 4; ++c) groups->addWidget(new QLabel(QString::fromUtf8(heads[c]), PanelRecord), 0, c);
+    for (int g = 0; g < 4; ++g) {
+        const std::size_t i = static_cast<std::size_t>(g);
+        const QString p = QStringLiteral("%1").arg(g + 1, 2, 10, QLatin1Char('0'));
+        groups->addWidget(new QLabel(p + QLatin1Char('H'), PanelRecord), g + 1, 0);
+        ComboFormat[i] = new QComboBox(PanelRecord);
+        ComboFormat[i]->setObjectName(QStringLiteral("ComboFormat") + p);
+        for (int f = 0; f < ValueFormatCount; ++f) {
+            const auto format = static_cast<TValueFormat>(f);
+            if (ValueFormatFits(format, g + 1))
+                ComboFormat[i]->addItem(QString::fromUtf8(ValueFormatCaption(format)), f);
+        }
+        ComboFormat[i]->setCurrentIndex(ComboFormat[i]->findData(static_cast<int>(RecordSettings.Groups[i].Format)));
+        connect(ComboFormat[i], &QComboBox::currentIndexChanged, this, [this, i](int index) {
+            RecordSettings.Groups[i].Format = static_cast<TValueFormat>(ComboFormat[i]->itemData(index).toInt());
+        });
+        SpinRepeat[i] = new QSpinBox(PanelRecord);
+        SpinRepeat[i]->setObjectName(QStringLiteral("SpinRepeat") + p);
+        SpinRepeat[i]->setRange(MinRepeatPeriodMs, MaxRepeatPeriodMs);
+        SpinRepeat[i]->setValue(RecordSettings.Groups[i].RepeatPeriodMs);
+        connect(SpinRepeat[i], &QSpinBox::valueChanged, this,
+                [this, i](int v) { RecordSettings.Groups[i].RepeatPeriodMs = v; });
+        ButtonRepeat[i] = button(("ButtonRepeat" + p.toStdString()).c_str(), RepeatOn[i] ? Str_RepeatStop : Str_Repeat);
+        connect(ButtonRepeat[i], &QPushButton::clicked, this, [this, g] { ButtonRepeatClick(g); });
+        groups->addWidget(ComboFormat[i], g + 1, 1);
+        groups->addWidget(SpinRepeat[i], g + 1, 2);
+        groups->addWidget(ButtonRepeat[i], g + 1, 3);
+    }
+    groups->setColumnStretch(4, 1);
+    column->addLayout(groups);
+
+    RecordModel = new TRecordModel(Record, this);
+    ViewRecord = new QTableView(PanelRecord);
+    ViewRecord->setObjectName(QStringLiteral("ViewRecord"));
+    ViewRecord->setModel(RecordModel);
+    ViewRecord->verticalHeader()->hide();
+    ViewRecord->verticalHeader()->setDefaultSectionSize(ViewRecord->fontMetrics().height() + 4);
+    ViewRecord->horizontalHeader()->setStretchLastSection(true);
+    ViewRecord->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ViewRecord->setWordWrap(false);
+    const int digit = ViewRecord->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    ViewRecord->setColumnWidth(0, digit * 14);
+    ViewRecord->setColumnWidth(1, digit * 6);
+    ViewRecord->setColumnWidth(2, digit * 9);
+    ViewRecord->setColumnWidth(
+        3, ViewRecord->fontMetrics().horizontalAdvance(QString::fromUtf8("异常 0B 网关目标设备响应失败")) + 12);
+    column->addWidget(ViewRecord, 1);
+    RecordChanged();
+}
+
+void TForm1::LayOutRecordPane()
+{
+    if (PanelRecord != nullptr) PanelRecord->setGeometry(BaseWidth, 0, std::max(0, width() - BaseWidth), height());
+}
+
+bool TForm1::RecordPaneShown() const { return PanelRecord != nullptr && !PanelRecord->isHidden(); }
+
+void TForm1::ShowRecordPane(bool show)
+{
+    if (show && PanelRecord == nullptr) CreateRecordPane();
+    if (PanelRecord == nullptr) return;
+    ButtonRecord->setText(QString::fromUtf8(show ? Str_RecordHide : Str_RecordShow));
+    const bool sized = isMaximized() || isFullScreen();
+    if (!sized) resize(show ? std::max(width(), BaseWidth + PaneWidth) : BaseWidth, height());
+    PanelRecord->setVisible(show);
+    LayOutRecordPane();
+}
+
+void TForm1::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    const bool room = event->size().width() >= BaseWidth + MinPaneWidth;
+    if (room != RecordPaneShown() && (room || PanelRecord != nullptr)) {
+        if (room && PanelRecord == nullptr) CreateRecordPane();
+        ButtonRecord->setText(QString::fromUtf8(room ? Str_RecordHide : Str_RecordShow));
+        PanelRecord->setVisible(room);
+    }
+    LayOutRecordPane();
+}
+
+void TForm1::ButtonRecordClick() { ShowRecordPane(!RecordPaneShown()); }
+
+void TForm1::ButtonResetCountersClick()
+{
+    Record.ResetCounters();
+    RecordChanged();
+}
+
+void TForm1::ButtonClearRecordClick()
+{
+    Record.ClearRows();
+    RecordChanged();
+}
+
+void TForm1::ButtonSaveRecordClick()
+{
+    const QString path = SaveFileName(this, QString::fromUtf8("保存通信记录"), QStringLiteral("CSV (*.csv)"));
+    if (path.isEmpty()) return;
+    std::ostringstream csv;
+    WriteCsv(csv, Record.Rows());
+    std::string why;
+    if (!WriteTextFile(path.toStdString(), csv.str(), why))
+        ShowError(QString::fromUtf8(Str_SaveFailed).arg(path, Utf8(why)));
+}
+
+void TForm1::ButtonSaveMemosClick()
+{
+    const QString path = SaveFileName(this, QString::fromUtf8("保存缓冲区"), QString::fromUtf8("文本 (*.txt)"));
+    if (path.isEmpty()) return;
+    const QString text = QLatin1Char('[') + Label6->text() + QStringLiteral("]\n") + MemoSend->toPlainText() +
+                         QLatin1Char('[') + Label28->text() + QStringLiteral("]\n") + MemoReceive->toPlainText();
+    std::string why;
+    if (!WriteTextFile(path.toStdString(), text.toStdString(), why))
+        ShowError(QString::fromUtf8(Str_SaveFailed).arg(path, Utf8(why)));
+}
+
+void TForm1::SetRepeat(int group, bool on)
+{
+    const std::size_t i = static_cast<std::size_t>(group);
+    RepeatOn[i] = on;
+    if (on) {
+        // The first round goes out at once.
+        RepeatLastTick[i] = GetTickCount() - static_cast<std::uint32_t>(RecordSettings.Groups[i].RepeatPeriodMs);
+        TimerExchange->start();
+    }
+    if (ButtonRepeat[i] != nullptr) ButtonRepeat[i]->setText(QString::fromUtf8(on ? Str_RepeatStop : Str_Repeat));
+}
+
+void TForm1::StopRepeats()
+{
+    for (int g = 0; g < 4; ++g) SetRepeat(g, false);
+}
+
+void TForm1::ButtonRepeatClick(int group)
+{
+    if (Repeating(group)) {
+        SetRepeat(group, false);
+        return;
+    }
+    if (!LxCommDevice1->fGetActive()) {
+        LabelPort->setText(QString::fromUtf8(Str_OpenPortFirst));
+        return;
+    }
+    SetRepeat(group, true);
+}
+
+void TForm1::TimerExchangeTimer()
+{
+    if (!LxCommDevice1->fGetActive()) StopRepeats();
+    Timer1Timer();
+    QLineEdit* const fields[4][4] = {
+        {Edit01_485Addr, Edit01_RegAddr, Edit01_RegNum, Edit01_RegValue},
+        {Edit02_485Addr, Edit02_RegAddr, Edit02_RegNum, Edit02_RegValue},
+        {Edit03_485Addr, Edit03_RegAddr, Edit03_RegNum, Edit03_RegValue},
+        {Edit04_485Addr, Edit04_RegAddr, Edit04_RegNum, Edit04_RegValue},
+    };
+    bool any = false;
+    for (int g = 0; g < 4; ++g) {
+        const std::size_t i = static_cast<std::size_t>(g);
+        if (!RepeatOn[i]) continue;
+        any = true;
+        // Never before the previous reply or its time-out.
+        if (Record.Awaiting()) continue;
+        const std::uint32_t now = GetTickCount();
+        if (TicksSince(RepeatLastTick[i], now) < static_cast<std::uint32_t>(RecordSettings.Groups[i].RepeatPeriodMs))
+            continue;
+        RepeatLastTick[i] = now;
+        if (!SendGroup(static_cast<std::uint8_t>(g + 1), fields[g][0], fields[g][1], fields[g][2], fields[g][3]))
+            SetRepeat(g, false);
+    }
+    if (!any && !Record.Awaiting()) TimerExchange->stop();
 }

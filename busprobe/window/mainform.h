@@ -1,13 +1,21 @@
 // TForm1: the debugging assistant's main window with its request groups, logs and receive timer.
 #pragma once
 
+#include "exchange_record.h"
 #include "receive_loop.h"
+#include "settings_file.h"
 
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
+#include <functional>
 
+class QComboBox;
 class QGroupBox;
+class QSpinBox;
+class QTableView;
+class TRecordModel;
 class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
@@ -28,6 +36,8 @@ public:
 
     // Folder that holds modbus_cfg.ini when it is writable; empty means the executable's folder.
     static QString ExecutableFolder;
+    // The save dialog (owner, caption, filter) giving the chosen path or empty; tests put their own here.
+    static std::function<QString(QWidget*, const QString&, const QString&)> SaveFileName;
 
     // Unit routines; the window is their one user.
     void SendData(const std::uint8_t* bytes, std::uint8_t count);
@@ -98,6 +108,33 @@ public:
     KestroComm32::TLxCommDevice* LxCommDevice1;
     QTimer* Timer1;
 
+    // The exchange record beside the seed's controls: a pane right of them that the window grows to show
+    // (ButtonRecord, or a wider window). Its controls exist from the first showing on.
+    QPushButton* ButtonRecord;
+    QWidget* PanelRecord = nullptr;
+    QSpinBox* SpinReplyTimeout = nullptr;
+    QLabel* LabelCounters = nullptr;
+    QPushButton* ButtonResetCounters = nullptr;
+    QPushButton* ButtonClearRecord = nullptr;
+    QPushButton* ButtonSaveRecord = nullptr;
+    QPushButton* ButtonSaveMemos = nullptr;
+    // Per read group, 01H to 04H: number format of the result edit, repeat period and its start/stop.
+    std::array<QComboBox*, 4> ComboFormat{};
+    std::array<QSpinBox*, 4> SpinRepeat{};
+    std::array<QPushButton*, 4> ButtonRepeat{};
+    QTableView* ViewRecord = nullptr;
+    TRecordModel* RecordModel = nullptr;
+    // Runs the receive loop and the repeats often while a reply is awaited or a group repeats.
+    QTimer* TimerExchange;
+
+    // Owned by the window, changed on the GUI thread only.
+    Busprobe::TExchangeRecord Record;
+    Busprobe::TRecordSettings RecordSettings;
+
+    void ShowRecordPane(bool show);
+    bool RecordPaneShown() const;
+    bool Repeating(int group) const { return RepeatOn[static_cast<std::size_t>(group)]; }
+
 public slots:
     void Button1Click();
     void Button4Click();
@@ -114,9 +151,17 @@ public slots:
     void ButtonClrSendDataClick();
     void ButtonClrReceiveDataClick();
     void Timer1Timer();
+    void ButtonRecordClick();
+    void ButtonResetCountersClick();
+    void ButtonClearRecordClick();
+    void ButtonSaveRecordClick();
+    void ButtonSaveMemosClick();
+    void ButtonRepeatClick(int group);
+    void TimerExchangeTimer();
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     // The controls, one group at a time, in the tab order.
@@ -134,7 +179,8 @@ private:
     // The settings file saved to, or the one read from (beside the program until the user has one).
     QString SettingsPath(bool forSaving) const;
     // A group's send: port check, frame, send, and for read groups the result edit cleared to " ".
-    void SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
+    // False when nothing went out.
+    bool SendGroup(std::uint8_t functionCode, QLineEdit* addr, QLineEdit* reg, QLineEdit* numOrValue,
                    QLineEdit* result);
     void SendFreeForm(bool withCrc);
     // The plain box that shows a library exception's text (information icon); informative: a second,
@@ -144,5 +190,17 @@ private:
     void ShowError(const QString& text);
     static void AddLine(QPlainTextEdit* memo, const QString& line);
 
+    void CreateRecordPane();
+    void LayOutRecordPane();
+    void RecordChanged();
+    void StopRepeats();
+    void SetRepeat(int group, bool on);
+    // Whether the last SendData went out whole.
+    bool LastSendWentOut = false;
+
     std::uint8_t RecvBuffer[Busprobe::RecvBufferSize] = {};
+    std::array<bool, 4> RepeatOn{};
+    std::array<std::uint32_t, 4> RepeatLastTick{};
+    // Quantity of each read group's last request, for the bits format.
+    std::array<int, 4> LastQuantity{};
 };

@@ -47,6 +47,9 @@ public:
     // What the system said when the last Open failed: errno, the call, the path and the COM<n> link
     // (Error 0 after a successful Open, or when the failure was not the system's).
     KestroComm32::TSystemReason LastReason() const;
+    // Bytes ReadData has received over the object's life: its change across an exchange tells how
+    // much of the reply arrived.
+    std::uint64_t ReceivedCount() const;
 
     // Device path for "COM<n>": the symlink COM<n> in the port map directory ($COMPORTS_DIR, else
     // $XDG_CONFIG_HOME/comports, else ~/.config/comports) if present, else /dev/ttyS<n-1>.
@@ -86,4 +89,5 @@ private:
     bool m_exclusive = false;  // TIOCEXCL set by this object, to be undone on close
     std::string m_lastError;
     KestroComm32::TSystemReason m_lastReason;
+    std::uint64_t m_received = 0;
 };

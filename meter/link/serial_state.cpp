@@ -19,6 +19,12 @@ KestroComm32::TSystemReason CSerial::LastReason() const
     return m_lastReason;
 }
 
+std::uint64_t CSerial::ReceivedCount() const
+{
+    std::lock_guard<std::mutex> guard(m_state);
+    return m_received;
+}
+
 // Waits for the lock event; false when the link is closed or closes meanwhile.
 bool CSerial::TakeLock()
 {

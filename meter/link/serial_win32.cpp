@@ -130,6 +130,7 @@ bool CSerial::ReadData(std::uint32_t count, std::uint8_t* buffer, std::uint32_t&
     count = std::min(count, MaxBlock);
     const bool ok = Transfer(true, count, buffer, received);
     std::lock_guard<std::mutex> guard(m_state);
+    m_received += received;
     if (!ok) Purge();
     else if (received != count) m_lastError = ShortText("received", received, count);
     ReleaseLockHeld();

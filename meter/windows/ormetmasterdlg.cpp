@@ -18,10 +18,14 @@
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
 #include "dlgpassword.h"
+#include "failure_reason.h"
 #include "message_box.h"
 
 namespace {
 void Wait(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+// A whole measurement reply: address, function code, byte count, the data, the CRC.
+constexpr std::uint32_t MeasurementReplyBytes = std::tuple_size_v<MeasurementData> + 5;
 
 // The program's icon: a grey meter face with an aqua reading.
 QIcon ProgramIcon()
@@ -46,7 +50,7 @@ QIcon ProgramIcon()
 } // namespace
 
 COrmetMasterDlg::COrmetMasterDlg(QWidget* parent)
-    : CTemplateDialog(parent, QStringLiteral("Ormet上位机 - Tavisto"), 312, 170,
+    : CTemplateDialog(parent, QStringLiteral("Ormet上位机 - Tavisto"), 312, 178,
                       DialogFont(QStringLiteral("Times New Roman"), 12))
 {
     setWindowFlag(Qt::WindowMinimizeButtonHint, true);
@@ -65,6 +69,7 @@ COrmetMasterDlg::COrmetMasterDlg(QWidget* parent)
     AddLabel(1032, QStringLiteral("频率"), 54, 149, 56, 8);
     AddDisplay(m_PowerFactor, IDC_DISPLAY_POWER_FACTOR, 121, 116, 104, 32, "", 2);
     AddLabel(1033, QStringLiteral("功率因数"), 156, 148, 68, 8);
+    AddLabel(IDC_STATUS, QString(), 9, 166, 296, 9);
 
     PlaceControl<QGroupBox>(this, Units(), 1027, 237, 3, 68, 160)->setTitle(QStringLiteral("操作区域"));
     connect(AddButton(IDC_BUTTON_COMSET, QStringLiteral("通信设置"), 246, 14, 50, 14), &QPushButton::clicked, this,
@@ -164,6 +169,19 @@ void COrmetMasterDlg::OpenFailedMessage()
         if (!m_closing)
             KestroComm32::ShowMessageBox(this, QStringLiteral("打开串口失败!"), QString::fromUtf8(AppName),
                                          QMessageBox::NoIcon, why);
+    });
+}
+
+void COrmetMasterDlg::ShowMeasureStatus(int good, int failed, const std::string& lastFailure)
+{
+    QString full = QStringLiteral("读取成功 %1 次，失败 %2 次").arg(good).arg(failed);
+    if (!lastFailure.empty()) full += QStringLiteral("；上次失败：") + QString::fromStdString(lastFailure);
+    RunOnUi([this, &full] {
+        // The port's explanation can be longer than the window is wide: the line ends in "…" and
+        // its tooltip holds all of it.
+        auto* line = findChild<QLabel*>(QString::number(IDC_STATUS), Qt::FindDirectChildrenOnly);
+        line->setText(line->fontMetrics().elidedText(full, Qt::ElideRight, line->width()));
+        line->setToolTip(full);
     });
 }
 
@@ -291,18 +309,36 @@ void COrmetMasterDlg::UpdateDisplays(const MeasurementData& data)
     });
 }
 
+std::string COrmetMasterDlg::ReadFailure(int result, std::uint64_t receivedBefore)
+{
+    CSerial& link = m_ModBus.Serial();
+    // A reopen that failed shows here: the link is closed and keeps why.
+    if (!link.IsOpen()) return OpenFailureText(link.LastReason());
+    return ExchangeFailureText(result, static_cast<std::uint32_t>(link.ReceivedCount() - receivedBefore),
+                               MeasurementReplyBytes);
+}
+
 void COrmetMasterDlg::MeasureLoop(std::uint8_t port, std::uint16_t baud)
 {
+    int good = 0, failed = 0;
+    std::string lastFailure;
+    ShowMeasureStatus(good, failed, lastFailure);
     if (!m_ModBus.OpenPort(port, baud)) {
+        ShowMeasureStatus(good, failed, OpenFailureText(m_ModBus.Serial().LastReason()));
         OpenFailedMessage();
     } else {
         std::uint8_t failures = 0;
         while (m_bRunning) {
             MeasurementData data{};
-            if (m_ModBus.ReadMeasurement(data) == CModBusRtu::ResultOk) {
+            const std::uint64_t before = m_ModBus.Serial().ReceivedCount();
+            const int rc = m_ModBus.ReadMeasurement(data);
+            if (rc == CModBusRtu::ResultOk) {
                 failures = 0;
                 UpdateDisplays(data);
+                ShowMeasureStatus(++good, failed, lastFailure);
             } else {
+                lastFailure = ReadFailure(rc, before);
+                ShowMeasureStatus(good, ++failed, lastFailure);
                 if (++failures >= FailuresToStop) {
                     Message("读取失败!");
                     break;

@@ -4,12 +4,14 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 #include <thread>
 
 #include "analogdisplay.h"
 #include "dlgsupport.h"
 #include "modbusrtu.h"
 
+class QLabel;
 class QPushButton;
 
 class COrmetMasterDlg : public CTemplateDialog {
@@ -29,7 +31,8 @@ public:
         IDC_BUTTON_PARAMETER = 4,
         IDC_BUTTON_CALIBRATE = 6,
         IDC_BUTTON_INNER_PARAMETER = 7,
-        IDC_BUTTON_EXIT = 2
+        IDC_BUTTON_EXIT = 2,
+        IDC_STATUS = 1034
     };
     static constexpr int ReconnectWaitMs = 1000;
     static constexpr int PollWaitMs = 500;
@@ -77,6 +80,10 @@ private:
     void Message(const char* text);
     // "打开串口失败!", with why the system refused the port in plain words under it.
     void OpenFailedMessage();
+    // The status line under the displays: reads since 开始测量 and why the last one failed.
+    void ShowMeasureStatus(int good, int failed, const std::string& lastFailure);
+    // Why a measurement read failed, from its result and the link's received count before it.
+    std::string ReadFailure(int result, std::uint64_t receivedBefore);
     // Starts body on a worker; done runs on the user-interface thread after it and frees the buttons.
     void StartWorker(std::function<void()> body, std::function<void()> done);
     void JoinWorker();

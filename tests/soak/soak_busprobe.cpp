@@ -1,5 +1,5 @@
 // Soak of busprobe's window: back-to-back requests of every group against the libmodbus slave.
-#include "crc16.h"
+#include "crc_frame.h"
 #include "lxcommdevice.h"
 #include "mainform.h"
 #include "message_box.h"
@@ -31,14 +31,6 @@ constexpr int ReplyWaitMs = 3000;
 constexpr int ClearAfterLines = 2000;
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes WithCrc(Bytes data)
-{
-    const std::uint16_t crc = CRC16(data.data(), static_cast<std::uint16_t>(data.size()));
-    data.push_back(static_cast<std::uint8_t>(crc >> 8));
-    data.push_back(static_cast<std::uint8_t>(crc));
-    return data;
-}
 
 QString Hex(const Bytes& bytes)
 {

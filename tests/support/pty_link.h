@@ -66,6 +66,17 @@ struct TPty {
         }
     }
 
+    // Writes data a byte at a time, each when a line of perChar per character would have finished it:
+    // a pty itself delivers at once whatever the speed set on it.
+    void SendPaced(const Bytes& data, std::chrono::microseconds perChar) const
+    {
+        const auto start = Clock::now();
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            std::this_thread::sleep_until(start + perChar * static_cast<long>(i + 1));
+            Send({data[i]});
+        }
+    }
+
     // Whatever arrives on the master side until count bytes are there or the time is up.
     Bytes Receive(std::size_t count, std::chrono::milliseconds timeout) const
     {

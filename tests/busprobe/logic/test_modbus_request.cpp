@@ -1,5 +1,5 @@
 // Request frames, hex text, integer conversion and reply decoding of the debugging assistant.
-#include "crc16.h"
+#include "crc_frame.h"
 #include "modbus_request.h"
 
 #include <gtest/gtest.h>
@@ -14,14 +14,6 @@ namespace {
 std::vector<std::uint8_t> Bytes(const TRequestFrame& frame)
 {
     return {frame.Bytes.begin(), frame.Bytes.begin() + frame.Length};
-}
-
-std::vector<std::uint8_t> WithCrc(std::vector<std::uint8_t> data)
-{
-    const std::uint16_t crc = CRC16(data.data(), static_cast<std::uint16_t>(data.size()));
-    data.push_back(static_cast<std::uint8_t>(crc >> 8));
-    data.push_back(static_cast<std::uint8_t>(crc));
-    return data;
 }
 
 std::string ConvertMessage(const std::string& text)
@@ -99,11 +91,51 @@ TEST(Frames, ReadAndSingleWriteGroups)
               (std::vector<std::uint8_t>{0x01, 0x03, 0x00, 0x00, 0x00, 0x0A, 0xC5, 0xCD}));
     EXPECT_EQ(Bytes(BuildRequest(0x06, "1", "1", "3")),
               (std::vector<std::uint8_t>{0x01, 0x06, 0x00, 0x01, 0x00, 0x03, 0x98, 0x0B}));
-    // No range checks: fields keep their low-order bits.
-    EXPECT_EQ(Bytes(BuildRequest(0x01, "300", "70000", "-1")), WithCrc({0x2C, 0x01, 0x11, 0x70, 0xFF, 0xFF}));
-    EXPECT_EQ(Bytes(BuildRequest(0x05, "-1", "$10", "65280")), WithCrc({0xFF, 0x05, 0x00, 0x10, 0xFF, 0x00}));
+    EXPECT_EQ(Bytes(BuildRequest(0x05, "255", "$10", "65280")), WithCrc({0xFF, 0x05, 0x00, 0x10, 0xFF, 0x00}));
     EXPECT_EQ(Bytes(BuildRequest(0x02, "247", "0x1234", "0")), WithCrc({0xF7, 0x02, 0x12, 0x34, 0x00, 0x00}));
     EXPECT_EQ(Bytes(BuildRequest(0x04, "1", "2", "3")), WithCrc({0x01, 0x04, 0x00, 0x02, 0x00, 0x03}));
+}
+
+// A number that does not fit its field is refused, naming the text and the range; one that fits goes out,
+// Modbus-legal or not (quantity 0 or 300 provokes a slave's exception), a negative value as two's complement.
+TEST(Frames, FieldRanges)
+{
+    struct Case {
+        std::uint8_t Fc;
+        const char *Addr, *Reg, *Third;
+        std::vector<std::uint8_t> Sent; // empty: refused
+        std::string Message;
+    };
+    const Case cases[] = {
+        {0x03, "300", "0", "1", {}, "'300' 超出范围（允许 0 到 255），未发送!"},
+        {0x03, "-1", "0", "1", {}, "'-1' 超出范围（允许 0 到 255），未发送!"},
+        {0x01, "1", "70000", "1", {}, "'70000' 超出范围（允许 0 到 65535），未发送!"},
+        {0x02, "1", "-1", "1", {}, "'-1' 超出范围（允许 0 到 65535），未发送!"},
+        {0x04, "1", "0", "65536", {}, "'65536' 超出范围（允许 0 到 65535），未发送!"},
+        {0x03, "1", "0", "-1", {}, "'-1' 超出范围（允许 0 到 65535），未发送!"},
+        {0x06, "1", "1", "70000", {}, "'70000' 超出范围（允许 -32768 到 65535），未发送!"},
+        {0x05, "1", "1", "-32769", {}, "'-32769' 超出范围（允许 -32768 到 65535），未发送!"},
+        {0x03, "1", "x", "99999", {}, "'x' is not a valid integer value"}, // conversion first, in field order
+        {0x03, "999", "x", "1", {}, "'999' 超出范围（允许 0 到 255），未发送!"},
+        {0x06, "1", "1", "-1", WithCrc({0x01, 0x06, 0x00, 0x01, 0xFF, 0xFF}), ""},
+        {0x06, "1", "1", "-32768", WithCrc({0x01, 0x06, 0x00, 0x01, 0x80, 0x00}), ""},
+        {0x06, "0", "$FFFF", "65535", WithCrc({0x00, 0x06, 0xFF, 0xFF, 0xFF, 0xFF}), ""},
+        {0x03, "255", "0", "0", WithCrc({0xFF, 0x03, 0x00, 0x00, 0x00, 0x00}), ""},
+        {0x03, "1", "0", "300", WithCrc({0x01, 0x03, 0x00, 0x00, 0x01, 0x2C}), ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.Addr) + "/" + c.Reg + "/" + c.Third);
+        try {
+            EXPECT_EQ(Bytes(BuildRequest(c.Fc, c.Addr, c.Reg, c.Third)), c.Sent);
+            EXPECT_FALSE(c.Sent.empty()) << "not refused";
+        } catch (const ERequestError& e) {
+            EXPECT_TRUE(c.Sent.empty());
+            EXPECT_EQ(e.Message, c.Message);
+        }
+    }
+    // 10H checks address and register the same way, before the list.
+    EXPECT_THROW(BuildWriteMultipleRequest("256", "0", "00 01"), ERangeError);
+    EXPECT_THROW(BuildWriteMultipleRequest("1", "65536", "00 01"), ERangeError);
 }
 
 TEST(Frames, FirstBadFieldIsReported)

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -143,6 +145,62 @@ TEST(ReceiveLoop, RealClockGivesABandAroundTheSilence)
     ASSERT_EQ(sizes, std::vector<int>{1});
     EXPECT_GT(TicksSince(start, end), 30u);
     EXPECT_LT(TicksSince(start, end), 1000u);
+}
+
+// The end of a reply is more than 3.5 character times of silence, or 30 ms when that is longer. A 19-byte
+// reply paced at the line's own speed over a pty comes out as one block at 110, 300, 1200 and 9600 baud.
+TEST(ReceiveLoop, ReplyPacedAtTheLineSpeedIsOneBlock)
+{
+    struct Setting {
+        unsigned long Baud;
+        int DataBits, Parity, StopBits;
+        std::uint32_t SilenceMs;
+    };
+    for (const Setting& s : {Setting{110, 8, 0, 0, 319}, Setting{300, 8, 0, 0, 117}, Setting{1200, 8, 0, 0, 30},
+                             Setting{9600, 8, 0, 0, 30}, Setting{110, 7, 2, 2, 350}, Setting{300, 8, 0, 1, 123},
+                             Setting{2400, 8, 1, 2, 30}})
+        EXPECT_EQ(ReplySilenceFor(s.Baud, s.DataBits, s.Parity, s.StopBits), s.SilenceMs) << s.Baud;
+
+    const std::vector<std::uint8_t> reply = {0x01, 0x03, 0x0E, 0, 1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0xAA, 0x55};
+    // The blocks one paced reply comes out as.
+    const auto receive = [&](unsigned long baud) {
+        std::vector<std::vector<std::uint8_t>> replies;
+        ptytest::TPty pty;
+        if (!pty.Ok()) return replies;
+        KestroComm32::TComm32 port;
+        port.fSetPortName(pty.SlavePath);
+        port.fSetBaud(baud);
+        port.Open();
+        const std::uint32_t silence =
+            ReplySilenceFor(port.fGetBaud(), port.fGetByteSize(), port.fGetParity(), port.fGetStopBits());
+        std::atomic<bool> sent{false};
+        std::thread peer([&] {
+            pty.SendPaced(reply, std::chrono::microseconds(10'000'000 / baud)); // 8N1: 10 bits a character
+            sent = true;
+        });
+        std::uint8_t buffer[RecvBufferSize];
+        const auto collect = [&] {
+            const bool done = sent.load();
+            ReceiveReplies(
+                buffer, [&](std::uint8_t& b) { return port.Read(&b, 1) == 1; }, GetTickCount,
+                [&](const std::uint8_t* p, int n, std::uint32_t) { replies.emplace_back(p, p + n); },
+                [&](std::uint32_t ms) { port.WaitForData(ms); }, silence);
+            return done;
+        };
+        EXPECT_TRUE(ptytest::WaitFor(collect, std::chrono::seconds(20)));
+        peer.join();
+        port.Close();
+        return replies;
+    };
+    for (unsigned long baud : {110ul, 300ul, 1200ul, 9600ul}) {
+        SCOPED_TRACE(baud);
+        // At 1200 and 9600 the 30 ms floor is all that holds a reply together, and a loaded box can stall
+        // a thread for longer: up to three tries. At 110 and 300 baud a 30 ms rule splits every try.
+        std::vector<std::vector<std::uint8_t>> replies;
+        for (int attempt = 0; attempt < 3 && replies.size() != 1; ++attempt) replies = receive(baud);
+        ASSERT_EQ(replies.size(), 1u);
+        EXPECT_EQ(replies[0], reply);
+    }
 }
 
 double ThreadCpuSeconds()

@@ -52,6 +52,50 @@ TEST_F(SettingsFile, NoFileGivesDefaults)
     for (const TEditKey& k : EditKeys) EXPECT_EQ(ini.ReadString(k.Section, k.Key, ""), "") << k.EditName;
 }
 
+// Formats, repeat periods and the reply time-out: defaults for a file without them (or with bad values),
+// and written only where they differ from the default or were there before.
+TEST_F(SettingsFile, RecordSettingsKeepAPlainFileAsItWas)
+{
+    const std::string plain = "[Main]\nPortNo=3\nBaud=6\n[03H]\n485Addr=1\n";
+    Put(plain + "[04H]\nFormat=Bits\nRepeatPeriod=49\n[02H]\nformat=bits\n[Main]\nReplyTimeout=abc\n");
+    TRecordSettings read = ReadRecordSettings(TIniFile(Path));
+    EXPECT_EQ(read.ReplyTimeoutMs, 1000);
+    EXPECT_EQ(read.Groups[3].Format, TValueFormat::Hex); // bits do not fit registers
+    EXPECT_EQ(read.Groups[3].RepeatPeriodMs, 1000);
+    EXPECT_EQ(read.Groups[1].Format, TValueFormat::Bits);
+
+    Put(plain);
+    {
+        TIniFile ini(Path);
+        WriteRecordSettings(ini, TRecordSettings());
+        ini.UpdateFile();
+    }
+    EXPECT_EQ(Get(), plain);
+
+    TRecordSettings changed;
+    changed.ReplyTimeoutMs = 250;
+    changed.Groups[2] = {TValueFormat::FloatCDAB, 100};
+    {
+        TIniFile ini(Path);
+        WriteRecordSettings(ini, changed);
+        ini.UpdateFile();
+    }
+    EXPECT_EQ(Get(), "[Main]\nPortNo=3\nBaud=6\nReplyTimeout=250\n[03H]\n485Addr=1\nFormat=FloatCDAB\n"
+                     "RepeatPeriod=100\n");
+    read = ReadRecordSettings(TIniFile(Path));
+    EXPECT_EQ(read.ReplyTimeoutMs, 250);
+    EXPECT_EQ(read.Groups[2].Format, TValueFormat::FloatCDAB);
+    EXPECT_EQ(read.Groups[2].RepeatPeriodMs, 100);
+
+    // Back to the default: the key stays, with the default's value.
+    {
+        TIniFile ini(Path);
+        WriteRecordSettings(ini, TRecordSettings());
+        ini.UpdateFile();
+    }
+    EXPECT_NE(Get().find("Format=Hex\n"), std::string::npos);
+}
+
 TEST_F(SettingsFile, IntegersAndTheBaudRule)
 {
     struct Case {

@@ -1,5 +1,5 @@
-// Writes busprobe-main.png, the main window after a decoded 03H read from a libmodbus slave, the
-// open-failure box (busprobe-open-failure.png in Chinese, -en in English) and the port settings
+// Writes busprobe-main.png, the main window after a decoded 03H read from a libmodbus slave,
+// busprobe-record.png, the window grown by its exchange record pane, the open-failure box (busprobe-open-failure.png in Chinese, -en in English) and the port settings
 // dialog with an entry's tooltip showing (busprobe-port-tooltip-usb.png, -alias), into the folder
 // named on the command line. Usage: busprobe_screenshot <folder>
 #include "fake_usb_sysfs.h"
@@ -13,6 +13,8 @@
 #include "modbus_slave.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QSpinBox>
 #include <QDir>
 #include <QFontDatabase>
 #include <QFile>
@@ -131,6 +133,33 @@ int main(int argc, char** argv)
         return 1;
     }
     std::printf("%s\n", path.toLocal8Bit().constData());
+
+    // The record pane after those three, an exception reply, a read in signed numbers and a request nobody
+    // answers (last: libmodbus, hearing another slave's request, stays deaf for a while).
+    form->ShowRecordPane(true);
+    form->SpinReplyTimeout->setValue(300);
+    form->ComboFormat[2]->setCurrentIndex(form->ComboFormat[2]->findText("有符号"));
+    form->EditSend->setText("01 03 00 C8 00 01");
+    QTest::mouseClick(form->ButtonSendWithCRC, Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return lines() == 4; }, 5000)) {
+        std::fprintf(stderr, "no exception reply: %s\n", form->MemoReceive->toPlainText().toUtf8().constData());
+        return 1;
+    }
+    QTest::mouseClick(form->ButtonSend_03, Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return form->Edit03_RegValue->text() == "256 4660 258 259 "; }, 5000)) {
+        std::fprintf(stderr, "no signed values: %s\n", form->Edit03_RegValue->text().toUtf8().constData());
+        return 1;
+    }
+    form->EditSend->setText("09 03 00 00 00 01");
+    QTest::mouseClick(form->ButtonSendWithCRC, Qt::LeftButton);
+    if (!QTest::qWaitFor([&] { return form->Record.Counters().NoReply == 1; }, 5000)) {
+        std::fprintf(stderr, "no time-out\n");
+        return 1;
+    }
+    const QString recordPath = QDir(folder).filePath("busprobe-record.png");
+    if (!form->grab().save(recordPath)) return 1;
+    std::printf("%s\n", recordPath.toLocal8Bit().constData());
+    form->ShowRecordPane(false);
 
     // COM7 of the port map names an adapter that is not plugged in.
     QTest::mouseClick(form->Button6, Qt::LeftButton);

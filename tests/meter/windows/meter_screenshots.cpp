@@ -1,10 +1,12 @@
-// meter-screenshots: writes PNG pictures of Ormet-Master's main window while measuring, of each dialog, of
-// the open-failure box with its explanation and of 通信设置 with a port's tooltip showing.
+// meter-screenshots: writes PNG pictures of Ormet-Master's main window while measuring and with a failed read
+// named on its status line, of each dialog, of the open-failure box with its explanation and of 通信设置 with a
+// port's tooltip showing.
 // Usage: meter-screenshots OUTPUT-FOLDER   (runs the meter simulator on a pseudo-terminal as COM1)
 #include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLabel>
 #include <QPushButton>
 
 #include <cstdio>
@@ -100,8 +102,15 @@ int main(int argc, char** argv)
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     static_cast<void>(QTest::qWaitFor([&] { return dlg.m_Power.Control()->FontColor() == 0x000000FFu; }, 10000));
     if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_alarm"))) ++failures;
+    // The status line names why a read failed: the meter refuses the next ones.
+    sim.Command(QStringLiteral("fault exception=2"));
+    auto* status = dlg.findChild<QLabel*>(QString::number(COrmetMasterDlg::IDC_STATUS));
+    if (!QTest::qWaitFor([&] { return status->text().contains(QStringLiteral("异常")); }, 10000) ||
+        !Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_read_failure")))
+        ++failures;
     button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
     idle();
+    sim.Command(QStringLiteral("clear"));
 
     // The open-failure box: COM2 of the port map names an adapter that is not plugged in.
     QFile::link(QStringLiteral("/nonexistent/ttyUSB9"), sim.Dir() + QStringLiteral("/COM2"));
@@ -116,6 +125,11 @@ int main(int argc, char** argv)
     button(COrmetMasterDlg::IDC_BUTTON_CLEAR_ENERGY)->click();
     idle();
     if (!boxSaved) ++failures;
+    // The same port for 开始测量: the status line gives the start of the reason, its tooltip all of it.
+    driver.onMessage = nullptr;
+    button(COrmetMasterDlg::IDC_BUTTON_MEASURE)->click();
+    idle();
+    if (!Save(&dlg, dir, QStringLiteral("COrmetMasterDlg_open_failure_status"))) ++failures;
 
     // 通信设置 with the list open: COM1 tells the device it maps to, COM2 that it is not mapped.
     {

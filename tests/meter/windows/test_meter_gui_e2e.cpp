@@ -1,6 +1,7 @@
 // End-to-end tests of Ormet-Master's main window against the meter simulator on a pty mapped as COM1.
 #include <QComboBox>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QtTest>
 
@@ -8,6 +9,7 @@
 #include "dlgparameterset.h"
 #include "dlgparametersetin.h"
 #include "dlgpassword.h"
+#include "failure_reason.h"
 #include "meter_gui_driver.h"
 #include "ormetmasterdlg.h"
 #include "serial.h"
@@ -24,6 +26,9 @@ T* Child(QWidget* parent, int id)
 void Click(QWidget* dlg, int id) { Child<QPushButton>(dlg, id)->click(); }
 
 QString Text(CIanalogdisplayx& d) { return d.Control()->Text(); }
+
+// How the measuring round of a status line row goes wrong.
+enum Round { FaultOnThirdRead, PortCannotOpen, UnpluggedBeforeReopen };
 } // namespace
 
 class TestMeterEndToEnd : public QObject {
@@ -69,6 +74,16 @@ class TestMeterEndToEnd : public QObject {
         QTest::keyClick(dlg, Qt::Key_Escape);
         QVERIFY(dlg->isVisible());
         QVERIFY(!Child<QPushButton>(dlg, 2)->isEnabled());
+    }
+    QString Status() { return Child<QLabel>(dlg, COrmetMasterDlg::IDC_STATUS)->toolTip(); }
+    // Why the window's link would not open COM<n> now, as the status line puts it.
+    QString OpenFailure(int n)
+    {
+        CSerial probe;
+        probe.PortNumber = n;
+        probe.BaudRate = 9600;
+        if (probe.Open()) return QString();
+        return QString::fromStdString(OpenFailureText(probe.LastReason()));
     }
     void ExpectMessages(const QStringList& texts)
     {
@@ -403,6 +418,81 @@ private slots:
         QVERIFY(t.elapsed() < 8000);
         ExpectMessages({});
         QCOMPARE(LastRequest(), before + 1);
+    }
+
+    // The status line names why the last read failed and counts the reads since 开始测量 as the meter saw them.
+    void statusLineNamesWhyTheLastReadFailed_data()
+    {
+        QTest::addColumn<int>("round");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("reason");
+        const struct {
+            const char* name;
+            Round round;
+            const char* fault; // for the simulator
+            const char* reason;
+        } rows[] = {
+            {"silent", FaultOnThirdRead, "silent", "无应答"},
+            {"short", FaultOnThirdRead, "short=3", "应答过短"},
+            {"crc", FaultOnThirdRead, "crc", "CRC错误"},
+            {"exception 02", FaultOnThirdRead, "exception=2", "异常 02 非法数据地址"},
+            {"exception 0B", FaultOnThirdRead, "exception=11", "异常 0B 网关目标设备响应失败"},
+            {"byte count", FaultOnThirdRead, "count=40", "字节数不符"},
+            {"port cannot open", PortCannotOpen, "", ""},
+            {"unplugged before reopen", UnpluggedBeforeReopen, "silent", ""},
+        };
+        for (const auto& r : rows)
+            QTest::newRow(r.name) << int(r.round) << QString::fromUtf8(r.fault) << QString::fromUtf8(r.reason);
+    }
+    void statusLineNamesWhyTheLastReadFailed()
+    {
+        QFETCH(int, round);
+        QFETCH(QString, fault);
+        QFETCH(QString, reason);
+        auto* line = Child<QLabel>(dlg, COrmetMasterDlg::IDC_STATUS);
+        QCOMPARE(line->text(), QString()); // nothing before the first 开始测量
+        const int b = LastRequest();
+        if (round == PortCannotOpen) {
+            comChoice = 1;
+            Click(dlg, 1003);
+            Click(dlg, 1002);
+            QVERIFY(Idle());
+            ExpectMessages({"打开串口失败!"});
+            const QString why = OpenFailure(2);
+            QVERIFY(why.startsWith(QStringLiteral("端口无法打开：COM2 是端口映射中的名称")));
+            QCOMPARE(Status(), QStringLiteral("读取成功 0 次，失败 0 次；上次失败：") + why);
+            QVERIFY(line->text().endsWith(QChar(0x2026))); // too long for the window: cut, the tooltip whole
+            QCOMPARE(LastRequest(), b);
+        } else if (round == UnpluggedBeforeReopen) {
+            // The meter falls silent after one good read; COM1 is gone before the loop reopens it.
+            QVERIFY(sim->Command(QStringLiteral("fault %1@%2-").arg(fault).arg(b + 2)));
+            Click(dlg, 1002);
+            QVERIFY(QTest::qWaitFor([&] { return Status().contains(QStringLiteral("失败 1 次")); }, 10000));
+            const QString com1 = sim->Dir() + QStringLiteral("/COM1");
+            QVERIFY(QFile::remove(com1));
+            QVERIFY(QFile::link(QStringLiteral("/nonexistent/ttyUSB8"), com1));
+            QVERIFY(Idle(20000));
+            const QString why = OpenFailure(1);
+            QVERIFY(QFile::remove(com1));
+            QVERIFY(QFile::link(sim->Path(), com1));
+            ExpectMessages({"读取失败!"});
+            QVERIFY(why.startsWith(QStringLiteral("端口无法打开：COM1 是端口映射中的名称")));
+            QCOMPARE(Status(), QStringLiteral("读取成功 1 次，失败 3 次；上次失败：") + why);
+            QCOMPARE(LastRequest(), b + 2); // the two reads after it never reached the meter
+        } else {
+            QVERIFY(sim->Command(QStringLiteral("fault %1@%2").arg(fault).arg(b + 3)));
+            Click(dlg, 1002);
+            QVERIFY(QTest::qWaitFor([&] { return Status().startsWith(QStringLiteral("读取成功 3 次，失败 1 次")); },
+                                    15000));
+            Click(dlg, 1002);
+            QVERIFY(Idle());
+            ExpectMessages({});
+            const int good = LastRequest() - b - 1;
+            QVERIFY(good >= 3);
+            const QString expected = QStringLiteral("读取成功 %1 次，失败 1 次；上次失败：%2").arg(good).arg(reason);
+            QCOMPARE(Status(), expected);
+            QCOMPARE(line->text(), expected);
+        }
     }
 
     void portThatCannotOpen()
