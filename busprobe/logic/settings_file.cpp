@@ -1,9 +1,6 @@
 // The assistant's settings file: location and key table.
 #include "settings_file.h"
 
-#include <unistd.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -57,6 +54,16 @@ std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, con
     return config + "/busprobe/" + SettingsFileName;
 }
 
+std::string WindowsSettingsFilePath(const std::string& exeDir, bool exeDirWritable, const std::string& appData)
+{
+    if (exeDirWritable || appData.empty()) return exeDir + "/" + SettingsFileName;
+    std::string folder = appData;
+    for (char& c : folder)
+        if (c == '\\') c = '/';
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder + "/busprobe/" + SettingsFileName;
+}
+
 bool IsInstalledFolder(const std::string& exeDir, const std::string& installBinDir)
 {
     namespace fs = std::filesystem;
@@ -73,17 +80,6 @@ bool IsInstalledFolder(const std::string& exeDir, const std::string& installBinD
         if (dir == p || dir.compare(0, p.size() + 1, p + "/") == 0) return true;
     }
     return false;
-}
-
-std::string SettingsFilePath(const std::string& exeDir)
-{
-    // Symbolic links resolved on both sides: the program may be started through one.
-    std::error_code ec;
-    const std::string realDir = std::filesystem::weakly_canonical(exeDir, ec).string();
-    const std::string realInstall = std::filesystem::weakly_canonical(InstallBinDir, ec).string();
-    const bool installed = IsInstalledFolder(exeDir, InstallBinDir) || IsInstalledFolder(realDir, realInstall);
-    const bool writable = !installed && access(exeDir.c_str(), W_OK) == 0;
-    return SettingsFilePath(exeDir, writable, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
 }
 
 std::string SettingsReadPath(const std::string& savePath, const std::string& exeDir)

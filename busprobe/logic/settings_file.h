@@ -16,9 +16,14 @@ extern const char* const SettingsFileName; // "modbus_cfg.ini"
 // $HOME/.config otherwise.
 std::string SettingsFilePath(const std::string& exeDir, bool exeDirWritable, const char* xdgConfigHome,
                              const char* home);
+// On Windows: modbus_cfg.ini in the executable's folder when that folder is writable, else
+// <appData>/busprobe/modbus_cfg.ini (appData being %APPDATA%, written with '/'), or beside the program
+// when there is no appData.
+std::string WindowsSettingsFilePath(const std::string& exeDir, bool exeDirWritable, const std::string& appData);
 // The same for the running process, with the folder's writability and the environment as they are now.
-// The folder of an installed program counts as not writable even when it is (run as root), so an
-// installed program never writes beside itself.
+// On Linux the folder of an installed program counts as not writable even when it is (run as root), so
+// an installed program never writes beside itself; on Windows a folder is writable when a file can be
+// made in it (Program Files is not, for a user, whatever its attributes say).
 std::string SettingsFilePath(const std::string& exeDir);
 
 // Where the settings are read from: savePath once that file exists, else modbus_cfg.ini in exeDir, so

@@ -7,4 +7,5 @@ set(BUSPROBE_LOGIC_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/inifile.cpp
   ${CMAKE_CURRENT_LIST_DIR}/inifile_save_posix.cpp
   ${CMAKE_CURRENT_LIST_DIR}/settings_file.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/settings_location_posix.cpp
 )

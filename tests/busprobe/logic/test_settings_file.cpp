@@ -352,6 +352,12 @@ TEST_F(SettingsFile, LocationFollowsTheExecutableFolderOrTheConfigFolder)
     EXPECT_EQ(SettingsFilePath("/usr/bin", false, nullptr, "/home/u"), "/home/u/.config/busprobe/modbus_cfg.ini");
     EXPECT_EQ(SettingsFilePath("/usr/bin", false, "relative", "/home/u"), "/home/u/.config/busprobe/modbus_cfg.ini");
     EXPECT_EQ(SettingsFilePath(Dir.string()), Path);
+    // Windows: %APPDATA% in place of the config folder, written with '/' as Qt gives the program's folder.
+    const std::string appData = "C:\\Users\\u\\AppData\\Roaming\\";
+    EXPECT_EQ(WindowsSettingsFilePath("C:/Program Files/bp", false, appData),
+              "C:/Users/u/AppData/Roaming/busprobe/modbus_cfg.ini");
+    EXPECT_EQ(WindowsSettingsFilePath("D:/tools/bp", true, appData), "D:/tools/bp/modbus_cfg.ini");
+    EXPECT_EQ(WindowsSettingsFilePath("C:/Program Files/bp", false, ""), "C:/Program Files/bp/modbus_cfg.ini");
 
     // The config folder is made on the first save.
     const std::string xdg = (Dir / "xdg" / "busprobe" / "modbus_cfg.ini").string();
